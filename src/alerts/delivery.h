@@ -1,0 +1,37 @@
+// The two network sinks of the dispatcher, as interfaces: the SMTP client
+// and the syslog sender plug in behind them.
+#pragma once
+
+#include <string>
+
+#include "alerts/mail_message.h"
+
+namespace warderon {
+
+class TMailTransport {
+ public:
+  virtual ~TMailTransport() = default;
+  // Connects to the server, sends the message and disconnects. Raises an
+  // exception carrying a message on any failure.
+  virtual void SendMail(const std::string& server, const TMailMessage& message) = 0;
+};
+
+class TSyslogSender {
+ public:
+  virtual ~TSyslogSender() = default;
+  // Sends one datagram with the facility (0 to 23) and severity (0 to 7).
+  // Raises an exception carrying a message on any failure.
+  virtual void SendSyslog(const std::string& host, int facility, int severity,
+                          const std::string& message) = 0;
+};
+
+// Receives a copy of every dispatched alert (the foreground runner prints
+// them). Called under the dispatch lock; must not raise alerts itself.
+class TAlertObserver {
+ public:
+  virtual ~TAlertObserver() = default;
+  virtual void OnAlert(const std::string& subject, const std::string& body,
+                       const std::vector<std::string>& details) = 0;
+};
+
+}  // namespace warderon

@@ -1,0 +1,60 @@
+// The alert dispatcher: delivers each alert to e-mail, syslog and the
+// journal (the numbered values of section "Logs"), deciding anew for every
+// alert from the settings in section "general".
+//
+// Thread safety: one dispatch runs at a time under one lock, so the stop
+// handler's alert and an alert of a running cycle never interleave.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "alerts/delivery.h"
+#include "core/alert_sender.h"
+#include "policy/policy_store.h"
+
+namespace warderon {
+
+class TSmtpModule final : public TAlertSender {
+ public:
+  // The e-mail body holds at most this many detail lines.
+  static constexpr std::size_t kMaxMailDetailLines = 5001;
+
+  TSmtpModule(TPolicyStore& store, TMailTransport& mail, TSyslogSender& syslog,
+              std::function<std::string()> host_name_source);
+
+  void SendAlert(AlertLevel level, const std::string& subject, const std::string& body) override;
+  void SendAlertWithDetails(AlertLevel level, const std::string& subject, const std::string& body,
+                            const std::vector<std::string>& details) override;
+
+  void SuppressIntegrityAlerts();
+  void ResumeIntegrityAlerts();
+
+  // Not owned; must outlive the dispatcher or be removed with nullptr.
+  void SetObserver(TAlertObserver* observer);
+
+ private:
+  void DispatchAlert(const std::string& subject, const std::string& body,
+                     const std::vector<std::string>& details);
+  void SendAlertMail(const std::string& subject, const std::string& body,
+                     const std::vector<std::string>& details);
+  void SendAlertSyslog(const std::vector<std::string>& details);
+  void WriteJournal(const std::string& text);
+
+  TPolicyStore& store_;
+  TMailTransport& mail_;
+  TSyslogSender& syslog_;
+  std::function<std::string()> host_name_source_;
+  TAlertObserver* observer_ = nullptr;
+
+  std::mutex dispatch_mutex_;
+  TMailMessage message_;  // reused for every alert
+  bool IntegrityAlertsSuppressed = false;
+  std::int32_t JournalCounter = 0;
+  std::string LocalHostName;
+};
+
+}  // namespace warderon

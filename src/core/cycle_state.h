@@ -1,0 +1,19 @@
+// The values the monitoring cycle shares with the modules and the policy
+// layer. Written on the worker thread only.
+#pragma once
+
+#include <string>
+
+namespace warderon {
+
+struct TCycleState {
+  // True from the moment start-up finds an old or absent data version until
+  // every module is initialised; keeps baseline checksum alerts quiet.
+  bool NewInstall = false;
+  // The one-shot "GeneralUpdate" request, valid for one whole cycle.
+  bool GeneralUpdateRequested = false;
+  // The step a module is in; appended to the cycle's run-time error alert.
+  std::string ActivityText;
+};
+
+}  // namespace warderon

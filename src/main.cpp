@@ -1,0 +1,38 @@
+// The composition root: reads the command line and hands over to the runner
+// it names.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform/command_args.h"
+#include "service/command_line.h"
+#include "service/foreground_runner.h"
+#include "service/policy_command.h"
+#include "service/policy_location.h"
+
+int main(int argc, char** argv) {
+  using namespace warderon;
+  const std::vector<std::string> args = CommandArguments(argc, argv);
+  const TCommandLine line = ParseCommandLine(args);
+  if (!line.error.empty()) {
+    std::cerr << "warderon: " << line.error << "\n" << UsageText();
+    return 2;
+  }
+  switch (line.command) {
+    case TCommand::Run:
+      return RunForeground(line.cycles, line.store_path, std::cout, std::cerr);
+    case TCommand::Policy: {
+      try {
+        const auto backend = OpenPolicyBackend(line.store_path);
+        return RunPolicyCommand(*backend, line.policy_words, line.value_type, std::cout, std::cerr);
+      } catch (const TPolicyError& error) {
+        std::cerr << "warderon: " << error.what() << "\n";
+        return 1;
+      }
+    }
+    case TCommand::Usage:
+      break;
+  }
+  std::cout << UsageText();
+  return args.empty() ? 0 : 2;
+}

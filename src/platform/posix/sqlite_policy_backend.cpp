@@ -1,0 +1,357 @@
+#include "platform/posix/sqlite_policy_backend.h"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+#include "platform/text_case.h"
+
+namespace warderon {
+
+// Identifies the file as a policy store ("WRDN").
+constexpr int kApplicationId = 0x5752444E;
+constexpr int kSchemaVersion = 1;
+
+// Stored type codes follow the registry's REG_* numbers.
+constexpr int kTypeUnknown = 0;
+constexpr int kTypeText = 1;
+constexpr int kTypeExpandText = 2;
+constexpr int kTypeBinary = 3;
+constexpr int kTypeInteger = 4;
+
+// One prepared statement, reset after every use.
+class TSqliteStatement {
+ public:
+  TSqliteStatement(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) statement_ = nullptr;
+  }
+  ~TSqliteStatement() { sqlite3_finalize(statement_); }
+  TSqliteStatement(const TSqliteStatement&) = delete;
+  TSqliteStatement& operator=(const TSqliteStatement&) = delete;
+
+  bool Valid() const { return statement_ != nullptr; }
+  sqlite3_stmt* Get() const { return statement_; }
+
+  void BindText(int index, const std::string& text) {
+    sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+  }
+  void BindInt(int index, long long value) { sqlite3_bind_int64(statement_, index, value); }
+  void BindBlob(int index, const std::vector<std::uint8_t>& bytes) {
+    sqlite3_bind_blob(statement_, index, bytes.data(), static_cast<int>(bytes.size()),
+                      SQLITE_TRANSIENT);
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int Step() { return sqlite3_step(statement_); }
+  void Reset() {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  }
+
+  std::string ColumnText(int column) const {
+    const auto* text = sqlite3_column_text(statement_, column);
+    return text == nullptr ? std::string()
+                           : std::string(reinterpret_cast<const char*>(text),
+                                         static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+  }
+  std::vector<std::uint8_t> ColumnBlob(int column) const {
+    const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement_, column));
+    const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement_, column));
+    return data == nullptr ? std::vector<std::uint8_t>() : std::vector<std::uint8_t>(data, data + size);
+  }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+namespace {
+
+// Resets a statement when the operation that used it ends, however it ends.
+class TStatementUse {
+ public:
+  explicit TStatementUse(TSqliteStatement& statement) : statement_(statement) {}
+  ~TStatementUse() { statement_.Reset(); }
+  TStatementUse(const TStatementUse&) = delete;
+  TStatementUse& operator=(const TStatementUse&) = delete;
+
+ private:
+  TSqliteStatement& statement_;
+};
+
+TPolicyValue ReadColumnValue(const TSqliteStatement& statement, int type_column, int data_column) {
+  const int type = sqlite3_column_int(statement.Get(), type_column);
+  switch (type) {
+    case kTypeText:
+      return TPolicyValue::MakeText(statement.ColumnText(data_column));
+    case kTypeExpandText:
+      return TPolicyValue::MakeExpandText(statement.ColumnText(data_column));
+    case kTypeInteger:
+      return TPolicyValue::MakeInteger(sqlite3_column_int(statement.Get(), data_column));
+    case kTypeBinary:
+      return TPolicyValue::MakeBinary(statement.ColumnBlob(data_column));
+    default: {
+      TPolicyValue unknown;
+      unknown.binary = statement.ColumnBlob(data_column);
+      return unknown;
+    }
+  }
+}
+
+int TypeCode(TPolicyValueType type) {
+  switch (type) {
+    case TPolicyValueType::Text:
+      return kTypeText;
+    case TPolicyValueType::ExpandText:
+      return kTypeExpandText;
+    case TPolicyValueType::Integer:
+      return kTypeInteger;
+    case TPolicyValueType::Binary:
+      return kTypeBinary;
+    case TPolicyValueType::Unknown:
+      break;
+  }
+  return kTypeUnknown;
+}
+
+}  // namespace
+
+void TSqlitePolicyBackend::TDeleter::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+
+TSqlitePolicyBackend::TSqlitePolicyBackend(std::string path) : path_(std::move(path)) {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2(path_.c_str(), &raw,
+                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                                     nullptr);
+  db_.reset(raw);
+  if (opened != SQLITE_OK) Fail("cannot open");
+  if (sqlite3_db_readonly(db_.get(), "main") == 1) {
+    throw TPolicyError(Describe() + ": the file is not writable");
+  }
+  sqlite3_busy_timeout(db_.get(), 5000);
+  sqlite3_extended_result_codes(db_.get(), 1);
+  PrepareSchema();
+}
+
+TSqlitePolicyBackend::~TSqlitePolicyBackend() = default;
+
+std::string TSqlitePolicyBackend::Describe() const { return "policy store '" + path_ + "'"; }
+
+void TSqlitePolicyBackend::Fail(const std::string& operation) const {
+  const char* message = db_ ? sqlite3_errmsg(db_.get()) : "out of memory";
+  throw TPolicyError(Describe() + ": " + operation + ": " + message);
+}
+
+void TSqlitePolicyBackend::Execute(const char* sql, const std::string& operation) {
+  if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(operation);
+}
+
+void TSqlitePolicyBackend::PrepareSchema() {
+  // The first read of the header tells a corrupt or foreign file apart from
+  // ours; neither is ever overwritten.
+  TSqliteStatement probe(db_.get(),
+                         "SELECT (SELECT count(*) FROM sqlite_schema), "
+                         "(SELECT application_id FROM pragma_application_id), "
+                         "(SELECT user_version FROM pragma_user_version)");
+  if (!probe.Valid() || probe.Step() != SQLITE_ROW) Fail("cannot read the file");
+  const int tables = sqlite3_column_int(probe.Get(), 0);
+  const int application_id = sqlite3_column_int(probe.Get(), 1);
+  const int version = sqlite3_column_int(probe.Get(), 2);
+  probe.Reset();
+
+  if (tables != 0 && application_id != kApplicationId) {
+    throw TPolicyError(Describe() + ": the file is an SQLite database but not a policy store");
+  }
+  if (application_id == kApplicationId && version > kSchemaVersion) {
+    throw TPolicyError(Describe() + ": written by a newer release (schema " +
+                       std::to_string(version) + ")");
+  }
+  Execute("PRAGMA journal_mode=WAL", "cannot enable write-ahead logging");
+  Execute("PRAGMA synchronous=NORMAL", "cannot set synchronous mode");
+  if (tables == 0) {
+    const std::string create =
+        "BEGIN IMMEDIATE;"
+        "CREATE TABLE IF NOT EXISTS sections(id INTEGER PRIMARY KEY, name TEXT NOT NULL,"
+        " folded TEXT NOT NULL UNIQUE);"
+        "CREATE TABLE IF NOT EXISTS policy_values(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " section INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,"
+        " type INTEGER NOT NULL, data, UNIQUE(section, folded));"
+        "CREATE INDEX IF NOT EXISTS policy_values_order ON policy_values(section, id);"
+        "PRAGMA application_id=" + std::to_string(kApplicationId) + ";"
+        "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";"
+        "COMMIT;";
+    Execute(create.c_str(), "cannot create the store's tables");
+  }
+}
+
+TSqliteStatement& TSqlitePolicyBackend::Statement(std::unique_ptr<TSqliteStatement>& slot,
+                                                  const char* sql) {
+  if (!slot) {
+    auto statement = std::make_unique<TSqliteStatement>(db_.get(), sql);
+    if (!statement->Valid()) Fail("cannot prepare a query");
+    slot = std::move(statement);
+  }
+  return *slot;
+}
+
+std::optional<long long> TSqlitePolicyBackend::FindSectionId(const std::string& section) {
+  auto& find = Statement(find_section_, "SELECT id FROM sections WHERE folded = ?1");
+  const TStatementUse use(find);
+  find.BindText(1, FoldCase(section));
+  const int step = find.Step();
+  if (step == SQLITE_ROW) return sqlite3_column_int64(find.Get(), 0);
+  if (step != SQLITE_DONE) Fail("cannot read section '" + section + "'");
+  return std::nullopt;
+}
+
+long long TSqlitePolicyBackend::EnsureSectionId(const std::string& section) {
+  if (auto id = FindSectionId(section)) return *id;
+  auto& insert =
+      Statement(insert_section_, "INSERT OR IGNORE INTO sections(name, folded) VALUES(?1, ?2)");
+  auto add = [&](const std::string& name) {
+    const TStatementUse use(insert);
+    insert.BindText(1, name);
+    insert.BindText(2, FoldCase(name));
+    if (insert.Step() != SQLITE_DONE) Fail("cannot create section '" + name + "'");
+  };
+  RunAtomically([&] {
+    for (std::size_t pos = section.find('\\'); pos != std::string::npos;
+         pos = section.find('\\', pos + 1)) {
+      add(section.substr(0, pos));
+    }
+    add(section);
+  });
+  if (auto id = FindSectionId(section)) return *id;
+  Fail("cannot create section '" + section + "'");
+}
+
+void TSqlitePolicyBackend::CreateSection(const std::string& section) {
+  const std::lock_guard lock(mutex_);
+  if (!section.empty()) EnsureSectionId(section);
+}
+
+std::optional<TPolicyValue> TSqlitePolicyBackend::ReadValue(const std::string& section,
+                                                            const std::string& name) {
+  const std::lock_guard lock(mutex_);
+  auto& read = Statement(read_value_,
+                         "SELECT v.type, v.data FROM policy_values v JOIN sections s"
+                         " ON v.section = s.id WHERE s.folded = ?1 AND v.folded = ?2");
+  const TStatementUse use(read);
+  read.BindText(1, FoldCase(section));
+  read.BindText(2, FoldCase(name));
+  const int step = read.Step();
+  if (step == SQLITE_ROW) return ReadColumnValue(read, 0, 1);
+  if (step != SQLITE_DONE) Fail("cannot read value '" + name + "' of section '" + section + "'");
+  return std::nullopt;
+}
+
+void TSqlitePolicyBackend::WriteValue(const std::string& section, const std::string& name,
+                                      const TPolicyValue& value) {
+  const std::lock_guard lock(mutex_);
+  const long long section_id = EnsureSectionId(section);
+  // An upsert keeps the row (and so the enumeration position) of an existing value.
+  auto& write = Statement(write_value_,
+                          "INSERT INTO policy_values(section, name, folded, type, data)"
+                          " VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT(section, folded)"
+                          " DO UPDATE SET type = excluded.type, data = excluded.data");
+  const TStatementUse use(write);
+  write.BindInt(1, section_id);
+  write.BindText(2, name);
+  write.BindText(3, FoldCase(name));
+  write.BindInt(4, TypeCode(value.type));
+  switch (value.type) {
+    case TPolicyValueType::Text:
+    case TPolicyValueType::ExpandText:
+      write.BindText(5, value.text);
+      break;
+    case TPolicyValueType::Integer:
+      write.BindInt(5, value.integer);
+      break;
+    case TPolicyValueType::Binary:
+    case TPolicyValueType::Unknown:
+      write.BindBlob(5, value.binary);
+      break;
+  }
+  if (write.Step() != SQLITE_DONE) {
+    Fail("cannot write value '" + name + "' of section '" + section + "'");
+  }
+}
+
+bool TSqlitePolicyBackend::DeleteValue(const std::string& section, const std::string& name) {
+  const std::lock_guard lock(mutex_);
+  auto& erase = Statement(delete_value_,
+                          "DELETE FROM policy_values WHERE folded = ?2 AND section ="
+                          " (SELECT id FROM sections WHERE folded = ?1)");
+  const TStatementUse use(erase);
+  erase.BindText(1, FoldCase(section));
+  erase.BindText(2, FoldCase(name));
+  if (erase.Step() != SQLITE_DONE) {
+    Fail("cannot delete value '" + name + "' of section '" + section + "'");
+  }
+  return sqlite3_changes(db_.get()) > 0;
+}
+
+void TSqlitePolicyBackend::DeleteSection(const std::string& section) {
+  const std::lock_guard lock(mutex_);
+  if (section.empty()) return;  // the root is never deleted
+  const std::string folded = FoldCase(section);
+  // A section and its subsections: the name itself, or names between
+  // "name\" and "name]" ("]" follows "\" in byte order).
+  const std::string below = folded + "\\";
+  const std::string after = folded + "]";
+  RunAtomically([&] {
+    TSqliteStatement values(db_.get(),
+                            "DELETE FROM policy_values WHERE section IN (SELECT id FROM sections"
+                            " WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3))");
+    TSqliteStatement sections(db_.get(),
+                              "DELETE FROM sections WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3)");
+    for (TSqliteStatement* statement : {&values, &sections}) {
+      if (!statement->Valid()) Fail("cannot prepare a query");
+      statement->BindText(1, folded);
+      statement->BindText(2, below);
+      statement->BindText(3, after);
+      if (statement->Step() != SQLITE_DONE) Fail("cannot delete section '" + section + "'");
+    }
+  });
+}
+
+std::vector<TPolicyNamedValue> TSqlitePolicyBackend::ReadSection(const std::string& section) {
+  const std::lock_guard lock(mutex_);
+  auto& read = Statement(read_section_,
+                         "SELECT v.name, v.type, v.data FROM policy_values v JOIN sections s"
+                         " ON v.section = s.id WHERE s.folded = ?1 ORDER BY v.id");
+  const TStatementUse use(read);
+  read.BindText(1, FoldCase(section));
+  std::vector<TPolicyNamedValue> values;
+  for (;;) {
+    const int step = read.Step();
+    if (step == SQLITE_DONE) break;
+    if (step != SQLITE_ROW) Fail("cannot read section '" + section + "'");
+    values.push_back({read.ColumnText(0), ReadColumnValue(read, 1, 2)});
+  }
+  return values;
+}
+
+void TSqlitePolicyBackend::RunAtomically(const std::function<void()>& work) {
+  const std::lock_guard lock(mutex_);
+  const std::string name = "w" + std::to_string(savepoint_depth_);
+  Execute(("SAVEPOINT " + name).c_str(), "cannot begin a transaction");
+  ++savepoint_depth_;
+  try {
+    work();
+  } catch (...) {
+    --savepoint_depth_;
+    sqlite3_exec(db_.get(), ("ROLLBACK TO " + name + "; RELEASE " + name).c_str(), nullptr,
+                 nullptr, nullptr);
+    throw;
+  }
+  --savepoint_depth_;
+  if (sqlite3_exec(db_.get(), ("RELEASE " + name).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    const std::string error = sqlite3_errmsg(db_.get());
+    sqlite3_exec(db_.get(), ("ROLLBACK TO " + name + "; RELEASE " + name).c_str(), nullptr, nullptr,
+                 nullptr);
+    throw TPolicyError(Describe() + ": cannot commit a transaction: " + error);
+  }
+}
+
+}  // namespace warderon

@@ -1,0 +1,63 @@
+// The policy store of Linux hosts: one SQLite file with the registry's
+// section, value and type model.
+//
+// One connection stays open for the object's life; nothing is cached, so a
+// change made by another process (the -policy tool) is seen at the next read.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/policy_backend.h"
+
+struct sqlite3;
+
+namespace warderon {
+
+class TSqliteStatement;
+
+class TSqlitePolicyBackend final : public TPolicyBackend {
+ public:
+  // Opens or creates the store file. Throws TPolicyError naming the file when
+  // it cannot be opened or written, is corrupt, or is not a policy store;
+  // an existing file is never reset.
+  explicit TSqlitePolicyBackend(std::string path);
+  ~TSqlitePolicyBackend() override;
+  TSqlitePolicyBackend(const TSqlitePolicyBackend&) = delete;
+  TSqlitePolicyBackend& operator=(const TSqlitePolicyBackend&) = delete;
+
+  std::string Describe() const override;
+  void CreateSection(const std::string& section) override;
+  std::optional<TPolicyValue> ReadValue(const std::string& section,
+                                        const std::string& name) override;
+  void WriteValue(const std::string& section, const std::string& name,
+                  const TPolicyValue& value) override;
+  bool DeleteValue(const std::string& section, const std::string& name) override;
+  void DeleteSection(const std::string& section) override;
+  std::vector<TPolicyNamedValue> ReadSection(const std::string& section) override;
+  void RunAtomically(const std::function<void()>& work) override;
+
+ private:
+  struct TDeleter {
+    void operator()(sqlite3* db) const;
+  };
+
+  [[noreturn]] void Fail(const std::string& operation) const;
+  void Execute(const char* sql, const std::string& operation);
+  void PrepareSchema();
+  TSqliteStatement& Statement(std::unique_ptr<TSqliteStatement>& slot, const char* sql);
+  std::optional<long long> FindSectionId(const std::string& section);
+  long long EnsureSectionId(const std::string& section);
+
+  std::string path_;
+  std::unique_ptr<sqlite3, TDeleter> db_;
+  std::recursive_mutex mutex_;
+  int savepoint_depth_ = 0;
+  // Prepared statements, reused for speed; declared after db_ so they are
+  // finalised before the connection closes.
+  std::unique_ptr<TSqliteStatement> find_section_, insert_section_, read_value_, write_value_,
+      delete_value_, read_section_;
+};
+
+}  // namespace warderon

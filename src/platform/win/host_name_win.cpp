@@ -1,0 +1,20 @@
+#include <winsock2.h>
+
+#include <array>
+
+#include "platform/host_name.h"
+#include "platform/win/win_support.h"
+
+namespace warderon {
+
+std::string GetLocalHostName() {
+  WSADATA data{};
+  if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return {};
+  std::array<char, 256> buffer{};
+  const int status = gethostname(buffer.data(), static_cast<int>(buffer.size() - 1));
+  WSACleanup();
+  if (status != 0) return {};
+  return std::string(buffer.data());  // up to the first NUL
+}
+
+}  // namespace warderon

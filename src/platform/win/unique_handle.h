@@ -1,0 +1,60 @@
+// One move-only owner for every kind of OS handle; a traits struct per close
+// function names the invalid value and how to close.
+#pragma once
+
+#include "platform/win/win_support.h"
+
+namespace warderon::win {
+
+template <class TTraits>
+class TUniqueHandle {
+ public:
+  using THandle = typename TTraits::THandle;
+
+  TUniqueHandle() = default;
+  explicit TUniqueHandle(THandle handle) : handle_(handle) {}
+  ~TUniqueHandle() { Reset(); }
+  TUniqueHandle(TUniqueHandle&& other) noexcept : handle_(other.Release()) {}
+  TUniqueHandle& operator=(TUniqueHandle&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  TUniqueHandle(const TUniqueHandle&) = delete;
+  TUniqueHandle& operator=(const TUniqueHandle&) = delete;
+
+  THandle Get() const { return handle_; }
+  bool Valid() const { return handle_ != TTraits::Invalid(); }
+  THandle Release() {
+    THandle handle = handle_;
+    handle_ = TTraits::Invalid();
+    return handle;
+  }
+  void Reset(THandle handle = TTraits::Invalid()) {
+    if (Valid()) TTraits::Close(handle_);
+    handle_ = handle;
+  }
+  // For out-parameters of creating calls: closes the current handle first.
+  THandle* Receive() {
+    Reset();
+    return &handle_;
+  }
+
+ private:
+  THandle handle_ = TTraits::Invalid();
+};
+
+struct TRegKeyTraits {
+  using THandle = HKEY;
+  static THandle Invalid() { return nullptr; }
+  static void Close(THandle key) { RegCloseKey(key); }
+};
+using TRegKey = TUniqueHandle<TRegKeyTraits>;
+
+struct TKernelHandleTraits {
+  using THandle = HANDLE;
+  static THandle Invalid() { return nullptr; }
+  static void Close(THandle handle) { CloseHandle(handle); }
+};
+using TKernelHandle = TUniqueHandle<TKernelHandleTraits>;
+
+}  // namespace warderon::win

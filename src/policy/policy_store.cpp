@@ -1,0 +1,137 @@
+#include "policy/policy_store.h"
+
+#include <bit>
+
+namespace warderon {
+
+std::vector<std::uint8_t> EncodePolicyFloat(double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  std::vector<std::uint8_t> bytes(8);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  }
+  return bytes;
+}
+
+double DecodePolicyFloat(const std::vector<std::uint8_t>& bytes) {
+  std::uint64_t bits = 0;
+  for (std::size_t i = 0; i < 8 && i < bytes.size(); ++i) {
+    bits |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
+  }
+  return std::bit_cast<double>(bits);
+}
+
+bool TPolicyStore::OpenSection(const std::string& section) {
+  try {
+    backend_.CreateSection(section);
+    return true;
+  } catch (const TPolicyError&) {
+    return false;
+  }
+}
+
+std::string TPolicyStore::ReadPolicyString(const std::string& section, const std::string& name,
+                                           const std::string& default_value) {
+  if (!OpenSection(section)) return {};
+  std::optional<TPolicyValue> value;
+  try {
+    value = backend_.ReadValue(section, name);
+  } catch (const TPolicyError&) {
+    return default_value;
+  }
+  if (value) {
+    const bool is_text =
+        value->type == TPolicyValueType::Text || value->type == TPolicyValueType::ExpandText;
+    return is_text ? value->text : default_value;
+  }
+  backend_.WriteValue(section, name, TPolicyValue::MakeText(default_value));
+  return default_value;
+}
+
+std::int32_t TPolicyStore::ReadPolicyInteger(const std::string& section, const std::string& name,
+                                             std::int32_t default_value) {
+  try {
+    if (!OpenSection(section)) return default_value;
+    const std::optional<TPolicyValue> value = backend_.ReadValue(section, name);
+    if (value) {
+      return value->type == TPolicyValueType::Integer ? value->integer : default_value;
+    }
+    backend_.WriteValue(section, name, TPolicyValue::MakeInteger(default_value));
+  } catch (const TPolicyError&) {
+    // Settings reads never fail for the caller.
+  }
+  return default_value;
+}
+
+bool TPolicyStore::ReadPolicyBool(const std::string& section, const std::string& name,
+                                  bool default_value) {
+  return ReadPolicyInteger(section, name, default_value ? 1 : 0) != 0;
+}
+
+double TPolicyStore::ReadPolicyFloat(const std::string& section, const std::string& name,
+                                     double default_value) {
+  if (!OpenSection(section)) return default_value;
+  const std::optional<TPolicyValue> value = backend_.ReadValue(section, name);
+  if (value) {
+    if (value->type != TPolicyValueType::Binary || value->binary.size() != 8) {
+      throw TPolicyError("value '" + name + "' of section '" + section +
+                         "' is not an 8-byte floating point number (" +
+                         PolicyValueTypeName(value->type) + ")");
+    }
+    return DecodePolicyFloat(value->binary);
+  }
+  backend_.WriteValue(section, name, TPolicyValue::MakeBinary(EncodePolicyFloat(default_value)));
+  return default_value;
+}
+
+TPolicyValueType TPolicyStore::GetPolicyValueType(const std::string& section,
+                                                  const std::string& name) {
+  try {
+    if (!OpenSection(section)) return TPolicyValueType::Unknown;
+    const std::optional<TPolicyValue> value = backend_.ReadValue(section, name);
+    return value ? value->type : TPolicyValueType::Unknown;
+  } catch (const TPolicyError&) {
+    return TPolicyValueType::Unknown;
+  }
+}
+
+void TPolicyStore::WritePolicyString(const std::string& section, const std::string& name,
+                                     const std::string& text) {
+  try {
+    if (!OpenSection(section)) return;
+    backend_.RunAtomically([&] {
+      backend_.DeleteValue(section, name);
+      backend_.WriteValue(section, name, TPolicyValue::MakeText(text));
+    });
+  } catch (const TPolicyError&) {
+    // Text writes are best effort by design (journal entries, checksums).
+  }
+}
+
+void TPolicyStore::WritePolicyInteger(const std::string& section, const std::string& name,
+                                      std::int32_t value) {
+  if (!OpenSection(section)) return;
+  // Atomic so that a failed write never leaves the old value deleted.
+  backend_.RunAtomically([&] {
+    backend_.DeleteValue(section, name);
+    backend_.WriteValue(section, name, TPolicyValue::MakeInteger(value));
+  });
+}
+
+void TPolicyStore::WritePolicyBool(const std::string& section, const std::string& name,
+                                   bool value) {
+  WritePolicyInteger(section, name, value ? 1 : 0);
+}
+
+void TPolicyStore::WritePolicyFloat(const std::string& section, const std::string& name,
+                                    double value) {
+  if (!OpenSection(section)) return;
+  backend_.WriteValue(section, name, TPolicyValue::MakeBinary(EncodePolicyFloat(value)));
+}
+
+void TPolicyStore::DeletePolicySection(const std::string& section) {
+  backend_.CreateSection("");
+  backend_.DeleteSection(section);
+}
+
+}  // namespace warderon

@@ -1,0 +1,74 @@
+#include "service/command_line.h"
+
+#include <charconv>
+
+#include "platform/text_case.h"
+
+namespace warderon {
+namespace {
+
+// The switch name without its "-" or "/", upper-cased; empty for a plain word.
+std::string SwitchName(const std::string& arg) {
+  if (arg.size() < 2 || (arg[0] != '-' && arg[0] != '/')) return {};
+  return UpperAscii(arg.substr(1));
+}
+
+}  // namespace
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  TCommandLine line;
+  auto fail = [&](const std::string& message) {
+    line.error = message;
+    return line;
+  };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string name = SwitchName(args[i]);
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return args[++i];
+    };
+    if (name == "RUN" && line.command != TCommand::Policy) {
+      line.command = TCommand::Run;
+    } else if (name == "POLICY" && line.command == TCommand::Usage) {
+      line.command = TCommand::Policy;
+    } else if (name == "CYCLES") {
+      const auto text = value();
+      if (!text) return fail("-cycles needs a number");
+      int cycles = 0;
+      const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), cycles);
+      if (error != std::errc() || end != text->data() + text->size() || cycles < 1) {
+        return fail("-cycles needs a whole number of at least 1, not '" + *text + "'");
+      }
+      line.cycles = cycles;
+    } else if (name == "STORE") {
+      const auto text = value();
+      if (!text || text->empty()) return fail("-store needs a file path");
+      line.store_path = *text;
+    } else if (name == "TYPE" && line.command == TCommand::Policy) {
+      const auto text = value();
+      if (!text) return fail("-type needs string, expandstring, integer or float");
+      line.value_type = *text;
+    } else if (line.command == TCommand::Policy) {
+      line.policy_words.push_back(args[i]);  // words, negative numbers and paths alike
+    } else {
+      return fail("unknown argument '" + args[i] + "'");
+    }
+  }
+  if (line.cycles && line.command != TCommand::Run) return fail("-cycles goes with -run");
+  if (line.value_type && line.command != TCommand::Policy) return fail("-type goes with -policy set");
+  return line;
+}
+
+std::string UsageText() {
+  return "usage:\n"
+         "  warderon -run [-cycles N] [-store PATH]   run the watchdog in the foreground\n"
+         "  warderon -policy list SECTION [-store PATH]\n"
+         "  warderon -policy get SECTION NAME [-store PATH]\n"
+         "  warderon -policy set SECTION NAME VALUE [-type string|expandstring|integer|float]"
+         " [-store PATH]\n"
+         "  warderon -policy delete SECTION [NAME] [-store PATH]\n"
+         "Switches may start with - or / in any letter case. The value name (default)\n"
+         "addresses a section's default value.\n";
+}
+
+}  // namespace warderon

@@ -1,0 +1,27 @@
+// The program's command line. Switches start with "-" or "/" and ignore
+// letter case.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace warderon {
+
+enum class TCommand { Usage, Run, Policy };
+
+struct TCommandLine {
+  TCommand command = TCommand::Usage;
+  std::optional<int> cycles;              // -cycles N
+  std::optional<std::string> store_path;  // -store PATH
+  std::optional<std::string> value_type;  // -type T (policy set)
+  std::vector<std::string> policy_words;  // the words after -policy
+  std::string error;                      // set when the line cannot be used
+};
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// The usage text, one line per form.
+std::string UsageText();
+
+}  // namespace warderon

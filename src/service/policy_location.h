@@ -1,0 +1,17 @@
+// Where the policy store lives: the registry key on Windows, an SQLite file
+// on Linux (chosen by -store, $WARDERON_STORE, or a default by user).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/policy_backend.h"
+
+namespace warderon {
+
+// Opens the platform's policy store. Throws TPolicyError with a message fit
+// for the administrator when it cannot be used.
+std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path);
+
+}  // namespace warderon

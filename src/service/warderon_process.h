@@ -1,0 +1,49 @@
+// The objects one watchdog process is made of, composed in one place and
+// handed to each part by reference. Both the foreground runner and the
+// Windows service host build on it.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "alerts/delivery.h"
+#include "alerts/smtp_module.h"
+#include "core/cycle_state.h"
+#include "platform/beeper.h"
+#include "platform/clock.h"
+#include "platform/policy_backend.h"
+#include "policy/baseline_lists.h"
+#include "policy/policy_store.h"
+#include "service/module_table.h"
+#include "service/warderon_thread.h"
+
+namespace warderon {
+
+class TWarderonProcess {
+ public:
+  explicit TWarderonProcess(std::unique_ptr<TPolicyBackend> backend);
+
+  TSmtpModule& Alerts() { return alerts_; }
+  TWarderonThread& Worker() { return worker_; }
+
+  // The stop event: raises "Warderon stopping" once, then sets the worker's
+  // termination flag without waiting for it. Any thread; later calls do
+  // nothing.
+  void Stop();
+
+ private:
+  std::unique_ptr<TPolicyBackend> backend_;
+  TPolicyStore store_;
+  std::unique_ptr<TMailTransport> mail_;
+  std::unique_ptr<TSyslogSender> syslog_;
+  TSmtpModule alerts_;
+  TCycleState cycle_;
+  TBaselineLists baselines_;
+  std::unique_ptr<TClock> clock_;
+  std::unique_ptr<TBeeper> beeper_;
+  TModuleTable modules_;
+  TWarderonThread worker_;
+  std::once_flag stopped_;
+};
+
+}  // namespace warderon
