@@ -1,6 +1,6 @@
 #include "platform/memory_policy_backend.h"
 
-#include <algorithm>
+#include <iterator>
 
 #include "platform/text_case.h"
 
@@ -9,13 +9,18 @@ namespace {
 
 std::string SectionKey(const std::string& section) { return FoldCase(section); }
 
-auto FindValue(std::vector<TPolicyNamedValue>& values, const std::string& name) {
-  const std::string folded = FoldCase(name);
-  return std::find_if(values.begin(), values.end(),
-                      [&](const TPolicyNamedValue& v) { return FoldCase(v.name) == folded; });
-}
 
 }  // namespace
+
+TMemoryPolicyBackend::TSection::TSection(const TSection& other)
+    : name(other.name), values(other.values) {
+  for (auto it = values.begin(); it != values.end(); ++it) index.emplace(FoldCase(it->name), it);
+}
+
+TMemoryPolicyBackend::TSection& TMemoryPolicyBackend::TSection::operator=(const TSection& other) {
+  if (this != &other) *this = TSection(other);
+  return *this;
+}
 
 std::string TMemoryPolicyBackend::Describe() const { return "in-memory policy store"; }
 
@@ -33,9 +38,9 @@ TMemoryPolicyBackend::TSection& TMemoryPolicyBackend::EnsureSection(const std::s
   for (std::size_t pos = section.find('\\'); pos != std::string::npos;
        pos = section.find('\\', pos + 1)) {
     const std::string parent = section.substr(0, pos);
-    sections_.try_emplace(SectionKey(parent), TSection{parent, {}});
+    sections_.try_emplace(SectionKey(parent), TSection(parent));
   }
-  return sections_.try_emplace(SectionKey(section), TSection{section, {}}).first->second;
+  return sections_.try_emplace(SectionKey(section), TSection(section)).first->second;
 }
 
 void TMemoryPolicyBackend::CreateSection(const std::string& section) {
@@ -50,9 +55,9 @@ std::optional<TPolicyValue> TMemoryPolicyBackend::ReadValue(const std::string& s
   CheckFailing();
   TSection* found = FindSection(section);
   if (found == nullptr) return std::nullopt;
-  const auto it = FindValue(found->values, name);
-  if (it == found->values.end()) return std::nullopt;
-  return it->value;
+  const auto it = found->index.find(FoldCase(name));
+  if (it == found->index.end()) return std::nullopt;
+  return it->second->value;
 }
 
 void TMemoryPolicyBackend::WriteValue(const std::string& section, const std::string& name,
@@ -60,11 +65,13 @@ void TMemoryPolicyBackend::WriteValue(const std::string& section, const std::str
   const std::lock_guard lock(mutex_);
   CheckFailing();
   TSection& target = EnsureSection(section);
-  const auto it = FindValue(target.values, name);
-  if (it != target.values.end()) {
-    it->value = value;
+  std::string folded = FoldCase(name);
+  const auto it = target.index.find(folded);
+  if (it != target.index.end()) {
+    it->second->value = value;
   } else {
     target.values.push_back({name, value});
+    target.index.emplace(std::move(folded), std::prev(target.values.end()));
   }
 }
 
@@ -73,9 +80,10 @@ bool TMemoryPolicyBackend::DeleteValue(const std::string& section, const std::st
   CheckFailing();
   TSection* found = FindSection(section);
   if (found == nullptr) return false;
-  const auto it = FindValue(found->values, name);
-  if (it == found->values.end()) return false;
-  found->values.erase(it);
+  const auto it = found->index.find(FoldCase(name));
+  if (it == found->index.end()) return false;
+  found->values.erase(it->second);
+  found->index.erase(it);
   return true;
 }
 
@@ -94,18 +102,25 @@ std::vector<TPolicyNamedValue> TMemoryPolicyBackend::ReadSection(const std::stri
   CheckFailing();
   TSection* found = FindSection(section);
   if (found == nullptr) return {};
-  return found->values;
+  return {found->values.begin(), found->values.end()};
 }
 
 void TMemoryPolicyBackend::RunAtomically(const std::function<void()>& work) {
   const std::lock_guard lock(mutex_);
+  if (atomic_depth_ > 0) {
+    work();
+    return;
+  }
   const TSections saved = sections_;
+  ++atomic_depth_;
   try {
     work();
   } catch (...) {
+    --atomic_depth_;
     sections_ = saved;
     throw;
   }
+  --atomic_depth_;
 }
 
 void TMemoryPolicyBackend::SetFailing(bool failing) {

@@ -2,9 +2,12 @@
 // section, value and ordering rules as the registry and the SQLite file.
 #pragma once
 
+#include <list>
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/policy_backend.h"
@@ -22,6 +25,7 @@ class TMemoryPolicyBackend final : public TPolicyBackend {
   bool DeleteValue(const std::string& section, const std::string& name) override;
   void DeleteSection(const std::string& section) override;
   std::vector<TPolicyNamedValue> ReadSection(const std::string& section) override;
+  // Undoes the outermost piece of work only: enough for a test store.
   void RunAtomically(const std::function<void()>& work) override;
 
   // Test hook: every following operation fails with TPolicyError until cleared.
@@ -29,9 +33,19 @@ class TMemoryPolicyBackend final : public TPolicyBackend {
   bool SectionExists(const std::string& section) const;
 
  private:
+  // Values in creation order, indexed by folded name. Copies rebuild the
+  // index so that it points into their own list.
   struct TSection {
+    explicit TSection(std::string section_name) : name(std::move(section_name)) {}
+    TSection(const TSection& other);
+    TSection& operator=(const TSection& other);
+    TSection(TSection&&) = default;
+    TSection& operator=(TSection&&) = default;
+    ~TSection() = default;
+
     std::string name;
-    std::vector<TPolicyNamedValue> values;
+    std::list<TPolicyNamedValue> values;
+    std::unordered_map<std::string, std::list<TPolicyNamedValue>::iterator> index;
   };
   using TSections = std::map<std::string, TSection>;  // by folded section name
 
@@ -42,6 +56,7 @@ class TMemoryPolicyBackend final : public TPolicyBackend {
   mutable std::recursive_mutex mutex_;
   TSections sections_;
   bool failing_ = false;
+  int atomic_depth_ = 0;
 };
 
 }  // namespace warderon

@@ -27,7 +27,13 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) return std::nullopt;
       return args[++i];
     };
-    if (name == "RUN" && line.command != TCommand::Policy) {
+    // After -policy only -store and -type are switches: values such as
+    // "-5" or "/run" are words.
+    const bool policy_word =
+        line.command == TCommand::Policy && name != "STORE" && name != "TYPE";
+    if (policy_word) {
+      line.policy_words.push_back(args[i]);
+    } else if (name == "RUN") {
       line.command = TCommand::Run;
     } else if (name == "POLICY" && line.command == TCommand::Usage) {
       line.command = TCommand::Policy;
@@ -48,8 +54,6 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       const auto text = value();
       if (!text) return fail("-type needs string, expandstring, integer or float");
       line.value_type = *text;
-    } else if (line.command == TCommand::Policy) {
-      line.policy_words.push_back(args[i]);  // words, negative numbers and paths alike
     } else {
       return fail("unknown argument '" + args[i] + "'");
     }

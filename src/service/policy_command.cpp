@@ -116,14 +116,16 @@ int RunPolicyCommand(TPolicyBackend& backend, const std::vector<std::string>& wo
       return 0;
     }
     if (verb == "GET" && args == 2) {
-      const std::string name = ValueName(words[2]);
-      const auto value = backend.ReadValue(words[1], name);
-      if (!value) {
-        err << "warderon: no value '" << words[2] << "' in section '" << words[1] << "'\n";
-        return 1;
+      // Read through the section so the name prints as stored.
+      const std::string folded = FoldCase(ValueName(words[2]));
+      for (const TPolicyNamedValue& value : backend.ReadSection(words[1])) {
+        if (FoldCase(value.name) == folded) {
+          out << FormatPolicyValue(value.name, value.value) << "\n";
+          return 0;
+        }
       }
-      out << FormatPolicyValue(name, *value) << "\n";
-      return 0;
+      err << "warderon: no value '" << words[2] << "' in section '" << words[1] << "'\n";
+      return 1;
     }
     if (verb == "SET" && args == 3) {
       std::string error;

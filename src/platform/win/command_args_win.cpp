@@ -1,7 +1,8 @@
+#include "platform/win/win_support.h"
+
 #include <shellapi.h>
 
 #include "platform/command_args.h"
-#include "platform/win/win_support.h"
 
 namespace warderon {
 

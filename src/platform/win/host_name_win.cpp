@@ -1,9 +1,10 @@
-#include <winsock2.h>
+#include <winsock2.h>  // before <windows.h>, which would pull in the old winsock.h
+
+#include "platform/win/win_support.h"
 
 #include <array>
 
 #include "platform/host_name.h"
-#include "platform/win/win_support.h"
 
 namespace warderon {
 

@@ -1,9 +1,10 @@
+#include "platform/win/win_support.h"
+
 #include <bcrypt.h>
 
 #include <stdexcept>
 
 #include "platform/md5.h"
-#include "platform/win/win_support.h"
 
 namespace warderon {
 namespace {

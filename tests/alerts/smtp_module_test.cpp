@@ -1,0 +1,171 @@
+#include "alerts/smtp_module.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fakes/recording_delivery.h"
+#include "platform/memory_policy_backend.h"
+
+namespace warderon::testing {
+namespace {
+
+std::vector<std::string> Lines(const std::string& prefix, int count) {
+  std::vector<std::string> lines;
+  for (int i = 1; i <= count; ++i) lines.push_back(prefix + std::to_string(i));
+  return lines;
+}
+
+class SmtpModule : public ::testing::Test {
+ protected:
+  void Enable(bool email, bool syslog) {
+    store_.WritePolicyBool("general", "EmailEnabled", email);
+    store_.WritePolicyBool("general", "SyslogEnabled", syslog);
+    store_.WritePolicyString("general", "Email", "ops@site.example; audit@site.example,");
+    store_.WritePolicyString("general", "EmailSMTPServer", "relay.site.example");
+    store_.WritePolicyString("general", "Syslog", "loghost");
+  }
+  // The journal's texts in number order, with their numbers.
+  std::vector<std::string> Journal() {
+    std::vector<std::string> entries;
+    for (const auto& value : backend_.ReadSection("Logs")) {
+      entries.push_back(value.name + ":" + value.value.text);
+    }
+    return entries;
+  }
+
+  TMemoryPolicyBackend backend_;
+  TPolicyStore store_{backend_};
+  TRecordingMail mail_;
+  TRecordingSyslog syslog_;
+  std::string host_name_ = "ws042";
+  TSmtpModule dispatcher_{store_, mail_, syslog_, [this] { return host_name_; }};
+};
+
+TEST_F(SmtpModule, WithoutMailOrSyslogTheJournalGetsTheSubjectThenTheLines) {
+  dispatcher_.SendAlertWithDetails(2, "service changes", "body", {"l1", "l2", "l3"});
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:service changes", "2:l1", "3:l2", "4:l3"}));
+  EXPECT_TRUE(mail_.sent.empty());
+  EXPECT_TRUE(syslog_.sent.empty());
+  // The switches were written back with their defaults.
+  EXPECT_EQ(backend_.ReadValue("general", "EmailEnabled"), TPolicyValue::MakeInteger(0));
+}
+
+TEST_F(SmtpModule, ComposesTheMailAndJournalsItsLinesFirst) {
+  Enable(true, false);
+  dispatcher_.SendAlertWithDetails(2, "service changes", "service changes", {"l1", "l2", "l3"});
+  ASSERT_EQ(mail_.sent.size(), 1U);
+  const auto& [server, message] = mail_.sent[0];
+  EXPECT_EQ(server, "relay.site.example");
+  EXPECT_EQ(message.from, "warderon@ws042");
+  EXPECT_EQ(message.sender, "warderon@ws042");
+  EXPECT_EQ(message.to, (std::vector<std::string>{"ops@site.example", "audit@site.example"}));
+  EXPECT_EQ(message.subject, "ws042: service changes");
+  EXPECT_EQ(message.body_lines, (std::vector<std::string>{"service changes", "l1", "l2", "l3"}));
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:l1", "2:l2", "3:l3", "4:service changes", "5:l1",
+                                                 "6:l2", "7:l3"}));
+}
+
+TEST_F(SmtpModule, MailBodyStopsAt5001DetailLinesWhileSyslogSendsAll) {
+  Enable(true, true);
+  dispatcher_.SendAlertWithDetails(2, "file changes", "b", Lines("f", 5001));
+  EXPECT_EQ(mail_.sent.back().message.body_lines.size(), 5002U);
+  EXPECT_EQ(mail_.sent.back().message.body_lines.back(), "f5001");
+
+  dispatcher_.SendAlertWithDetails(2, "file changes", "b", Lines("g", 5002));
+  const auto& body = mail_.sent.back().message.body_lines;
+  ASSERT_EQ(body.size(), 5003U);
+  EXPECT_EQ(body[5001], "g5001");
+  EXPECT_EQ(body[5002], "... additional items deleted");
+  EXPECT_EQ(syslog_.sent.size(), 5001U + 5002U);
+  // Mail part (5001 + truncation line), subject, then all 5002 lines.
+  EXPECT_EQ(backend_.ReadSection("Logs").size(), (5001U + 1 + 5001) + (5001U + 1 + 1 + 5002));
+}
+
+TEST_F(SmtpModule, SyslogSendsOneWarningPerDetailLineWithTheFacilityRule) {
+  Enable(false, true);
+  const std::vector<std::pair<std::int32_t, int>> facilities = {
+      {0, 0}, {16, 16}, {23, 23}, {24, 23}, {-1, 23}, {65536 + 5, 5}};
+  for (const auto& [stored, expected] : facilities) {
+    store_.WritePolicyInteger("general", "SyslogFacility", stored);
+    syslog_.sent.clear();
+    dispatcher_.SendAlertWithDetails(2, "s", "b", {"only line"});
+    ASSERT_EQ(syslog_.sent.size(), 1U);
+    EXPECT_EQ(syslog_.sent[0].facility, expected) << "stored " << stored;
+    EXPECT_EQ(syslog_.sent[0].severity, 4);
+    EXPECT_EQ(syslog_.sent[0].host, "loghost");
+    EXPECT_EQ(syslog_.sent[0].message, "only line");
+  }
+}
+
+TEST_F(SmtpModule, NoDatagramWithoutDetailsOrWithoutHost) {
+  Enable(false, true);
+  dispatcher_.SendAlert(2, "subject", "body");
+  dispatcher_.SendAlertWithDetails(2, "subject", "body", {});
+  store_.WritePolicyString("general", "Syslog", "");
+  dispatcher_.SendAlertWithDetails(2, "subject", "body", {"line"});
+  EXPECT_TRUE(syslog_.sent.empty());
+}
+
+TEST_F(SmtpModule, IntegrityAlertsAreDroppedWithoutTraceOnlyWhileSuppressed) {
+  dispatcher_.SuppressIntegrityAlerts();
+  dispatcher_.SendAlert(3, "checksum failed for x", "b");
+  EXPECT_TRUE(Journal().empty());
+  dispatcher_.SendAlert(2, "finding", "b");
+  dispatcher_.SendAlertWithDetails(3, "details are never suppressed", "b", {"l"});
+  dispatcher_.ResumeIntegrityAlerts();
+  dispatcher_.SendAlert(3, "missing checksum for y", "b");
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:finding", "2:details are never suppressed", "3:l",
+                                                 "4:missing checksum for y"}));
+}
+
+TEST_F(SmtpModule, JournalNumbersGoOnAfterTheSectionIsDeleted) {
+  for (int i = 0; i < 5; ++i) dispatcher_.SendAlert(2, "a" + std::to_string(i), "b");
+  store_.DeletePolicySection("Logs");
+  dispatcher_.SendAlert(2, "next", "b");
+  dispatcher_.SendAlert(2, "after", "b");
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"6:next", "7:after"}));
+}
+
+TEST_F(SmtpModule, MailFailuresAreSwallowedAndAMissingHostNameIsRetried) {
+  Enable(true, false);
+  host_name_ = "";
+  mail_.fail = true;
+  EXPECT_NO_THROW(dispatcher_.SendAlert(2, "first", "b"));
+  mail_.fail = false;
+  dispatcher_.SendAlert(2, "second", "b");
+  EXPECT_EQ(mail_.sent.back().message.from, "warderon@");
+  EXPECT_EQ(mail_.sent.back().message.subject, ": second");
+  host_name_ = "ws042";
+  dispatcher_.SendAlert(2, "third", "b");
+  EXPECT_EQ(mail_.sent.back().message.subject, "ws042: third");
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:first", "2:second", "3:third"}));
+}
+
+TEST_F(SmtpModule, ASyslogFailureReachesTheCallerButTheJournalKeepsTheAlert) {
+  Enable(false, true);
+  syslog_.fail = true;
+  EXPECT_THROW(dispatcher_.SendAlertWithDetails(2, "share changes", "b", {"new share x"}),
+               std::runtime_error);
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:share changes", "2:new share x"}));
+}
+
+TEST_F(SmtpModule, ConcurrentDispatchesNeverInterleave) {
+  auto raise = [&](const std::string& name) {
+    for (int i = 0; i < 50; ++i) dispatcher_.SendAlertWithDetails(2, name, "b", {name + "-a", name + "-b"});
+  };
+  std::thread worker(raise, "worker");
+  std::thread control(raise, "control");
+  worker.join();
+  control.join();
+  const auto journal = backend_.ReadSection("Logs");
+  ASSERT_EQ(journal.size(), 300U);
+  for (std::size_t i = 0; i < journal.size(); i += 3) {
+    const std::string& subject = journal[i].value.text;
+    EXPECT_EQ(journal[i + 1].value.text, subject + "-a");
+    EXPECT_EQ(journal[i + 2].value.text, subject + "-b");
+  }
+}
+
+}  // namespace
+}  // namespace warderon::testing

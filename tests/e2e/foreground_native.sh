@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The native program against its SQLite store, as an administrator uses it.
+set -u
+warderon=$1
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+store=$work/policy.sqlite
+
+out=$(timeout 60 "$warderon" -run -cycles 1 -store "$store")
+expect_contains "first run announces a new installation" "$out" "Warderon starting NEW INSTALL"
+expect_contains "first run prints the version" "$out" "system started NEW INSTALL, version 0001.0300"
+expect_contains "reaching the cycle limit is a stop" "$out" "Warderon stopping"
+
+general=$("$warderon" -policy list general -store "$store")
+expect_line "version rewritten" "$general" $'version\tinteger\t66304'
+expect_line "GeneralUpdate default" "$general" $'GeneralUpdate\tinteger\t0'
+expect_line "Delay default" "$general" $'Delay\tinteger\t1'
+expect_line "ADDelay default" "$general" $'ADDelay\tinteger\t5'
+expect_line "Beep default" "$general" $'Beep\tinteger\t0'
+expect_line "EmailEnabled default" "$general" $'EmailEnabled\tinteger\t0'
+expect_line "LastRun is an 8-byte float" "$general" $'LastRun\tfloat\t4[0-9]{4}\\.[0-9]+'
+
+out=$(timeout 60 "$warderon" /RUN /Cycles 1 -store "$store")
+expect_line "second run is a normal start" "$out" "Warderon starting"
+expect_not_contains "second run is not a new installation" "$out" "NEW INSTALL"
+
+# The environment variable chooses the store as well.
+out=$(WARDERON_STORE=$store timeout 20 "$warderon" -policy get general version)
+expect_line "WARDERON_STORE is honoured" "$out" $'version\tinteger\t66304'
+
+# SIGTERM is the stop event: prompt, even while the worker sleeps a minute.
+"$warderon" -run -store "$store" >"$work/daemon.out" 2>&1 &
+pid=$!
+for _ in $(seq 100); do grep -q "Warderon starting" "$work/daemon.out" && break; sleep 0.1; done
+sleep 0.5
+start=$(date +%s%N)
+kill -TERM "$pid"
+for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$pid" 2>/dev/null; then fail "SIGTERM ends the run within 5 s"; kill -9 "$pid"; else pass "SIGTERM ends the run within 5 s ($(( ($(date +%s%N) - start) / 1000000 )) ms)"; fi
+wait "$pid" 2>/dev/null
+expect_contains "SIGTERM raises the stop alert" "$(cat "$work/daemon.out")" "Warderon is stopping"
+logs=$("$warderon" -policy list Logs -store "$store")
+expect_line "the stop alert is in the journal" "$logs" $'[0-9]+\tstring\tWarderon stopping'
+
+# A damaged store is refused with its name and left as it was.
+bad=$work/damaged.sqlite
+echo "not a database at all" >"$bad"
+err=$("$warderon" -run -cycles 1 -store "$bad" 2>&1); rc=$?
+if [ "$rc" -ne 0 ]; then pass "damaged store: non-zero exit"; else fail "damaged store: non-zero exit"; fi
+expect_contains "damaged store: the error names the file" "$err" "'$bad'"
+expect_contains "damaged store: file untouched" "$(cat "$bad")" "not a database at all"
+
+# Editing settings by hand.
+"$warderon" -policy set general Delay 0 -type integer -store "$store" >/dev/null
+expect_line "set then get" "$("$warderon" -policy get general delay -store "$store")" $'Delay\tinteger\t0'
+err=$("$warderon" -policy set general Delay soon -type integer -store "$store" 2>&1); rc=$?
+if [ "$rc" -eq 2 ]; then pass "a bad integer is refused"; else fail "a bad integer is refused (rc $rc)"; fi
+
+finish

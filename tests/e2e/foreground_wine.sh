@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# warderon.exe under Wine against the registry of the test prefix.
+set -u
+wine_run=$1
+exe=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
+
+"$wine_run" reg delete 'HKLM\Software\Policies\dunmarrow' /f >/dev/null 2>&1
+
+out=$(timeout 120 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r')
+expect_contains "first run announces a new installation" "$out" "Warderon starting NEW INSTALL"
+expect_contains "reaching the cycle limit is a stop" "$out" "Warderon stopping"
+
+general=$("$wine_run" reg query "$key\\general" | tr -d '\r')
+expect_line "version rewritten" "$general" '    version    REG_DWORD    0x10300'
+expect_line "GeneralUpdate default" "$general" '    GeneralUpdate    REG_DWORD    0x0'
+expect_line "Delay default" "$general" '    Delay    REG_DWORD    0x1'
+expect_line "ADDelay default" "$general" '    ADDelay    REG_DWORD    0x5'
+expect_line "Beep default" "$general" '    Beep    REG_DWORD    0x0'
+expect_line "LastRun is 8 bytes of REG_BINARY" "$general" '    LastRun    REG_BINARY    [0-9A-F]{16}'
+
+out=$(timeout 120 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r')
+expect_line "second run is a normal start" "$out" "Warderon starting"
+expect_not_contains "second run is not a new installation" "$out" "NEW INSTALL"
+
+logs=$("$wine_run" reg query "$key\\Logs" | tr -d '\r')
+expect_line "the journal holds this cycle's stop alert" "$logs" '    [0-9]+    REG_SZ    Warderon stopping'
+
+tool=$(timeout 60 "$wine_run" "$exe" -policy list general | tr -d '\r')
+expect_line "the policy tool reads the registry" "$tool" $'version\tinteger\t66304'
+
+finish

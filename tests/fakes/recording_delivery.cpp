@@ -1,0 +1,18 @@
+#include "fakes/recording_delivery.h"
+
+#include <stdexcept>
+
+namespace warderon::testing {
+
+void TRecordingMail::SendMail(const std::string& server, const TMailMessage& message) {
+  if (fail) throw std::runtime_error("connect to " + server + ": refused");
+  sent.push_back({server, message});
+}
+
+void TRecordingSyslog::SendSyslog(const std::string& host, int facility, int severity,
+                                  const std::string& message) {
+  if (fail) throw std::runtime_error("resolve " + host + ": unknown host");
+  sent.push_back({host, facility, severity, message});
+}
+
+}  // namespace warderon::testing

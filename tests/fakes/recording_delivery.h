@@ -1,0 +1,38 @@
+// Mail and syslog doubles that record every delivery and can be told to fail.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "alerts/delivery.h"
+
+namespace warderon::testing {
+
+class TRecordingMail final : public TMailTransport {
+ public:
+  void SendMail(const std::string& server, const TMailMessage& message) override;
+
+  struct TSent {
+    std::string server;
+    TMailMessage message;
+  };
+  std::vector<TSent> sent;
+  bool fail = false;
+};
+
+class TRecordingSyslog final : public TSyslogSender {
+ public:
+  void SendSyslog(const std::string& host, int facility, int severity,
+                  const std::string& message) override;
+
+  struct TDatagram {
+    std::string host;
+    int facility = 0;
+    int severity = 0;
+    std::string message;
+  };
+  std::vector<TDatagram> sent;
+  bool fail = false;
+};
+
+}  // namespace warderon::testing

@@ -1,0 +1,89 @@
+#include "fakes/test_backends.h"
+
+#include <atomic>
+#include <filesystem>
+#include <random>
+
+#include "platform/memory_policy_backend.h"
+
+#ifdef _WIN32
+#include "platform/win/registry_policy_backend.h"
+#include "platform/win/win_support.h"
+#else
+#include "platform/posix/sqlite_policy_backend.h"
+#endif
+
+namespace warderon::testing {
+namespace {
+
+std::string UniqueStem() {
+  static std::atomic<int> counter{0};
+  static const auto run = std::random_device{}();
+  return std::to_string(run) + "-" + std::to_string(++counter);
+}
+
+// Removes what the tests created when the test program ends.
+class TScratchRegistry {
+ public:
+  ~TScratchRegistry() {
+    std::error_code ignored;
+    for (const auto& path : paths_) {
+      for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        std::filesystem::remove(path + suffix, ignored);
+      }
+    }
+#ifdef _WIN32
+    RegDeleteTreeW(HKEY_CURRENT_USER, win::Widen(kRegistryRoot).c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, win::Widen(kRegistryRoot).c_str());
+#endif
+  }
+  void Add(std::string path) { paths_.push_back(std::move(path)); }
+  static constexpr const char* kRegistryRoot = "Software\\WarderonTests";
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+TScratchRegistry& Scratch() {
+  static TScratchRegistry scratch;
+  return scratch;
+}
+
+}  // namespace
+
+std::string ScratchPath(const std::string& stem) {
+  const auto path =
+      (std::filesystem::temp_directory_path() / ("warderon-" + stem + "-" + UniqueStem())).string();
+  Scratch().Add(path);
+  return path;
+}
+
+bool RunningUnderWine() {
+#ifdef _WIN32
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
+std::vector<TBackendKind> AllBackendKinds() {
+  std::vector<TBackendKind> kinds;
+  kinds.push_back({"Memory", [] { return std::make_unique<TMemoryPolicyBackend>(); }, true});
+#ifdef _WIN32
+  kinds.push_back({"Registry",
+                   [] {
+                     return std::make_unique<TRegistryPolicyBackend>(
+                         TRegistryHive::CurrentUser,
+                         std::string(TScratchRegistry::kRegistryRoot) + "\\" + UniqueStem());
+                   },
+                   !RunningUnderWine()});
+#else
+  kinds.push_back({"Sqlite",
+                   [] { return std::make_unique<TSqlitePolicyBackend>(ScratchPath("store.sqlite")); },
+                   true});
+#endif
+  return kinds;
+}
+
+}  // namespace warderon::testing

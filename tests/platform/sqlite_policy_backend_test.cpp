@@ -1,0 +1,82 @@
+// What only the SQLite file can get wrong: opening, foreign or damaged
+// files, and a second process's view.
+#include "platform/posix/sqlite_policy_backend.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "fakes/test_backends.h"
+
+namespace warderon::testing {
+namespace {
+
+std::string ErrorOf(const std::string& path) {
+  try {
+    TSqlitePolicyBackend backend(path);
+  } catch (const TPolicyError& error) {
+    return error.what();
+  }
+  return {};
+}
+
+TEST(SqlitePolicyBackend, RefusesFilesItCannotUseAndNamesThem) {
+  const std::string garbage = ScratchPath("garbage.sqlite");
+  std::ofstream(garbage) << "these are an administrator's notes, not a database";
+  const std::string in_missing_folder = ScratchPath("nofolder") + "/sub/store.sqlite";
+  const std::string folder = ScratchPath("folder");
+  std::filesystem::create_directory(folder);
+
+  for (const std::string& path : {garbage, in_missing_folder, folder}) {
+    const std::string error = ErrorOf(path);
+    EXPECT_NE(error.find("'" + path + "'"), std::string::npos) << error;
+  }
+  // The damaged file is left exactly as it was.
+  std::ifstream kept(garbage);
+  std::string first_word;
+  kept >> first_word;
+  EXPECT_EQ(first_word, "these");
+  std::filesystem::remove(folder);
+}
+
+TEST(SqlitePolicyBackend, RefusesAnotherProgramsDatabase) {
+  const std::string path = ScratchPath("foreign.sqlite");
+  {
+    TSqlitePolicyBackend store(path);  // create, then make it look foreign
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "PRAGMA application_id=7", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_NE(ErrorOf(path).find("not a policy store"), std::string::npos);
+}
+
+TEST(SqlitePolicyBackend, AnEditByAnotherConnectionIsSeenAtTheNextRead) {
+  const std::string path = ScratchPath("shared.sqlite");
+  TSqlitePolicyBackend service(path);
+  service.WriteValue("general", "Delay", TPolicyValue::MakeInteger(1));
+  {
+    TSqlitePolicyBackend administrator(path);
+    administrator.WriteValue("general", "Delay", TPolicyValue::MakeInteger(7));
+  }
+  EXPECT_EQ(service.ReadValue("general", "Delay"), TPolicyValue::MakeInteger(7));
+}
+
+TEST(SqlitePolicyBackend, DataSurvivesReopening) {
+  const std::string path = ScratchPath("reopen.sqlite");
+  {
+    TSqlitePolicyBackend first(path);
+    first.WriteValue("Services", "b", TPolicyValue::MakeText("2"));
+    first.WriteValue("Services", "a", TPolicyValue::MakeInteger(1));
+  }
+  TSqlitePolicyBackend second(path);
+  const auto values = second.ReadSection("services");
+  ASSERT_EQ(values.size(), 2U);
+  EXPECT_EQ(values[0].name, "b");
+  EXPECT_EQ(values[1].value, TPolicyValue::MakeInteger(1));
+}
+
+}  // namespace
+}  // namespace warderon::testing

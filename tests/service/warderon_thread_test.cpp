@@ -1,0 +1,361 @@
+#include "service/warderon_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "fakes/fake_clock.h"
+#include "fakes/recording_delivery.h"
+#include "platform/memory_policy_backend.h"
+
+namespace warderon::testing {
+namespace {
+
+// A module that logs its calls and does what the test scripted.
+class TScriptedModule final : public TCycleModule {
+ public:
+  TScriptedModule(std::string name, std::vector<std::string>& log) : name_(std::move(name)), log_(log) {}
+  void Initialize() override {
+    log_.push_back("init " + name_);
+    if (on_initialize) on_initialize();
+  }
+  void Run() override {
+    log_.push_back("run " + name_);
+    if (on_run) on_run();
+  }
+  std::function<void()> on_initialize;
+  std::function<void()> on_run;
+
+ private:
+  std::string name_;
+  std::vector<std::string>& log_;
+};
+
+// Fails the chosen store operations; everything else reaches the inner store.
+class TFaultyBackend final : public TPolicyBackend {
+ public:
+  explicit TFaultyBackend(TPolicyBackend& inner) : inner_(inner) {}
+  std::string Describe() const override { return "faulty store"; }
+  void CreateSection(const std::string& s) override { inner_.CreateSection(s); }
+  std::optional<TPolicyValue> ReadValue(const std::string& s, const std::string& n) override {
+    return inner_.ReadValue(s, n);
+  }
+  void WriteValue(const std::string& s, const std::string& n, const TPolicyValue& v) override {
+    if (n == fail_write_of) throw TPolicyError("faulty store: disk full");
+    inner_.WriteValue(s, n, v);
+  }
+  bool DeleteValue(const std::string& s, const std::string& n) override { return inner_.DeleteValue(s, n); }
+  void DeleteSection(const std::string& s) override {
+    if (fail_section_delete) throw TPolicyError("faulty store: access denied");
+    inner_.DeleteSection(s);
+  }
+  std::vector<TPolicyNamedValue> ReadSection(const std::string& s) override { return inner_.ReadSection(s); }
+  void RunAtomically(const std::function<void()>& work) override { inner_.RunAtomically(work); }
+
+  std::string fail_write_of;
+  bool fail_section_delete = false;
+
+ private:
+  TPolicyBackend& inner_;
+};
+
+class WarderonThread : public ::testing::Test {
+ protected:
+  TScriptedModule& AddRow(const std::string& name, const std::string& startup_label,
+                          const std::string& cycle_label, int cycle_position, bool ad = false) {
+    auto module = std::make_unique<TScriptedModule>(name, log_);
+    TScriptedModule& ref = *module;
+    TModuleRow row;
+    row.startup_label = startup_label;
+    row.cycle_label = cycle_label;
+    row.cycle_position = cycle_position;
+    row.every_ad_interval = ad;
+    row.module = std::move(module);
+    modules_.Add(std::move(row));
+    return ref;
+  }
+  // Three rows whose cycle order differs from their start-up order.
+  void AddThreeRows() {
+    AddRow("monitor", "monitor", "file monitorring", 1);
+    AddRow("ad", "ad", "AD monitorring", 3, true);
+    AddRow("disks", "disks", "disks running", 2);
+  }
+  std::vector<std::string> JournalTexts() {
+    std::vector<std::string> texts;
+    for (const auto& value : memory_.ReadSection("Logs")) texts.push_back(value.value.text);
+    return texts;
+  }
+  std::vector<std::string> Runs(const std::string& name) {
+    std::vector<std::string> runs;
+    for (const auto& entry : log_) {
+      if (entry == "run " + name) runs.push_back(entry);
+    }
+    return runs;
+  }
+  TWarderonThread& Thread() {
+    if (!thread_) thread_ = std::make_unique<TWarderonThread>(store_, alerts_, cycle_, modules_, clock_, beeper_);
+    return *thread_;
+  }
+  void SetGeneral(const std::string& name, std::int32_t value) {
+    store_.WritePolicyInteger("general", name, value);
+  }
+
+  TMemoryPolicyBackend memory_;
+  TFaultyBackend backend_{memory_};
+  TPolicyStore store_{backend_};
+  TRecordingMail mail_;
+  TRecordingSyslog syslog_;
+  TSmtpModule alerts_{store_, mail_, syslog_, [] { return std::string("host"); }};
+  TCycleState cycle_;
+  TModuleTable modules_;
+  TFakeClock clock_;
+  TCountingBeeper beeper_;
+  std::vector<std::string> log_;
+  std::unique_ptr<TWarderonThread> thread_;
+};
+
+TEST_F(WarderonThread, VersionDecidesBetweenNewInstallAndNormalStart) {
+  const std::vector<std::tuple<std::optional<std::int32_t>, std::string, std::string>> cases = {
+      {std::nullopt, "Warderon starting NEW INSTALL", "system started NEW INSTALL, version 0001.0300"},
+      {66048, "Warderon starting NEW INSTALL", "system started NEW INSTALL, version 0001.0300"},
+      {1, "Warderon starting NEW INSTALL", "system started NEW INSTALL, version 0001.0300"},
+      {66049, "Warderon starting", "system starting, Version 0001.0300"},
+      {66304, "Warderon starting", "system starting, Version 0001.0300"},
+  };
+  for (const auto& [stored, subject, body] : cases) {
+    TMemoryPolicyBackend fresh;
+    TPolicyStore store(fresh);
+    if (stored) store.WritePolicyInteger("general", "version", *stored);
+    TRecordingMail mail;
+    mail.sent.clear();
+    store.WritePolicyBool("general", "EmailEnabled", true);
+    TSmtpModule alerts(store, mail, syslog_, [] { return std::string("h"); });
+    TModuleTable none;
+    TWarderonThread thread(store, alerts, cycle_, none, clock_, beeper_);
+    thread.RunStartup();
+    ASSERT_EQ(mail.sent.size(), 1U);
+    EXPECT_EQ(mail.sent[0].message.subject, "h: " + subject);
+    EXPECT_EQ(mail.sent[0].message.body_lines[0], body);
+    EXPECT_EQ(fresh.ReadValue("general", "version"), TPolicyValue::MakeInteger(66304));
+  }
+}
+
+TEST_F(WarderonThread, IntegrityAlertsAreHeldBackWhileANewInstallInitialises) {
+  TScriptedModule& module = AddRow("monitor", "monitor", "file monitorring", 1);
+  bool new_install_seen = false;
+  module.on_initialize = [&] {
+    new_install_seen = cycle_.NewInstall;
+    alerts_.SendAlert(kAlertIntegrity, "checksum failed for Services", "held back");
+  };
+  module.on_run = [&] { alerts_.SendAlert(kAlertIntegrity, "missing checksum for Disks", "delivered"); };
+  Thread().RunStartup();
+  EXPECT_TRUE(new_install_seen);
+  EXPECT_FALSE(cycle_.NewInstall);
+  Thread().RunCycle();
+  EXPECT_EQ(JournalTexts(), (std::vector<std::string>{"missing checksum for Disks"}));
+}
+
+TEST_F(WarderonThread, RunsModulesInCycleOrderAndStampsLastRun) {
+  AddThreeRows();
+  Thread().RunStartup();
+  Thread().RunCycle();
+  EXPECT_EQ(log_, (std::vector<std::string>{"init monitor", "init ad", "init disks", "run monitor",
+                                            "run disks", "run ad"}));
+  EXPECT_DOUBLE_EQ(store_.ReadPolicyFloat("general", "LastRun", 0), clock_.LocalNow().days);
+  for (const char* name : {"GeneralUpdate", "Delay", "ADDelay", "Beep"}) {
+    EXPECT_TRUE(memory_.ReadValue("general", name).has_value()) << name;
+  }
+}
+
+TEST_F(WarderonThread, AStartupFailureStopsTheSequenceAndItsRowsFailEveryCycle) {
+  AddRow("monitor", "monitor", "file monitorring", 1);
+  AddRow("ad", "ad", "AD monitorring", 2).on_initialize = [] { throw std::runtime_error("no directory"); };
+  bool created = false;
+  TModuleRow lazy;
+  lazy.startup_label = "services";
+  lazy.cycle_label = "service monitorring";
+  lazy.cycle_position = 3;
+  lazy.create = [&] {
+    created = true;
+    return std::make_unique<TScriptedModule>("services", log_);
+  };
+  modules_.Add(std::move(lazy));
+
+  Thread().RunStartup();
+  EXPECT_FALSE(created);
+  Thread().RunCycle();
+  EXPECT_EQ(log_, (std::vector<std::string>{"init monitor", "init ad", "run monitor"}));
+  const auto journal = JournalTexts();
+  ASSERT_EQ(journal.size(), 1U);
+  EXPECT_EQ(journal[0], "run time error");
+  // The start-up alert went out before the cycle deleted "Logs"; check its text via mail.
+  SetGeneral("EmailEnabled", 1);
+  Thread().RunCycle();
+  ASSERT_FALSE(mail_.sent.empty());
+  EXPECT_EQ(mail_.sent.back().message.body_lines[0],
+            "received general run time error doing AD monitorring \r\nmodule was not initialised at start-up");
+}
+
+TEST_F(WarderonThread, RunTimeErrorNamesLabelActivityAndMessageAndSkipsTheRest) {
+  SetGeneral("EmailEnabled", 1);
+  AddRow("monitor", "monitor", "file monitorring", 1);
+  TScriptedModule& disks = AddRow("disks", "disks", "disks running", 2);
+  AddRow("share", "netenum", "share enumeration", 3);
+  Thread().RunStartup();
+  for (const std::string activity : {"T", ""}) {
+    disks.on_run = [&, activity] {
+      cycle_.ActivityText = activity;
+      throw std::runtime_error("M");
+    };
+    log_.clear();
+    Thread().RunCycle();
+    EXPECT_EQ(log_, (std::vector<std::string>{"run monitor", "run disks"}));
+    EXPECT_EQ(mail_.sent.back().message.subject, "host: run time error");
+    EXPECT_EQ(mail_.sent.back().message.body_lines[0],
+              "received general run time error doing disks running " + activity + "\r\nM");
+    EXPECT_TRUE(memory_.ReadValue("general", "LastRun").has_value());
+  }
+}
+
+TEST_F(WarderonThread, DelayIsMinutesWithZeroAsFiveSecondsAndOutOfRangeClamped) {
+  const std::vector<std::pair<std::int32_t, std::int64_t>> cases = {
+      {1, 60000}, {0, 5000}, {2, 120000}, {-3, 5000}, {35791, 2147460000}, {100000, 2147460000},
+      {INT32_MIN, 5000}};
+  Thread().RunStartup();
+  for (const auto& [minutes, expected] : cases) {
+    SetGeneral("Delay", minutes);
+    Thread().RunCycle();
+    Thread().SleepAfterCycle();
+    EXPECT_EQ(clock_.Sleeps().back().count(), expected) << "Delay " << minutes;
+  }
+}
+
+TEST_F(WarderonThread, DirectoryGroupRowRunsWhenItsCountdownIsDue) {
+  struct TCase {
+    std::int32_t delay, ad_delay;
+    int cycles;
+    std::vector<int> expected_runs;  // 1-based cycle numbers
+  };
+  const std::vector<TCase> cases = {
+      {1, 5, 11, {1, 6, 11}},
+      {1, 0, 3, {1, 2, 3}},
+      {0, 5, 121, {1, 61, 121}},
+      {1, -7, 3, {1, 2, 3}},  // negative counts as 0: every cycle
+  };
+  for (const TCase& test : cases) {
+    TModuleTable table;
+    std::vector<std::string> log;
+    TModuleRow row;
+    row.startup_label = "ad";
+    row.cycle_label = "AD monitorring";
+    row.every_ad_interval = true;
+    row.module = std::make_unique<TScriptedModule>("ad", log);
+    table.Add(std::move(row));
+    SetGeneral("Delay", test.delay);
+    SetGeneral("ADDelay", test.ad_delay);
+    TWarderonThread thread(store_, alerts_, cycle_, table, clock_, beeper_);
+    thread.RunStartup();
+    std::vector<int> runs;
+    for (int cycle = 1; cycle <= test.cycles; ++cycle) {
+      const std::size_t before = log.size();
+      thread.RunCycle();
+      if (log.size() > before && log.back() == "run ad") runs.push_back(cycle);
+      thread.SleepAfterCycle();
+    }
+    EXPECT_EQ(runs, test.expected_runs) << "Delay " << test.delay << " ADDelay " << test.ad_delay;
+  }
+}
+
+TEST_F(WarderonThread, AFailingDirectoryGroupRowIsTriedAgainNextCycle) {
+  AddRow("monitor", "monitor", "file monitorring", 1);
+  TScriptedModule& ad = AddRow("ad", "ad", "AD monitorring", 2, true);
+  AddRow("script", "script", "running script", 3);
+  int failures = 1;
+  ad.on_run = [&] {
+    if (failures-- > 0) throw std::runtime_error("directory down");
+  };
+  Thread().RunStartup();
+  Thread().RunCycle();
+  EXPECT_TRUE(Runs("script").empty());
+  Thread().SleepAfterCycle();
+  Thread().RunCycle();
+  EXPECT_EQ(Runs("ad").size(), 2U);
+  EXPECT_EQ(Runs("script").size(), 1U);
+  EXPECT_EQ(Thread().AdCountdown(), 300000);
+}
+
+TEST_F(WarderonThread, GeneralUpdateIsSeenByExactlyOneCycleAndBeepRingsEachCycle) {
+  std::vector<bool> seen;
+  AddRow("tcp", "tcp", "tcp monitorring", 1).on_run = [&] {
+    seen.push_back(cycle_.GeneralUpdateRequested);
+    EXPECT_EQ(memory_.ReadValue("general", "GeneralUpdate"), TPolicyValue::MakeInteger(0));
+  };
+  SetGeneral("GeneralUpdate", 1);
+  SetGeneral("Beep", 7);
+  Thread().RunStartup();
+  Thread().RunCycle();
+  Thread().RunCycle();
+  EXPECT_EQ(seen, (std::vector<bool>{true, false}));
+  EXPECT_EQ(beeper_.beeps, 2);
+}
+
+TEST_F(WarderonThread, EachCycleStartsWithAnEmptyJournal) {
+  int cycle = 0;
+  AddRow("monitor", "monitor", "file monitorring", 1).on_run = [&] {
+    alerts_.SendAlert(kAlertFinding, "finding " + std::to_string(++cycle), "b");
+  };
+  Thread().RunStartup();
+  Thread().RunCycle();
+  Thread().RunCycle();
+  EXPECT_EQ(JournalTexts(), (std::vector<std::string>{"finding 2"}));
+  EXPECT_EQ(memory_.ReadSection("Logs")[0].name, "3");  // numbering goes on: start alert was 1
+}
+
+TEST_F(WarderonThread, CycleStoreFailuresAreReportedAndTheLoopGoesOn) {
+  SetGeneral("EmailEnabled", 1);
+  AddThreeRows();
+  backend_.fail_section_delete = true;
+  backend_.fail_write_of = "LastRun";
+  EXPECT_NO_THROW(Thread().Execute(2));
+  EXPECT_EQ(Runs("disks").size(), 2U);
+  std::vector<std::string> bodies;
+  for (const auto& sent : mail_.sent) bodies.push_back(sent.message.body_lines[0]);
+  EXPECT_NE(std::find(bodies.begin(), bodies.end(),
+                      "received general run time error doing cycle housekeeping \r\n"
+                      "faulty store: access denied"),
+            bodies.end());
+  EXPECT_NE(std::find(bodies.begin(), bodies.end(),
+                      "received general run time error doing cycle stamping \r\nfaulty store: disk full"),
+            bodies.end());
+}
+
+TEST_F(WarderonThread, AVersionWriteFailureIsReportedAndStartupGoesOn) {
+  SetGeneral("EmailEnabled", 1);
+  AddRow("monitor", "monitor", "file monitorring", 1);
+  backend_.fail_write_of = "version";
+  EXPECT_NO_THROW(Thread().RunStartup());
+  EXPECT_EQ(mail_.sent.back().message.body_lines[0], "startup error doing version faulty store: disk full");
+  EXPECT_EQ(log_, (std::vector<std::string>{"init monitor"}));
+}
+
+TEST_F(WarderonThread, CycleLimitSkipsTheLastSleepAndTerminationDuringStartupRunsNoCycle) {
+  AddThreeRows();
+  Thread().Execute(3);
+  EXPECT_EQ(Runs("monitor").size(), 3U);
+  EXPECT_EQ(clock_.Sleeps().size(), 2U);
+
+  TModuleTable table;
+  std::vector<std::string> log;
+  TWarderonThread stopping(store_, alerts_, cycle_, table, clock_, beeper_);
+  TModuleRow row;
+  row.startup_label = "monitor";
+  auto module = std::make_unique<TScriptedModule>("monitor", log);
+  module->on_initialize = [&] { stopping.RequestTermination(); };
+  row.module = std::move(module);
+  table.Add(std::move(row));
+  stopping.Execute();
+  EXPECT_EQ(log, (std::vector<std::string>{"init monitor"}));
+}
+
+}  // namespace
+}  // namespace warderon::testing
