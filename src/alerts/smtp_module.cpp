@@ -104,7 +104,8 @@ void TSmtpModule::SendAlertSyslog(const std::vector<std::string>& details) {
   if (host.empty() || details.empty()) return;
   for (const std::string& line : details) {
     // The stored number is taken modulo 65536; codes above 23 become local7.
-    const auto code = static_cast<std::uint16_t>(store_.ReadPolicyInteger(kGeneral, "SyslogFacility", 0));
+    const auto code =
+        static_cast<std::uint16_t>(store_.ReadPolicyInteger(kGeneral, "SyslogFacility", 0));
     const int facility = code > kHighestFacility ? kHighestFacility : code;
     syslog_.SendSyslog(host, facility, kSyslogWarning, line);
   }

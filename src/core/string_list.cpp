@@ -7,10 +7,9 @@
 namespace warderon {
 
 std::size_t TStringList::UpperBound(const std::string& folded) const {
-  const auto it = std::upper_bound(entries_.begin(), entries_.end(), folded,
-                                   [](const std::string& key, const TEntry& entry) {
-                                     return key < entry.folded;
-                                   });
+  const auto it = std::upper_bound(
+      entries_.begin(), entries_.end(), folded,
+      [](const std::string& key, const TEntry& entry) { return key < entry.folded; });
   return static_cast<std::size_t>(it - entries_.begin());
 }
 

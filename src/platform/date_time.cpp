@@ -36,11 +36,11 @@ const long long kEpochOffset = DaysFromCivil(1899, 12, 30);
 }  // namespace
 
 TDateTime ToDateTime(const TCivilTime& civil) {
-  const long long days =
-      DaysFromCivil(civil.year, static_cast<unsigned>(civil.month), static_cast<unsigned>(civil.day)) -
-      kEpochOffset;
-  const double ms_of_day = ((civil.hour * 60.0 + civil.minute) * 60.0 + civil.second) * 1000.0 +
-                           civil.millisecond;
+  const long long days = DaysFromCivil(civil.year, static_cast<unsigned>(civil.month),
+                                       static_cast<unsigned>(civil.day)) -
+                         kEpochOffset;
+  const double ms_of_day =
+      ((civil.hour * 60.0 + civil.minute) * 60.0 + civil.second) * 1000.0 + civil.millisecond;
   return TDateTime{static_cast<double>(days) + ms_of_day / kMillisecondsPerDay};
 }
 

@@ -9,7 +9,6 @@ namespace {
 
 std::string SectionKey(const std::string& section) { return FoldCase(section); }
 
-
 }  // namespace
 
 TMemoryPolicyBackend::TSection::TSection(const TSection& other)

@@ -7,7 +7,8 @@
 namespace warderon {
 
 // The case-folded form of a UTF-8 text: two texts that differ only in letter
-// case fold to the same text. Invalid UTF-8 bytes are kept as they are.
+// case fold to the same text. Invalid UTF-8 bytes are kept as they are on
+// Linux; on Windows they become U+FFFD, as at every UTF-16 boundary.
 std::string FoldCase(std::string_view text);
 
 // Orders two texts ignoring letter case: negative, 0 or positive.

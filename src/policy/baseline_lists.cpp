@@ -79,9 +79,9 @@ std::vector<TPolicyNamedValue> TBaselineLists::LoadAndVerify(const std::string& 
 
   if (stored && *stored != computed) {
     if (!cycle_.NewInstall) {
-      alerts_.SendAlert(kAlertIntegrity, "checksum failed for " + section,
-                        "checksum failed for " + section +
-                            "\r\nsuspect data, or data from an earlier version");
+      alerts_.SendAlert(
+          kAlertIntegrity, "checksum failed for " + section,
+          "checksum failed for " + section + "\r\nsuspect data, or data from an earlier version");
     }
     repair = true;
   }

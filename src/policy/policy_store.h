@@ -33,8 +33,7 @@ class TPolicyStore {
   // An 8-byte binary value read as a little-endian double. An absent value
   // is written as the default. Every failure is raised, a value of another
   // type or size included; a section that cannot be opened gives the default.
-  double ReadPolicyFloat(const std::string& section, const std::string& name,
-                         double default_value);
+  double ReadPolicyFloat(const std::string& section, const std::string& name, double default_value);
 
   // Unknown when the value does not exist or on any failure.
   TPolicyValueType GetPolicyValueType(const std::string& section, const std::string& name);

@@ -29,8 +29,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     };
     // After -policy only -store and -type are switches: values such as
     // "-5" or "/run" are words.
-    const bool policy_word =
-        line.command == TCommand::Policy && name != "STORE" && name != "TYPE";
+    const bool policy_word = line.command == TCommand::Policy && name != "STORE" && name != "TYPE";
     if (policy_word) {
       line.policy_words.push_back(args[i]);
     } else if (name == "RUN") {
@@ -59,7 +58,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
   }
   if (line.cycles && line.command != TCommand::Run) return fail("-cycles goes with -run");
-  if (line.value_type && line.command != TCommand::Policy) return fail("-type goes with -policy set");
+  if (line.value_type && line.command != TCommand::Policy)
+    return fail("-type goes with -policy set");
   return line;
 }
 

@@ -13,9 +13,9 @@
 namespace warderon {
 
 struct TModuleRow {
-  std::string startup_label;  // names the row in "startup error" alerts
-  std::string cycle_label;    // names the row in "run time error" alerts
-  int cycle_position = 0;     // place in the cycle order (1 = first)
+  std::string startup_label;       // names the row in "startup error" alerts
+  std::string cycle_label;         // names the row in "run time error" alerts
+  int cycle_position = 0;          // place in the cycle order (1 = first)
   bool every_ad_interval = false;  // the directory group row: runs when its countdown is due
   // Creates the module at its start-up step when no object exists yet.
   std::function<std::unique_ptr<TCycleModule>()> create;

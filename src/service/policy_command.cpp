@@ -90,7 +90,8 @@ std::string FormatPolicyValue(const std::string& name, const TPolicyValue& value
       return line + "integer\t" + std::to_string(value.integer);
     case TPolicyValueType::Binary:
       // Eight bytes are how the system stores a floating point number.
-      if (value.binary.size() == 8) return line + "float\t" + FormatDouble(DecodePolicyFloat(value.binary));
+      if (value.binary.size() == 8)
+        return line + "float\t" + FormatDouble(DecodePolicyFloat(value.binary));
       return line + "binary\t" + Hex(value.binary);
     case TPolicyValueType::Unknown:
       break;
@@ -151,8 +152,9 @@ int RunPolicyCommand(TPolicyBackend& backend, const std::vector<std::string>& wo
     err << "warderon: " << error.what() << "\n";
     return 1;
   }
-  return usage("-policy takes list SECTION | get SECTION NAME | set SECTION NAME VALUE"
-               " [-type T] | delete SECTION [NAME]");
+  return usage(
+      "-policy takes list SECTION | get SECTION NAME | set SECTION NAME VALUE"
+      " [-type T] | delete SECTION [NAME]");
 }
 
 }  // namespace warderon

@@ -5,8 +5,9 @@ namespace warderon {
 
 std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path) {
   if (store_path) {
-    throw TPolicyError("-store is for Linux hosts; on Windows the settings live in the registry key "
-                       "HKLM\\Software\\Policies\\dunmarrow\\orvan\\warderon");
+    throw TPolicyError(
+        "-store is for Linux hosts; on Windows the settings live in the registry key "
+        "HKLM\\Software\\Policies\\dunmarrow\\orvan\\warderon");
   }
   return std::make_unique<TRegistryPolicyBackend>(TRegistryHive::LocalMachine,
                                                   "Software\\Policies\\dunmarrow\\orvan\\warderon");

@@ -55,8 +55,8 @@ void TWarderonThread::TryAlert(AlertLevel level, const std::string& subject,
 
 void TWarderonThread::ReportRunTimeError(const std::string& label, const std::string& message) {
   TryAlert(kAlertRunTimeError, "run time error",
-           "received general run time error doing " + label + " " + cycle_.ActivityText +
-               "\r\n" + message);
+           "received general run time error doing " + label + " " + cycle_.ActivityText + "\r\n" +
+               message);
 }
 
 template <class TWork>
@@ -107,7 +107,8 @@ void TWarderonThread::RunStartup() {
 void TWarderonThread::ReadCycleSettings() {
   cycle_.GeneralUpdateRequested = store_.ReadPolicyBool(kGeneral, "GeneralUpdate", false);
   if (cycle_.GeneralUpdateRequested) {
-    Guarded("cycle housekeeping", [&] { store_.WritePolicyBool(kGeneral, "GeneralUpdate", false); });
+    Guarded("cycle housekeeping",
+            [&] { store_.WritePolicyBool(kGeneral, "GeneralUpdate", false); });
   }
   delay_ms_ = MinutesToMilliseconds(store_.ReadPolicyInteger(kGeneral, "Delay", 1));
   ad_interval_ms_ = MinutesToMilliseconds(store_.ReadPolicyInteger(kGeneral, "ADDelay", 5));
@@ -135,9 +136,8 @@ void TWarderonThread::RunCycle() {
   Guarded("cycle housekeeping", [&] { store_.DeletePolicySection("Logs"); });
   ReadCycleSettings();
   RunModules();
-  Guarded("cycle stamping", [&] {
-    store_.WritePolicyFloat(kGeneral, "LastRun", clock_.LocalNow().days);
-  });
+  Guarded("cycle stamping",
+          [&] { store_.WritePolicyFloat(kGeneral, "LastRun", clock_.LocalNow().days); });
 }
 
 void TWarderonThread::SleepAfterCycle() {

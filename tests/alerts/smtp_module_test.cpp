@@ -62,8 +62,8 @@ TEST_F(SmtpModule, ComposesTheMailAndJournalsItsLinesFirst) {
   EXPECT_EQ(message.to, (std::vector<std::string>{"ops@site.example", "audit@site.example"}));
   EXPECT_EQ(message.subject, "ws042: service changes");
   EXPECT_EQ(message.body_lines, (std::vector<std::string>{"service changes", "l1", "l2", "l3"}));
-  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:l1", "2:l2", "3:l3", "4:service changes", "5:l1",
-                                                 "6:l2", "7:l3"}));
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:l1", "2:l2", "3:l3", "4:service changes",
+                                                 "5:l1", "6:l2", "7:l3"}));
 }
 
 TEST_F(SmtpModule, MailBodyStopsAt5001DetailLinesWhileSyslogSendsAll) {
@@ -84,8 +84,8 @@ TEST_F(SmtpModule, MailBodyStopsAt5001DetailLinesWhileSyslogSendsAll) {
 
 TEST_F(SmtpModule, SyslogSendsOneWarningPerDetailLineWithTheFacilityRule) {
   Enable(false, true);
-  const std::vector<std::pair<std::int32_t, int>> facilities = {
-      {0, 0}, {16, 16}, {23, 23}, {24, 23}, {-1, 23}, {65536 + 5, 5}};
+  const std::vector<std::pair<std::int32_t, int>> facilities = {{0, 0},   {16, 16}, {23, 23},
+                                                                {24, 23}, {-1, 23}, {65536 + 5, 5}};
   for (const auto& [stored, expected] : facilities) {
     store_.WritePolicyInteger("general", "SyslogFacility", stored);
     syslog_.sent.clear();
@@ -115,8 +115,8 @@ TEST_F(SmtpModule, IntegrityAlertsAreDroppedWithoutTraceOnlyWhileSuppressed) {
   dispatcher_.SendAlertWithDetails(3, "details are never suppressed", "b", {"l"});
   dispatcher_.ResumeIntegrityAlerts();
   dispatcher_.SendAlert(3, "missing checksum for y", "b");
-  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:finding", "2:details are never suppressed", "3:l",
-                                                 "4:missing checksum for y"}));
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:finding", "2:details are never suppressed",
+                                                 "3:l", "4:missing checksum for y"}));
 }
 
 TEST_F(SmtpModule, JournalNumbersGoOnAfterTheSectionIsDeleted) {
@@ -152,7 +152,8 @@ TEST_F(SmtpModule, ASyslogFailureReachesTheCallerButTheJournalKeepsTheAlert) {
 
 TEST_F(SmtpModule, ConcurrentDispatchesNeverInterleave) {
   auto raise = [&](const std::string& name) {
-    for (int i = 0; i < 50; ++i) dispatcher_.SendAlertWithDetails(2, name, "b", {name + "-a", name + "-b"});
+    for (int i = 0; i < 50; ++i)
+      dispatcher_.SendAlertWithDetails(2, name, "b", {name + "-a", name + "-b"});
   };
   std::thread worker(raise, "worker");
   std::thread control(raise, "control");

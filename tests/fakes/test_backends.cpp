@@ -79,9 +79,9 @@ std::vector<TBackendKind> AllBackendKinds() {
                    },
                    !RunningUnderWine()});
 #else
-  kinds.push_back({"Sqlite",
-                   [] { return std::make_unique<TSqlitePolicyBackend>(ScratchPath("store.sqlite")); },
-                   true});
+  kinds.push_back(
+      {"Sqlite", [] { return std::make_unique<TSqlitePolicyBackend>(ScratchPath("store.sqlite")); },
+       true});
 #endif
   return kinds;
 }

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct TBackendKind {
 };
 
 std::vector<TBackendKind> AllBackendKinds();
+
+// Lets gtest print a backend kind by its name.
+inline void PrintTo(const TBackendKind& kind, std::ostream* out) { *out << kind.name; }
 
 // A fresh path for a scratch file (removed, with its SQLite side files,
 // when the process ends).

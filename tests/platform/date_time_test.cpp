@@ -14,8 +14,8 @@ TEST(DateTime, CountsDaysFromTheEndOf1899WithTheTimeAsFraction) {
 }
 
 TEST(DateTime, RoundTripsToTheMillisecond) {
-  const TCivilTime times[] = {{2026, 12, 8, 23, 59, 59, 999}, {2024, 2, 29, 12, 0, 0, 0},
-                              {1970, 1, 1, 0, 0, 0, 1}};
+  const TCivilTime times[] = {
+      {2026, 12, 8, 23, 59, 59, 999}, {2024, 2, 29, 12, 0, 0, 0}, {1970, 1, 1, 0, 0, 0, 1}};
   for (const TCivilTime& civil : times) {
     const TCivilTime back = ToCivilTime(ToDateTime(civil));
     EXPECT_EQ(back.year, civil.year);

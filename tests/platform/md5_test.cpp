@@ -34,9 +34,7 @@ TEST(Md5, MatchesTheRfc1321TestSuite) {
   }
 }
 
-TEST(Md5, HashesBytesAfterAnEmbeddedNul) {
-  EXPECT_NE(Md5(std::string("a\0b", 3)), Md5("a"));
-}
+TEST(Md5, HashesBytesAfterAnEmbeddedNul) { EXPECT_NE(Md5(std::string("a\0b", 3)), Md5("a")); }
 
 }  // namespace
 }  // namespace warderon

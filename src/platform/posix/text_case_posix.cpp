@@ -1,8 +1,8 @@
 // Unicode-aware case folding through the C library's UTF-8 locale.
-#include <clocale>
-#include <cwctype>
 #include <locale.h>
 #include <wctype.h>
+#include <clocale>
+#include <cwctype>
 
 #include <cstdint>
 

@@ -9,8 +9,8 @@ class TWindowsClock final : public TClock {
   TDateTime LocalNow() override {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    return ToDateTime({now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                       now.wMilliseconds});
+    return ToDateTime(
+        {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds});
   }
 
   void Sleep(std::chrono::milliseconds duration, const TStopEvent& wake) override {

@@ -56,8 +56,8 @@ TRegistryPolicyBackend::TRegistryPolicyBackend(TRegistryHive hive, std::string r
     : hive_(hive), root_path_(std::move(root_path)) {}
 
 std::string TRegistryPolicyBackend::Describe() const {
-  return std::string("registry key ") + (hive_ == TRegistryHive::LocalMachine ? "HKLM\\" : "HKCU\\") +
-         root_path_;
+  return std::string("registry key ") +
+         (hive_ == TRegistryHive::LocalMachine ? "HKLM\\" : "HKCU\\") + root_path_;
 }
 
 std::string TRegistryPolicyBackend::KeyPath(const std::string& section) const {
@@ -68,8 +68,9 @@ namespace {
 
 TRegKey CreateKey(HKEY hive, const std::string& path, const std::string& where) {
   TRegKey key;
-  const LONG status = RegCreateKeyExW(hive, Widen(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                      KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr);
+  const LONG status =
+      RegCreateKeyExW(hive, Widen(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr);
   if (status != ERROR_SUCCESS) {
     throw TPolicyError(ErrorText(where + ": open key '" + path + "'", static_cast<DWORD>(status)));
   }
@@ -159,8 +160,8 @@ void TRegistryPolicyBackend::WriteValue(const std::string& section, const std::s
 bool TRegistryPolicyBackend::DeleteValue(const std::string& section, const std::string& name) {
   const std::lock_guard lock(mutex_);
   TRegKey key;
-  LONG status =
-      RegOpenKeyExW(HiveKey(hive_), Widen(KeyPath(section)).c_str(), 0, KEY_SET_VALUE, key.Receive());
+  LONG status = RegOpenKeyExW(HiveKey(hive_), Widen(KeyPath(section)).c_str(), 0, KEY_SET_VALUE,
+                              key.Receive());
   if (status == ERROR_FILE_NOT_FOUND) return false;
   if (status == ERROR_SUCCESS) status = RegDeleteValueW(key.Get(), Widen(name).c_str());
   if (status == ERROR_FILE_NOT_FOUND) return false;
@@ -180,8 +181,8 @@ void TRegistryPolicyBackend::DeleteSection(const std::string& section) {
     // RegDeleteTree empties the key; the key itself goes with RegDeleteKey.
     const LONG removed = RegDeleteKeyW(root.Get(), Widen(section).c_str());
     if (removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND) return;
-    throw TPolicyError(ErrorText(Describe() + ": delete section '" + section + "'",
-                                 static_cast<DWORD>(removed)));
+    throw TPolicyError(
+        ErrorText(Describe() + ": delete section '" + section + "'", static_cast<DWORD>(removed)));
   }
   throw TPolicyError(
       ErrorText(Describe() + ": delete section '" + section + "'", static_cast<DWORD>(status)));
@@ -198,8 +199,8 @@ std::vector<TPolicyNamedValue> TRegistryPolicyBackend::ReadSection(const std::st
   LONG status = RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                  &count, &max_name, &max_data, nullptr, nullptr);
   if (status != ERROR_SUCCESS) {
-    throw TPolicyError(ErrorText(Describe() + ": query section '" + section + "'",
-                                 static_cast<DWORD>(status)));
+    throw TPolicyError(
+        ErrorText(Describe() + ": query section '" + section + "'", static_cast<DWORD>(status)));
   }
   std::wstring name_buffer(max_name + 2, L'\0');
   std::vector<BYTE> data(max_data + 2);

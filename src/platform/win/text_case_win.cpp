@@ -8,9 +8,9 @@ std::string FoldCase(std::string_view text) {
   if (wide.empty()) return {};
   // Upper-casing with the invariant locale matches how the registry compares names.
   std::wstring upper(wide.size() * 2, L'\0');
-  const int length = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.c_str(),
-                                  static_cast<int>(wide.size()), upper.data(),
-                                  static_cast<int>(upper.size()));
+  const int length =
+      LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.c_str(), static_cast<int>(wide.size()),
+                   upper.data(), static_cast<int>(upper.size()));
   if (length <= 0) return std::string(text);
   upper.resize(static_cast<std::size_t>(length));
   return win::Narrow(upper);
@@ -19,8 +19,9 @@ std::string FoldCase(std::string_view text) {
 int CompareTextIgnoreCase(std::string_view left, std::string_view right) {
   const std::wstring a = win::Widen(left);
   const std::wstring b = win::Widen(right);
-  const int result = CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.c_str(),
-                                    static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()));
+  const int result =
+      CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.c_str(), static_cast<int>(a.size()),
+                     b.c_str(), static_cast<int>(b.size()));
   if (result == CSTR_LESS_THAN) return -1;
   if (result == CSTR_GREATER_THAN) return 1;
   if (result == CSTR_EQUAL) return 0;

@@ -1,0 +1,37 @@
+# Shared by the scripts: installing what is missing, and the build folders.
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_root=${WARDERON_BUILD_DIR:-$root/build}
+
+# ensure_packages PKG...: installs with apt-get whatever is not installed yet.
+ensure_packages() {
+  local missing=()
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$package")
+  done
+  [ "${#missing[@]}" -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
+
+# The packages every native build needs.
+native_packages=(cmake ninja-build g++ googletest libsqlite3-dev libssl-dev)
+# What the Windows build and its tests add.
+windows_packages=(g++-mingw-w64-x86-64-posix wine64)
+
+# configure NAME CMAKE-ARGS...: configures build folder NAME once (again when its
+# arguments change) and builds it.
+configure_and_build() {
+  local name=$1
+  shift
+  local dir=$build_root/$name
+  cmake -S "$root" -B "$dir" -G Ninja -DWARDERON_WERROR=ON "$@" >"$dir.configure.log" 2>&1 ||
+    { mkdir -p "$dir"; cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$(nproc)"
+}
