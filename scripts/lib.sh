@@ -25,13 +25,19 @@ native_packages=(cmake ninja-build g++ googletest libsqlite3-dev libssl-dev)
 # What the Windows build and its tests add.
 windows_packages=(g++-mingw-w64-x86-64-posix wine64)
 
-# configure NAME CMAKE-ARGS...: configures build folder NAME once (again when its
-# arguments change) and builds it.
+# configure_and_build NAME CMAKE-ARGS...: configures build folder NAME and
+# builds it, keeping the output in NAME.build.log unless it fails.
 configure_and_build() {
   local name=$1
   shift
   local dir=$build_root/$name
   cmake -S "$root" -B "$dir" -G Ninja -DWARDERON_WERROR=ON "$@" >"$dir.configure.log" 2>&1 ||
     { mkdir -p "$dir"; cat "$dir.configure.log"; return 1; }
-  cmake --build "$dir" -j "$(nproc)"
+  if cmake --build "$dir" -j "$(nproc)" >"$dir.build.log" 2>&1; then
+    echo "built $name ($(grep -c '^\[' "$dir.build.log") steps; log in $dir.build.log)"
+  else
+    grep -E 'error|FAILED' -A4 "$dir.build.log" | head -n 80
+    echo "build of $name failed; whole log in $dir.build.log"
+    return 1
+  fi
 }

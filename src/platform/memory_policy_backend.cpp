@@ -96,6 +96,18 @@ void TMemoryPolicyBackend::DeleteSection(const std::string& section) {
   });
 }
 
+void TMemoryPolicyBackend::RewriteSection(const std::string& section,
+                                          const std::vector<TPolicyNamedValue>& values) {
+  const std::lock_guard lock(mutex_);
+  CheckFailing();
+  DeleteSection(section);
+  TSection& target = EnsureSection(section);
+  for (const TPolicyNamedValue& value : values) {
+    target.values.push_back(value);
+    target.index.emplace(FoldCase(value.name), std::prev(target.values.end()));
+  }
+}
+
 std::vector<TPolicyNamedValue> TMemoryPolicyBackend::ReadSection(const std::string& section) {
   const std::lock_guard lock(mutex_);
   CheckFailing();

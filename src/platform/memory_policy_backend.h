@@ -24,6 +24,8 @@ class TMemoryPolicyBackend final : public TPolicyBackend {
                   const TPolicyValue& value) override;
   bool DeleteValue(const std::string& section, const std::string& name) override;
   void DeleteSection(const std::string& section) override;
+  void RewriteSection(const std::string& section,
+                      const std::vector<TPolicyNamedValue>& values) override;
   std::vector<TPolicyNamedValue> ReadSection(const std::string& section) override;
   // Undoes the outermost piece of work only: enough for a test store.
   void RunAtomically(const std::function<void()>& work) override;

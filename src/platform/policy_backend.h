@@ -72,6 +72,12 @@ class TPolicyBackend {
   // Deletes the section with its values and subsections; nothing when absent.
   virtual void DeleteSection(const std::string& section) = 0;
 
+  // Replaces the section, subsections included, by one holding exactly the
+  // given values, created in the given order (names must be distinct
+  // ignoring case). All or nothing where the backend has transactions.
+  virtual void RewriteSection(const std::string& section,
+                              const std::vector<TPolicyNamedValue>& values) = 0;
+
   // All values of the section in creation order; empty when absent.
   virtual std::vector<TPolicyNamedValue> ReadSection(const std::string& section) = 0;
 

@@ -18,7 +18,9 @@ std::string TBaselineChecksum::ChecksumFinish() const {
     hex.push_back(kHex[byte & 0x0F]);
   }
   // The first digit is dropped and the next ten follow the "1".
-  return "1" + hex.substr(1, 10);
+  std::string checksum = "1";
+  checksum.append(hex, 1, 10);
+  return checksum;
 }
 
 }  // namespace warderon

@@ -1,5 +1,8 @@
 #include "policy/baseline_lists.h"
 
+#include <iterator>
+#include <list>
+#include <string_view>
 #include <unordered_map>
 
 #include "platform/text_case.h"
@@ -21,20 +24,42 @@ std::string ChecksumValueText(const TPolicyValue& value) {
   }
 }
 
+// The values read by a load, by their exact names: the list's entries are
+// those very names, so no case folding is needed to find them again.
 class TValueIndex {
  public:
-  explicit TValueIndex(const std::vector<TPolicyNamedValue>& values) : values_(values) {
+  explicit TValueIndex(const std::vector<TPolicyNamedValue>& values) {
     index_.reserve(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) index_.emplace(FoldCase(values[i].name), i);
+    for (const TPolicyNamedValue& value : values) index_.emplace(value.name, &value.value);
   }
   const TPolicyValue* Find(const std::string& name) const {
-    const auto it = index_.find(FoldCase(name));
-    return it == index_.end() ? nullptr : &values_[it->second].value;
+    const auto it = index_.find(name);
+    return it == index_.end() ? nullptr : it->second;
   }
 
  private:
-  const std::vector<TPolicyNamedValue>& values_;
-  std::unordered_map<std::string, std::size_t> index_;
+  std::unordered_map<std::string_view, const TPolicyValue*> index_;
+};
+
+// A section's values as a series of delete-then-write operations leaves them.
+class TSectionImage {
+ public:
+  void Write(const std::string& name, TPolicyValue value) {
+    std::string folded = FoldCase(name);
+    if (const auto it = index_.find(folded); it != index_.end()) {
+      values_.erase(it->second);
+      index_.erase(it);
+    }
+    values_.push_back({name, std::move(value)});
+    index_.emplace(std::move(folded), std::prev(values_.end()));
+  }
+  std::vector<TPolicyNamedValue> TakeValues() {
+    return {std::make_move_iterator(values_.begin()), std::make_move_iterator(values_.end())};
+  }
+
+ private:
+  std::list<TPolicyNamedValue> values_;
+  std::unordered_map<std::string, std::list<TPolicyNamedValue>::iterator> index_;
 };
 
 }  // namespace
@@ -114,27 +139,31 @@ void TBaselineLists::LoadBaselineValues(const std::string& section, TStringList&
 }
 
 void TBaselineLists::SaveBaselineList(const std::string& section, const TStringList& list) {
-  store_.Backend().RunAtomically([&] {
-    store_.DeletePolicySection(section);
-    TBaselineChecksum checksum;
-    checksum.ChecksumBegin();
-    checksum.ChecksumAppend(UpperAscii(section));
-    for (std::size_t i = 0; i < list.Count(); ++i) {
-      const std::string& entry = list.Text(i);
-      if (entry.empty()) continue;
-      const auto equals = entry.find('=');
-      if (equals != std::string::npos) {
-        const std::string name = entry.substr(0, equals);
-        const std::string value = entry.substr(equals + 1);
-        store_.WritePolicyString(section, name, value);
-        checksum.ChecksumAppend(name + "=" + value);
-      } else {
-        store_.WritePolicyInteger(section, entry, 1);
-        checksum.ChecksumAppend(entry + "=1");
-      }
+  // The section is rebuilt from nothing: each entry is written as a new
+  // value (replacing an earlier entry of the same name, which then moves to
+  // the end), and the checksum is written last. The outcome is computed here
+  // and stored in one rewrite, so a crash never leaves half a baseline.
+  TSectionImage image;
+  TBaselineChecksum checksum;
+  checksum.ChecksumBegin();
+  checksum.ChecksumAppend(UpperAscii(section));
+  for (std::size_t i = 0; i < list.Count(); ++i) {
+    const std::string& entry = list.Text(i);
+    if (entry.empty()) continue;
+    const auto equals = entry.find('=');
+    if (equals != std::string::npos) {
+      const std::string name = entry.substr(0, equals);
+      const std::string value = entry.substr(equals + 1);
+      image.Write(name, TPolicyValue::MakeText(value));
+      checksum.ChecksumAppend(name + "=" + value);
+    } else {
+      image.Write(entry, TPolicyValue::MakeInteger(1));
+      checksum.ChecksumAppend(entry + "=1");
     }
-    store_.WritePolicyString(section, "", checksum.ChecksumFinish());
-  });
+  }
+  image.Write("", TPolicyValue::MakeText(checksum.ChecksumFinish()));
+  store_.Backend().CreateSection("");
+  store_.Backend().RewriteSection(section, image.TakeValues());
 }
 
 }  // namespace warderon

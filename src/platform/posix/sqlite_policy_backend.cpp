@@ -33,13 +33,13 @@ class TSqliteStatement {
   sqlite3_stmt* Get() const { return statement_; }
 
   void BindText(int index, const std::string& text) {
-    sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()),
-                      SQLITE_TRANSIENT);
+    // The text outlives the step that uses it (statements are reset after each use).
+    sqlite3_bind_text(statement_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
   }
   void BindInt(int index, long long value) { sqlite3_bind_int64(statement_, index, value); }
   void BindBlob(int index, const std::vector<std::uint8_t>& bytes) {
     sqlite3_bind_blob(statement_, index, bytes.data(), static_cast<int>(bytes.size()),
-                      SQLITE_TRANSIENT);
+                      SQLITE_STATIC);
   }
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int Step() { return sqlite3_step(statement_); }
@@ -97,6 +97,27 @@ TPolicyValue ReadColumnValue(const TSqliteStatement& statement, int type_column,
       unknown.binary = statement.ColumnBlob(data_column);
       return unknown;
     }
+  }
+}
+
+int TypeCode(TPolicyValueType type);
+
+// Binds a value's type and data at the given parameter positions.
+void BindValue(TSqliteStatement& statement, int type_index, int data_index,
+               const TPolicyValue& value) {
+  statement.BindInt(type_index, TypeCode(value.type));
+  switch (value.type) {
+    case TPolicyValueType::Text:
+    case TPolicyValueType::ExpandText:
+      statement.BindText(data_index, value.text);
+      break;
+    case TPolicyValueType::Integer:
+      statement.BindInt(data_index, value.integer);
+      break;
+    case TPolicyValueType::Binary:
+    case TPolicyValueType::Unknown:
+      statement.BindBlob(data_index, value.binary);
+      break;
   }
 }
 
@@ -175,10 +196,13 @@ void TSqlitePolicyBackend::PrepareSchema() {
         "BEGIN IMMEDIATE;"
         "CREATE TABLE IF NOT EXISTS sections(id INTEGER PRIMARY KEY, name TEXT NOT NULL,"
         " folded TEXT NOT NULL UNIQUE);"
-        "CREATE TABLE IF NOT EXISTS policy_values(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        // Row ids only grow (a new row gets the highest id plus one), so
+        // they give the creation order.
+        "CREATE TABLE IF NOT EXISTS policy_values(id INTEGER PRIMARY KEY,"
         " section INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,"
         " type INTEGER NOT NULL, data, UNIQUE(section, folded));"
-        "CREATE INDEX IF NOT EXISTS policy_values_order ON policy_values(section, id);"
+        // Reads a section's values in id order without sorting them.
+        "CREATE INDEX IF NOT EXISTS policy_values_order ON policy_values(section);"
         "PRAGMA application_id=" +
         std::to_string(kApplicationId) +
         ";"
@@ -203,7 +227,8 @@ TSqliteStatement& TSqlitePolicyBackend::Statement(std::unique_ptr<TSqliteStateme
 std::optional<long long> TSqlitePolicyBackend::FindSectionId(const std::string& section) {
   auto& find = Statement(find_section_, "SELECT id FROM sections WHERE folded = ?1");
   const TStatementUse use(find);
-  find.BindText(1, FoldCase(section));
+  const std::string folded = FoldCase(section);
+  find.BindText(1, folded);
   const int step = find.Step();
   if (step == SQLITE_ROW) return sqlite3_column_int64(find.Get(), 0);
   if (step != SQLITE_DONE) Fail("cannot read section '" + section + "'");
@@ -216,8 +241,9 @@ long long TSqlitePolicyBackend::EnsureSectionId(const std::string& section) {
       Statement(insert_section_, "INSERT OR IGNORE INTO sections(name, folded) VALUES(?1, ?2)");
   auto add = [&](const std::string& name) {
     const TStatementUse use(insert);
+    const std::string folded = FoldCase(name);
     insert.BindText(1, name);
-    insert.BindText(2, FoldCase(name));
+    insert.BindText(2, folded);
     if (insert.Step() != SQLITE_DONE) Fail("cannot create section '" + name + "'");
   };
   RunAtomically([&] {
@@ -243,8 +269,10 @@ std::optional<TPolicyValue> TSqlitePolicyBackend::ReadValue(const std::string& s
                          "SELECT v.type, v.data FROM policy_values v JOIN sections s"
                          " ON v.section = s.id WHERE s.folded = ?1 AND v.folded = ?2");
   const TStatementUse use(read);
-  read.BindText(1, FoldCase(section));
-  read.BindText(2, FoldCase(name));
+  const std::string folded_section = FoldCase(section);
+  const std::string folded_name = FoldCase(name);
+  read.BindText(1, folded_section);
+  read.BindText(2, folded_name);
   const int step = read.Step();
   if (step == SQLITE_ROW) return ReadColumnValue(read, 0, 1);
   if (step != SQLITE_DONE) Fail("cannot read value '" + name + "' of section '" + section + "'");
@@ -263,21 +291,9 @@ void TSqlitePolicyBackend::WriteValue(const std::string& section, const std::str
   const TStatementUse use(write);
   write.BindInt(1, section_id);
   write.BindText(2, name);
-  write.BindText(3, FoldCase(name));
-  write.BindInt(4, TypeCode(value.type));
-  switch (value.type) {
-    case TPolicyValueType::Text:
-    case TPolicyValueType::ExpandText:
-      write.BindText(5, value.text);
-      break;
-    case TPolicyValueType::Integer:
-      write.BindInt(5, value.integer);
-      break;
-    case TPolicyValueType::Binary:
-    case TPolicyValueType::Unknown:
-      write.BindBlob(5, value.binary);
-      break;
-  }
+  const std::string folded = FoldCase(name);
+  write.BindText(3, folded);
+  BindValue(write, 4, 5, value);
   if (write.Step() != SQLITE_DONE) {
     Fail("cannot write value '" + name + "' of section '" + section + "'");
   }
@@ -289,8 +305,10 @@ bool TSqlitePolicyBackend::DeleteValue(const std::string& section, const std::st
                           "DELETE FROM policy_values WHERE folded = ?2 AND section ="
                           " (SELECT id FROM sections WHERE folded = ?1)");
   const TStatementUse use(erase);
-  erase.BindText(1, FoldCase(section));
-  erase.BindText(2, FoldCase(name));
+  const std::string folded_section = FoldCase(section);
+  const std::string folded_name = FoldCase(name);
+  erase.BindText(1, folded_section);
+  erase.BindText(2, folded_name);
   if (erase.Step() != SQLITE_DONE) {
     Fail("cannot delete value '" + name + "' of section '" + section + "'");
   }
@@ -321,13 +339,91 @@ void TSqlitePolicyBackend::DeleteSection(const std::string& section) {
   });
 }
 
+void TSqlitePolicyBackend::RewriteSection(const std::string& section,
+                                          const std::vector<TPolicyNamedValue>& values) {
+  const std::lock_guard lock(mutex_);
+  // The rows that already stand in the wanted order are kept (updated when
+  // their data differs); the rest is deleted and written anew. A baseline
+  // that changed a little thus costs a little, and the ids still give the
+  // wanted order because new rows always get higher ids.
+  RunAtomically([&] {
+    const std::string folded_section = FoldCase(section);
+    DeleteRows(
+        "DELETE FROM policy_values WHERE section IN (SELECT id FROM sections"
+        " WHERE folded >= ?1 AND folded < ?2)",
+        folded_section + "\\", folded_section + "]", section);
+    DeleteRows("DELETE FROM sections WHERE folded >= ?1 AND folded < ?2", folded_section + "\\",
+               folded_section + "]", section);
+    const long long section_id = EnsureSectionId(section);
+
+    TSqliteStatement existing(db_.get(),
+                              "SELECT id, name, type, data FROM policy_values WHERE section = ?1"
+                              " ORDER BY id");
+    TSqliteStatement update(
+        db_.get(), "UPDATE policy_values SET name = ?2, type = ?3, data = ?4 WHERE id = ?1");
+    TSqliteStatement trim(db_.get(), "DELETE FROM policy_values WHERE section = ?1 AND id >= ?2");
+    if (!existing.Valid() || !update.Valid() || !trim.Valid()) Fail("cannot prepare a query");
+    existing.BindInt(1, section_id);
+    std::size_t kept = 0;
+    std::optional<long long> first_replaced;
+    for (int step = existing.Step(); step == SQLITE_ROW; step = existing.Step()) {
+      const long long id = sqlite3_column_int64(existing.Get(), 0);
+      const std::string name = existing.ColumnText(1);
+      if (kept >= values.size() || name != values[kept].name) {
+        first_replaced = id;
+        break;
+      }
+      if (ReadColumnValue(existing, 2, 3) != values[kept].value) {
+        const TStatementUse use(update);
+        update.BindInt(1, id);
+        update.BindText(2, values[kept].name);
+        BindValue(update, 3, 4, values[kept].value);
+        if (update.Step() != SQLITE_DONE) Fail("cannot rewrite section '" + section + "'");
+      }
+      ++kept;
+    }
+    existing.Reset();
+    if (first_replaced) {
+      trim.BindInt(1, section_id);
+      trim.BindInt(2, *first_replaced);
+      if (trim.Step() != SQLITE_DONE) Fail("cannot rewrite section '" + section + "'");
+    }
+
+    auto& insert = Statement(insert_value_,
+                             "INSERT INTO policy_values(section, name, folded, type, data)"
+                             " VALUES(?1, ?2, ?3, ?4, ?5)");
+    for (std::size_t i = kept; i < values.size(); ++i) {
+      const TPolicyNamedValue& value = values[i];
+      const TStatementUse use(insert);
+      const std::string folded = FoldCase(value.name);
+      insert.BindInt(1, section_id);
+      insert.BindText(2, value.name);
+      insert.BindText(3, folded);
+      BindValue(insert, 4, 5, value.value);
+      if (insert.Step() != SQLITE_DONE) {
+        Fail("cannot write value '" + value.name + "' of section '" + section + "'");
+      }
+    }
+  });
+}
+
+void TSqlitePolicyBackend::DeleteRows(const char* sql, const std::string& from,
+                                      const std::string& to, const std::string& section) {
+  TSqliteStatement statement(db_.get(), sql);
+  if (!statement.Valid()) Fail("cannot prepare a query");
+  statement.BindText(1, from);
+  statement.BindText(2, to);
+  if (statement.Step() != SQLITE_DONE) Fail("cannot delete section '" + section + "'");
+}
+
 std::vector<TPolicyNamedValue> TSqlitePolicyBackend::ReadSection(const std::string& section) {
   const std::lock_guard lock(mutex_);
   auto& read = Statement(read_section_,
                          "SELECT v.name, v.type, v.data FROM policy_values v JOIN sections s"
                          " ON v.section = s.id WHERE s.folded = ?1 ORDER BY v.id");
   const TStatementUse use(read);
-  read.BindText(1, FoldCase(section));
+  const std::string folded = FoldCase(section);
+  read.BindText(1, folded);
   std::vector<TPolicyNamedValue> values;
   for (;;) {
     const int step = read.Step();

@@ -35,6 +35,8 @@ class TSqlitePolicyBackend final : public TPolicyBackend {
                   const TPolicyValue& value) override;
   bool DeleteValue(const std::string& section, const std::string& name) override;
   void DeleteSection(const std::string& section) override;
+  void RewriteSection(const std::string& section,
+                      const std::vector<TPolicyNamedValue>& values) override;
   std::vector<TPolicyNamedValue> ReadSection(const std::string& section) override;
   void RunAtomically(const std::function<void()>& work) override;
 
@@ -49,6 +51,9 @@ class TSqlitePolicyBackend final : public TPolicyBackend {
   TSqliteStatement& Statement(std::unique_ptr<TSqliteStatement>& slot, const char* sql);
   std::optional<long long> FindSectionId(const std::string& section);
   long long EnsureSectionId(const std::string& section);
+  // Runs a delete statement over the folded-name range [from, to).
+  void DeleteRows(const char* sql, const std::string& from, const std::string& to,
+                  const std::string& section);
 
   std::string path_;
   std::unique_ptr<sqlite3, TDeleter> db_;
@@ -57,7 +62,7 @@ class TSqlitePolicyBackend final : public TPolicyBackend {
   // Prepared statements, reused for speed; declared after db_ so they are
   // finalised before the connection closes.
   std::unique_ptr<TSqliteStatement> find_section_, insert_section_, read_value_, write_value_,
-      delete_value_, read_section_;
+      delete_value_, read_section_, insert_value_;
 };
 
 }  // namespace warderon

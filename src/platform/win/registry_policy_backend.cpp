@@ -188,6 +188,14 @@ void TRegistryPolicyBackend::DeleteSection(const std::string& section) {
       ErrorText(Describe() + ": delete section '" + section + "'", static_cast<DWORD>(status)));
 }
 
+void TRegistryPolicyBackend::RewriteSection(const std::string& section,
+                                            const std::vector<TPolicyNamedValue>& values) {
+  const std::lock_guard lock(mutex_);
+  DeleteSection(section);
+  CreateSection(section);
+  for (const TPolicyNamedValue& value : values) WriteValue(section, value.name, value.value);
+}
+
 std::vector<TPolicyNamedValue> TRegistryPolicyBackend::ReadSection(const std::string& section) {
   const std::lock_guard lock(mutex_);
   const TRegKey key = OpenExistingKey(HiveKey(hive_), KeyPath(section), Describe());

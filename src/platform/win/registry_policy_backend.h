@@ -25,6 +25,8 @@ class TRegistryPolicyBackend final : public TPolicyBackend {
                   const TPolicyValue& value) override;
   bool DeleteValue(const std::string& section, const std::string& name) override;
   void DeleteSection(const std::string& section) override;
+  void RewriteSection(const std::string& section,
+                      const std::vector<TPolicyNamedValue>& values) override;
   std::vector<TPolicyNamedValue> ReadSection(const std::string& section) override;
   // The registry has no transactions: the work runs as it is, only
   // serialised against this object's other callers.
