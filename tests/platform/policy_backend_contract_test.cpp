@@ -92,6 +92,29 @@ TEST_P(PolicyBackendContract, NestedSectionsAreDeletedWithTheirParent) {
   EXPECT_TRUE(backend_->ReadValue("Hacking]", "w").has_value());
 }
 
+TEST_P(PolicyBackendContract, RewriteLeavesExactlyTheGivenValuesInOrder) {
+  const auto text = [](const char* t) { return TPolicyValue::MakeText(t); };
+  backend_->WriteValue("rw\\sub", "gone", text("x"));
+  backend_->RewriteSection("rw", {{"a", text("1")}, {"b", text("2")}, {"c", text("3")}});
+  // Same first row, changed second, new third and fourth; "c" moves to the end.
+  backend_->RewriteSection("rw", {{"a", text("1")},
+                                  {"b", TPolicyValue::MakeInteger(2)},
+                                  {"new", text("4")},
+                                  {"c", text("3")},
+                                  {"", text("seal")}});
+  const auto values = backend_->ReadSection("rw");
+  ASSERT_EQ(values.size(), 5U);
+  EXPECT_EQ(backend_->ReadValue("rw", "b"), TPolicyValue::MakeInteger(2));
+  EXPECT_EQ(backend_->ReadValue("rw", ""), text("seal"));
+  EXPECT_FALSE(backend_->ReadValue("rw\\sub", "gone").has_value());
+  if (GetParam().keeps_creation_order) {
+    EXPECT_EQ(Names("rw"), (std::vector<std::string>{"a", "b", "new", "c", ""}));
+  }
+  backend_->RewriteSection("rw", {{"A", text("renamed")}});
+  ASSERT_EQ(backend_->ReadSection("rw").size(), 1U);
+  EXPECT_EQ(backend_->ReadSection("rw")[0].name, "A");
+}
+
 TEST_P(PolicyBackendContract, AtomicWorkIsUndoneWhenItThrows) {
   backend_->WriteValue("base", "keep", TPolicyValue::MakeText("old"));
   EXPECT_THROW(backend_->RunAtomically([&] {

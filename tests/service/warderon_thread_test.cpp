@@ -52,6 +52,9 @@ class TFaultyBackend final : public TPolicyBackend {
     if (fail_section_delete) throw TPolicyError("faulty store: access denied");
     inner_.DeleteSection(s);
   }
+  void RewriteSection(const std::string& s, const std::vector<TPolicyNamedValue>& v) override {
+    inner_.RewriteSection(s, v);
+  }
   std::vector<TPolicyNamedValue> ReadSection(const std::string& s) override {
     return inner_.ReadSection(s);
   }
