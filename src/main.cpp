@@ -9,6 +9,7 @@
 #include "service/foreground_runner.h"
 #include "service/policy_command.h"
 #include "service/policy_location.h"
+#include "service/service_registration.h"
 
 int main(int argc, char** argv) {
   using namespace warderon;
@@ -30,7 +31,12 @@ int main(int argc, char** argv) {
         return 1;
       }
     }
+    case TCommand::Install:
+      return InstallService(line.silent, std::cout);
+    case TCommand::Uninstall:
+      return UninstallService(line.silent, std::cout);
     case TCommand::Usage:
+      if (args.empty() && ServiceHostAvailable()) return RunAsService(std::cout);
       break;
   }
   std::cout << UsageText();

@@ -36,6 +36,12 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       line.command = TCommand::Run;
     } else if (name == "POLICY" && line.command == TCommand::Usage) {
       line.command = TCommand::Policy;
+    } else if (name == "INSTALL" && line.command != TCommand::Run) {
+      line.command = TCommand::Install;  // wins over UNINSTALL
+    } else if (name == "UNINSTALL" && line.command != TCommand::Run) {
+      if (line.command != TCommand::Install) line.command = TCommand::Uninstall;
+    } else if (name == "SILENT") {
+      line.silent = true;
     } else if (name == "CYCLES") {
       const auto text = value();
       if (!text) return fail("-cycles needs a number");
@@ -65,6 +71,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string UsageText() {
   return "usage:\n"
+         "  warderon /INSTALL [/SILENT]      register the Windows service (WarderonService)\n"
+         "  warderon /UNINSTALL [/SILENT]    remove it\n"
          "  warderon -run [-cycles N] [-store PATH]   run the watchdog in the foreground\n"
          "  warderon -policy list SECTION [-store PATH]\n"
          "  warderon -policy get SECTION NAME [-store PATH]\n"

@@ -8,7 +8,7 @@
 
 namespace warderon {
 
-enum class TCommand { Usage, Run, Policy };
+enum class TCommand { Usage, Run, Policy, Install, Uninstall };
 
 struct TCommandLine {
   TCommand command = TCommand::Usage;
@@ -16,6 +16,7 @@ struct TCommandLine {
   std::optional<std::string> store_path;  // -store PATH
   std::optional<std::string> value_type;  // -type T (policy set)
   std::vector<std::string> policy_words;  // the words after -policy
+  bool silent = false;                    // /SILENT: no message box
   std::string error;                      // set when the line cannot be used
 };
 

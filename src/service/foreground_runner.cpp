@@ -1,13 +1,37 @@
 #include "service/foreground_runner.h"
 
+#include <cstdlib>
+#include <iostream>
 #include <ostream>
 
-#include "platform/console_stop.h"
+#include "platform/console_signals.h"
 #include "service/console_alert_printer.h"
 #include "service/policy_location.h"
+#include "service/service_host.h"
 #include "service/warderon_process.h"
 
 namespace warderon {
+namespace {
+
+// How long a stopped run waits for the worker to finish the module it is
+// in before the process ends without it.
+constexpr std::chrono::seconds kWorkerGrace{2};
+
+const char* StateText(TServiceState state) {
+  switch (state) {
+    case TServiceState::Running:
+      return "running";
+    case TServiceState::Paused:
+      return "paused";
+    case TServiceState::StopPending:
+      return "stopping";
+    case TServiceState::Stopped:
+      return "stopped";
+  }
+  return "";
+}
+
+}  // namespace
 
 int RunForeground(std::optional<int> cycles, const std::optional<std::string>& store_path,
                   std::ostream& out, std::ostream& err) {
@@ -21,11 +45,31 @@ int RunForeground(std::optional<int> cycles, const std::optional<std::string>& s
   TWarderonProcess process(std::move(backend));
   TConsoleAlertPrinter printer(out);
   process.Alerts().SetObserver(&printer);
+  TServiceHost host(process);
   {
-    const auto console_stop = WatchConsoleStop([&process] { process.Stop(); });
-    process.Worker().Execute(cycles);
+    const auto signals = WatchConsoleSignals([&host](TConsoleSignal signal) {
+      host.Post(signal == TConsoleSignal::Pause      ? TServiceControl::Pause
+                : signal == TConsoleSignal::Continue ? TServiceControl::Continue
+                                                     : TServiceControl::Stop);
+    });
+    host.Start(cycles);
+    host.Serve([&err](TServiceState state) {
+      if (state == TServiceState::Paused || state == TServiceState::Running) {
+        err << "warderon: " << StateText(state) << std::endl;
+      }
+    });
   }
-  process.Stop();  // reaching the cycle limit is a stop too
+  // A sleeping worker ends at once. One held by a pause, or deep in a
+  // module past the grace time, is left behind: like a service, the process
+  // ends without it rather than hang.
+  const auto deadline = std::chrono::steady_clock::now() + kWorkerGrace;
+  while (!host.JoinWorker(std::chrono::milliseconds(50))) {
+    if (process.Worker().HeldByPause() || std::chrono::steady_clock::now() > deadline) {
+      out.flush();
+      err << "warderon: stopped while the worker was paused or busy" << std::endl;
+      std::_Exit(0);
+    }
+  }
   process.Alerts().SetObserver(nullptr);
   return 0;
 }

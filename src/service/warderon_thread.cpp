@@ -88,6 +88,7 @@ void TWarderonThread::RunStartup() {
   std::string step_label;
   try {
     for (TModuleRow* row : modules_.StartupOrder()) {
+      pause_.PassWhenOpen();
       step_label = row->startup_label;
       if (!row->module && row->create) row->module = row->create();
       if (!row->module) throw std::runtime_error("module object could not be created");
@@ -121,6 +122,7 @@ void TWarderonThread::RunModules() {
   std::string step_label;
   try {
     for (TModuleRow* row : modules_.CycleOrder()) {
+      pause_.PassWhenOpen();
       step_label = row->cycle_label;
       if (row->every_ad_interval && ad_countdown_ms_ >= 1) continue;
       if (!row->initialized) throw std::runtime_error("module was not initialised at start-up");
@@ -154,7 +156,9 @@ void TWarderonThread::Execute(std::optional<int> cycle_limit) {
     TryAlert(kAlertStart, "startup error", "startup error doing start " + CurrentErrorMessage());
   }
   int cycles = 0;
-  while (!termination_.IsSet()) {
+  for (;;) {
+    pause_.PassWhenOpen();
+    if (termination_.IsSet()) break;
     try {
       RunCycle();
     } catch (...) {

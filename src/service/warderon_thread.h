@@ -13,6 +13,7 @@
 #include "core/cycle_state.h"
 #include "platform/beeper.h"
 #include "platform/clock.h"
+#include "platform/pause_gate.h"
 #include "platform/stop_event.h"
 #include "policy/policy_store.h"
 #include "service/module_table.h"
@@ -47,7 +48,15 @@ class TWarderonThread {
   void SleepAfterCycle();
 
   // Sets the termination flag and cuts the current sleep short. Any thread.
+  // A paused worker stays paused.
   void RequestTermination();
+
+  // Pause holds the worker at its next safe point (before a module, before
+  // a cycle); a sleep in progress runs on. Continue lets it go on from there.
+  // Any thread.
+  void Pause() { pause_.Pause(); }
+  void Continue() { pause_.Resume(); }
+  bool HeldByPause() const { return pause_.Holding(); }
   bool TerminationRequested() const { return termination_.IsSet(); }
 
   std::chrono::milliseconds CycleDelay() const { return std::chrono::milliseconds(delay_ms_); }
@@ -70,6 +79,7 @@ class TWarderonThread {
   TClock& clock_;
   TBeeper& beeper_;
   TStopEvent termination_;
+  TPauseGate pause_;
 
   std::int32_t delay_ms_ = 60000;
   std::int32_t ad_interval_ms_ = 300000;

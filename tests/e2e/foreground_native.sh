@@ -44,6 +44,23 @@ expect_contains "SIGTERM raises the stop alert" "$(cat "$work/daemon.out")" "War
 logs=$("$warderon" -policy list Logs -store "$store")
 expect_line "the stop alert is in the journal" "$logs" $'[0-9]+\tstring\tWarderon stopping'
 
+# SIGUSR1 pauses, SIGUSR2 continues, SIGTERM while paused still ends the run.
+"$warderon" -run -store "$store" >"$work/paused.out" 2>&1 &
+pid=$!
+wait_output() { for _ in $(seq 50); do grep -q "$1" "$work/paused.out" && return 0; sleep 0.1; done; return 1; }
+wait_output "Warderon starting"
+kill -USR1 "$pid"
+wait_output "warderon: paused" && pass "SIGUSR1 pauses" || fail "SIGUSR1 pauses"
+kill -USR2 "$pid"
+wait_output "warderon: running" && pass "SIGUSR2 continues" || fail "SIGUSR2 continues"
+kill -USR1 "$pid"
+sleep 0.3
+kill -TERM "$pid"
+for _ in $(seq 30); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$pid" 2>/dev/null; then fail "SIGTERM while paused ends the run within 3 s"; kill -9 "$pid"; else pass "SIGTERM while paused ends the run within 3 s"; fi
+wait "$pid" 2>/dev/null
+expect_contains "SIGTERM while paused raises the stop alert" "$(cat "$work/paused.out")" "Warderon is stopping"
+
 # A damaged store is refused with its name and left as it was.
 bad=$work/damaged.sqlite
 echo "not a database at all" >"$bad"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
 
 #include "fakes/fake_clock.h"
 #include "fakes/recording_delivery.h"
@@ -354,6 +355,18 @@ TEST_F(WarderonThread, AVersionWriteFailureIsReportedAndStartupGoesOn) {
   EXPECT_EQ(mail_.sent.back().message.body_lines[0],
             "startup error doing version faulty store: disk full");
   EXPECT_EQ(log_, (std::vector<std::string>{"init monitor"}));
+}
+
+TEST_F(WarderonThread, APauseHoldsTheWorkerBetweenModulesUntilContinue) {
+  AddRow("monitor", "monitor", "file monitorring", 1).on_run = [&] { Thread().Pause(); };
+  AddRow("disks", "disks", "disks running", 2);
+  Thread().RunStartup();
+  std::thread worker([&] { Thread().RunCycle(); });
+  while (!Thread().HeldByPause()) std::this_thread::yield();
+  EXPECT_EQ(Runs("disks").size(), 0U);  // the module run in progress finished; the next waits
+  Thread().Continue();
+  worker.join();
+  EXPECT_EQ(Runs("disks").size(), 1U);
 }
 
 TEST_F(WarderonThread, CycleLimitSkipsTheLastSleepAndTerminationDuringStartupRunsNoCycle) {

@@ -50,6 +50,13 @@ struct TRegKeyTraits {
 };
 using TRegKey = TUniqueHandle<TRegKeyTraits>;
 
+struct TServiceHandleTraits {
+  using THandle = SC_HANDLE;
+  static THandle Invalid() { return nullptr; }
+  static void Close(THandle handle) { CloseServiceHandle(handle); }
+};
+using TServiceHandle = TUniqueHandle<TServiceHandleTraits>;
+
 struct TKernelHandleTraits {
   using THandle = HANDLE;
   static THandle Invalid() { return nullptr; }
