@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "alerts/smtp_module.h"
-#include "alerts/unavailable_delivery.h"
 #include "core/cycle_state.h"
 #include "platform/posix/sqlite_policy_backend.h"
 #include "policy/baseline_lists.h"
@@ -25,6 +24,12 @@ using TClockType = std::chrono::steady_clock;
 
 constexpr int kEntries = 5000;
 constexpr int kRounds = 15;
+
+class TNoDelivery final : public TMailTransport, public TSyslogSender {
+ public:
+  void SendMail(const std::string&, const TMailMessage&) override {}
+  void SendSyslog(const std::string&, int, int, const std::string&) override {}
+};
 
 class TNoAlerts final : public TAlertSender {
  public:
@@ -144,9 +149,8 @@ int main() {
                                           if (plain.ReadAll() != kEntries) std::abort();
                                         });
 
-  TUnavailableMailTransport mail;
-  TUnavailableSyslogSender syslog;
-  TSmtpModule dispatcher(store, mail, syslog, [] { return std::string("bench"); });
+  TNoDelivery delivery;
+  TSmtpModule dispatcher(store, delivery, delivery, [] { return std::string("bench"); });
   std::vector<std::string> lines;
   for (int i = 0; i < kEntries; ++i) lines.push_back("new file C:\\data\\file" + std::to_string(i));
   const double journal_ms =

@@ -1,7 +1,9 @@
 #include "service/warderon_process.h"
 
-#include "alerts/unavailable_delivery.h"
+#include "alerts/smtp_client.h"
+#include "alerts/syslog_sender.h"
 #include "platform/host_name.h"
+#include "platform/mail_date.h"
 
 namespace warderon {
 namespace {
@@ -16,11 +18,11 @@ void AddMonitorRows(TModuleTable& /*modules*/, TPolicyStore& /*store*/, TAlertSe
 TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend)
     : backend_(std::move(backend)),
       store_(*backend_),
-      mail_(std::make_unique<TUnavailableMailTransport>()),
-      syslog_(std::make_unique<TUnavailableSyslogSender>()),
+      clock_(MakeSystemClock()),
+      mail_(std::make_unique<TSmtpClient>(GetLocalHostName, MailDateNow)),
+      syslog_(std::make_unique<TUdpSyslogSender>(*clock_, GetLocalHostName)),
       alerts_(store_, *mail_, *syslog_, GetLocalHostName),
       baselines_(store_, alerts_, cycle_),
-      clock_(MakeSystemClock()),
       beeper_(MakeSystemBeeper()),
       worker_(store_, alerts_, cycle_, modules_, *clock_, *beeper_) {
   AddMonitorRows(modules_, store_, alerts_, cycle_, baselines_);

@@ -34,12 +34,12 @@ class TWarderonProcess {
  private:
   std::unique_ptr<TPolicyBackend> backend_;
   TPolicyStore store_;
+  std::unique_ptr<TClock> clock_;
   std::unique_ptr<TMailTransport> mail_;
   std::unique_ptr<TSyslogSender> syslog_;
   TSmtpModule alerts_;
   TCycleState cycle_;
   TBaselineLists baselines_;
-  std::unique_ptr<TClock> clock_;
   std::unique_ptr<TBeeper> beeper_;
   TModuleTable modules_;
   TWarderonThread worker_;

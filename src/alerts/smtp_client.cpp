@@ -1,0 +1,127 @@
+#include "alerts/smtp_client.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "alerts/mail_format.h"
+#include "platform/socket.h"
+
+namespace warderon {
+namespace {
+
+constexpr std::size_t kMaxReplyLine = 4096;  // RFC 5321 allows 512; anything far beyond is hostile
+constexpr int kMaxReplyLines = 100;
+
+class TSmtpError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One conversation with the server, over one connection.
+class TSmtpSession {
+ public:
+  TSmtpSession(std::unique_ptr<TTcpConnection> connection, const TSmtpTimeouts& timeouts,
+               TDeadline end)
+      : connection_(std::move(connection)), timeouts_(timeouts), end_(end) {}
+
+  // Reads one reply (all its lines) and returns its code.
+  int ReadReply() {
+    const TDeadline deadline = std::min(end_, std::chrono::steady_clock::now() + timeouts_.reply);
+    for (int lines = 0; lines < kMaxReplyLines; ++lines) {
+      const std::string line = ReadLine(deadline);
+      const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+      if (line.size() < 3 || !std::all_of(line.begin(), line.begin() + 3, digit)) {
+        throw TSmtpError("malformed reply: " + line.substr(0, 80));
+      }
+      if (line.size() == 3 || line[3] == ' ') {
+        last_reply_ = line;
+        return std::stoi(line.substr(0, 3));
+      }
+      if (line[3] != '-') throw TSmtpError("malformed reply: " + line.substr(0, 80));
+    }
+    throw TSmtpError("reply of more than " + std::to_string(kMaxReplyLines) + " lines");
+  }
+
+  void Send(const std::string& text) { connection_->SendAll(text, end_); }
+
+  // Sends a command and fails unless the reply has the expected code.
+  void Command(const std::string& command, int expected) {
+    Send(command + "\r\n");
+    Expect(expected, command);
+  }
+
+  void Expect(int expected, const std::string& after) {
+    const int code = ReadReply();
+    if (code != expected) {
+      throw TSmtpError("server answered " + last_reply_.substr(0, 200) + " to " + after);
+    }
+  }
+
+ private:
+  std::string ReadLine(TDeadline deadline) {
+    for (;;) {
+      const auto end = buffer_.find("\r\n");
+      if (end != std::string::npos) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 2);
+        return line;
+      }
+      if (buffer_.size() > kMaxReplyLine) throw TSmtpError("reply line too long");
+      char chunk[1024];
+      const std::size_t got = connection_->Receive(chunk, sizeof chunk, deadline);
+      if (got == 0) throw TSmtpError("server closed the connection");
+      buffer_.append(chunk, got);
+    }
+  }
+
+  std::unique_ptr<TTcpConnection> connection_;
+  const TSmtpTimeouts& timeouts_;
+  TDeadline end_;
+  std::string buffer_;
+  std::string last_reply_;
+};
+
+}  // namespace
+
+TSmtpClient::TSmtpClient(std::function<std::string()> host_name,
+                         std::function<std::string()> mail_date, std::uint16_t port,
+                         TSmtpTimeouts timeouts)
+    : host_name_(std::move(host_name)),
+      mail_date_(std::move(mail_date)),
+      port_(port),
+      timeouts_(timeouts) {}
+
+void TSmtpClient::SendMail(const std::string& server, const TMailMessage& message) {
+  std::vector<std::string> recipients;
+  for (const std::string& item : message.to) {
+    const std::string address = EnvelopeAddress(item);
+    if (address.empty())
+      throw TSmtpError("unusable recipient address '" + CleanHeaderText(item) + "'");
+    recipients.push_back(address);
+  }
+  const std::string from = EnvelopeAddress(message.from);
+  if (recipients.empty()) throw TSmtpError("no recipient");
+  std::string greeting_name = CleanHeaderText(host_name_());
+  if (greeting_name.empty() || greeting_name.find(' ') != std::string::npos) {
+    greeting_name = "[127.0.0.1]";
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  const TDeadline end = start + timeouts_.exchange;
+  TSmtpSession session(ConnectTcp(server, port_, std::min(end, start + timeouts_.connect)),
+                       timeouts_, end);
+  session.Expect(220, "the connection");
+  session.Send("EHLO " + greeting_name + "\r\n");
+  if (session.ReadReply() != 250) session.Command("HELO " + greeting_name, 250);
+  session.Command("MAIL FROM:<" + from + ">", 250);
+  for (const std::string& address : recipients) session.Command("RCPT TO:<" + address + ">", 250);
+  session.Command("DATA", 354);
+  const std::string message_id =
+      "<" + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()) + "." +
+      std::to_string(++sent_) + ".warderon@" + greeting_name + ">";
+  session.Send(FormatMailData(message, mail_date_(), message_id));
+  session.Expect(250, "the message");
+  session.Command("QUIT", 221);
+}
+
+}  // namespace warderon

@@ -1,0 +1,228 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/socket.h"
+
+namespace warderon {
+namespace {
+
+class TFd {
+ public:
+  explicit TFd(int fd = -1) : fd_(fd) {}
+  ~TFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  TFd(TFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  TFd& operator=(TFd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+std::string Describe(const std::string& what, int error) {
+  return what + ": " + std::strerror(error) + " (" + std::to_string(error) + ")";
+}
+
+int MillisecondsLeft(TDeadline deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<long long>(left.count(), 0, 24LL * 3600 * 1000));
+}
+
+// Waits until the socket is ready for the given events; false on time-out.
+bool WaitReady(int fd, short events, TDeadline deadline) {
+  for (;;) {
+    pollfd entry{fd, events, 0};
+    const int ready = poll(&entry, 1, MillisecondsLeft(deadline));
+    if (ready > 0) return true;
+    if (ready == 0) return false;
+    if (errno != EINTR) throw TSocketError(Describe("wait on socket", errno));
+  }
+}
+
+void SetNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL, 0);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+struct TAddresses {
+  addrinfo* list = nullptr;
+  ~TAddresses() {
+    if (list != nullptr) freeaddrinfo(list);
+  }
+};
+
+void Resolve(const std::string& host, std::uint16_t port, int type, TAddresses& out) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = type;
+  const int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &out.list);
+  if (status != 0) {
+    throw TSocketError("resolve '" + host + "': " + gai_strerror(status));
+  }
+}
+
+class TPosixConnection final : public TTcpConnection {
+ public:
+  TPosixConnection(TFd fd, std::string peer) : fd_(std::move(fd)), peer_(std::move(peer)) {}
+
+  void SendAll(std::string_view data, TDeadline deadline) override {
+    while (!data.empty()) {
+      if (!WaitReady(fd_.Get(), POLLOUT, deadline))
+        throw TSocketError("send to " + peer_ + ": timed out");
+      const auto sent = send(fd_.Get(), data.data(), data.size(), MSG_NOSIGNAL);
+      if (sent < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        throw TSocketError(Describe("send to " + peer_, errno));
+      }
+      data.remove_prefix(static_cast<std::size_t>(sent));
+    }
+  }
+
+  std::size_t Receive(char* buffer, std::size_t size, TDeadline deadline) override {
+    for (;;) {
+      if (!WaitReady(fd_.Get(), POLLIN, deadline)) {
+        throw TSocketError("receive from " + peer_ + ": timed out");
+      }
+      const auto got = recv(fd_.Get(), buffer, size, 0);
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        throw TSocketError(Describe("receive from " + peer_, errno));
+      }
+    }
+  }
+
+ private:
+  TFd fd_;
+  std::string peer_;
+};
+
+class TPosixListener final : public TTcpListener {
+ public:
+  TPosixListener(TFd fd, std::uint16_t port) : fd_(std::move(fd)), port_(port) {}
+  std::uint16_t Port() const override { return port_; }
+  std::unique_ptr<TTcpConnection> Accept(TDeadline deadline) override {
+    if (!WaitReady(fd_.Get(), POLLIN, deadline)) return nullptr;
+    TFd client(accept(fd_.Get(), nullptr, nullptr));
+    if (!client.Valid()) throw TSocketError(Describe("accept", errno));
+    SetNonBlocking(client.Get());
+    return std::make_unique<TPosixConnection>(std::move(client), "test client");
+  }
+
+ private:
+  TFd fd_;
+  std::uint16_t port_;
+};
+
+class TPosixUdpReceiver final : public TUdpReceiver {
+ public:
+  TPosixUdpReceiver(TFd fd, std::uint16_t port) : fd_(std::move(fd)), port_(port) {}
+  std::uint16_t Port() const override { return port_; }
+  std::optional<std::string> Receive(TDeadline deadline) override {
+    if (!WaitReady(fd_.Get(), POLLIN, deadline)) return std::nullopt;
+    std::string buffer(65536, '\0');
+    const auto got = recv(fd_.Get(), buffer.data(), buffer.size(), 0);
+    if (got < 0) throw TSocketError(Describe("receive datagram", errno));
+    buffer.resize(static_cast<std::size_t>(got));
+    return buffer;
+  }
+
+ private:
+  TFd fd_;
+  std::uint16_t port_;
+};
+
+// A socket bound to 127.0.0.1 and the port it got.
+std::pair<TFd, std::uint16_t> BindLoopback(int type, std::uint16_t port) {
+  TFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  if (!fd.Valid()) throw TSocketError(Describe("create socket", errno));
+  const int yes = 1;
+  setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    throw TSocketError(Describe("bind 127.0.0.1:" + std::to_string(port), errno));
+  }
+  socklen_t length = sizeof address;
+  getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+  return {std::move(fd), ntohs(address.sin_port)};
+}
+
+}  // namespace
+
+std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
+                                           TDeadline deadline) {
+  TAddresses addresses;
+  Resolve(host, port, SOCK_STREAM, addresses);
+  const std::string peer = host + ":" + std::to_string(port);
+  std::string last_error = "no address";
+  for (const addrinfo* entry = addresses.list; entry != nullptr; entry = entry->ai_next) {
+    TFd fd(socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
+    if (!fd.Valid()) {
+      last_error = std::strerror(errno);
+      continue;
+    }
+    SetNonBlocking(fd.Get());
+    if (connect(fd.Get(), entry->ai_addr, entry->ai_addrlen) != 0 && errno != EINPROGRESS) {
+      last_error = std::strerror(errno);
+      continue;
+    }
+    if (!WaitReady(fd.Get(), POLLOUT, deadline))
+      throw TSocketError("connect to " + peer + ": timed out");
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+      last_error = std::strerror(error);
+      continue;
+    }
+    return std::make_unique<TPosixConnection>(std::move(fd), peer);
+  }
+  throw TSocketError("connect to " + peer + ": " + last_error);
+}
+
+void SendUdpDatagram(const std::string& host, std::uint16_t port, std::string_view data) {
+  TAddresses addresses;
+  Resolve(host, port, SOCK_DGRAM, addresses);
+  const addrinfo* entry = addresses.list;
+  TFd fd(socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
+  if (!fd.Valid()) throw TSocketError(Describe("create socket", errno));
+  if (sendto(fd.Get(), data.data(), data.size(), 0, entry->ai_addr, entry->ai_addrlen) < 0) {
+    throw TSocketError(Describe("send datagram to " + host + ":" + std::to_string(port), errno));
+  }
+}
+
+std::unique_ptr<TTcpListener> ListenOnLoopback(std::uint16_t port) {
+  auto [fd, bound] = BindLoopback(SOCK_STREAM, port);
+  if (listen(fd.Get(), 16) != 0) throw TSocketError(Describe("listen", errno));
+  return std::make_unique<TPosixListener>(std::move(fd), bound);
+}
+
+std::unique_ptr<TUdpReceiver> BindUdpOnLoopback() {
+  auto [fd, bound] = BindLoopback(SOCK_DGRAM, 0);
+  return std::make_unique<TPosixUdpReceiver>(std::move(fd), bound);
+}
+
+}  // namespace warderon

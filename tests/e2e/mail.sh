@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Alert mail from the real program to a real SMTP server (aiosmtpd) on
+# 127.0.0.1:25, and a silent server that must not hold a cycle.
+#   mail.sh native WARDERON
+#   mail.sh wine WINE-RUN WARDERON.EXE
+set -u
+mode=$1
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+peers=$here/../peers
+python=/usr/bin/python3
+work=$(mktemp -d)
+server_pid=
+stop_server() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null; server_pid=; }
+trap 'stop_server; rm -rf "$work"' EXIT
+
+if [ "$mode" = native ]; then
+  warderon=$2
+  store=$work/policy.sqlite
+  set_setting() { "$warderon" -policy set general "$1" "$2" -type "$3" -store "$store" >/dev/null; }
+  run_cycle() { timeout 300 "$warderon" -run -cycles 1 -store "$store"; }
+else
+  wine_run=$2
+  exe=$3
+  key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
+  "$wine_run" reg delete 'HKLM\Software\Policies\dunmarrow' /f >/dev/null 2>&1
+  set_setting() {
+    local type=REG_SZ
+    [ "$3" = integer ] && type=REG_DWORD
+    "$wine_run" reg add "$key\\general" /v "$1" /t "$type" /d "$2" /f >/dev/null
+  }
+  run_cycle() { timeout 300 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r'; }
+fi
+
+# start_server SCRIPT ARGS...: starts a peer on port 25 and waits until it listens.
+start_server() {
+  local script=$1
+  shift
+  "$python" "$peers/$script" --port 25 --seconds 240 "$@" >"$work/server.out" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 100); do grep -q ready "$work/server.out" 2>/dev/null && return 0; sleep 0.1; done
+  echo "peer $script did not start:"; cat "$work/server.out"
+  return 1
+}
+
+set_setting EmailEnabled 1 integer
+set_setting EmailSMTPServer 127.0.0.1 string
+set_setting Email 'ops@site.example; "Audit, Team" <audit@site.example>' string
+
+start_server smtp_sink.py --out "$work/mail.jsonl" || exit 1
+run_cycle >/dev/null
+stop_server
+mails=$(cat "$work/mail.jsonl" 2>/dev/null)
+first=$(printf '%s\n' "$mails" | head -n 1)
+check_json() { printf '%s' "$first" | "$python" -c "import json,sys; m=json.load(sys.stdin); $1"; }
+if check_json 'sys.exit(m["rcpt_tos"] != ["ops@site.example", "audit@site.example"])'; then
+  pass "the start alert reaches both recipients, in order"
+else fail "the start alert reaches both recipients, in order: $first"; fi
+subject=$(check_json 'import email; print(email.message_from_string(m["data"])["Subject"])')
+expect_line "subject is '<host>: Warderon starting NEW INSTALL'" "$subject" '[^:]+: Warderon starting NEW INSTALL'
+check_json 'import email; sys.exit(email.message_from_string(m["data"])["Content-Type"] != "text/plain; charset=UTF-8")' &&
+  pass "a plain-text UTF-8 MIME body" || fail "a plain-text UTF-8 MIME body"
+expect_contains "the stop alert is mailed too" "$mails" "Warderon stopping"
+
+# A server that accepts and then says nothing: every mail gives up after the
+# reply time-out (10 s), so a cycle with two alerts ends in about 20 s.
+start_server silent_server.py || exit 1
+start=$(date +%s)
+out=$(run_cycle)
+elapsed=$(($(date +%s) - start))
+stop_server
+expect_contains "the run goes on without the mail" "$out" "Warderon stopping"
+if [ "$elapsed" -le 45 ]; then pass "a silent server holds the run ${elapsed} s (bound: 2 alerts x 10 s)"
+else fail "a silent server holds the run ${elapsed} s"; fi
+
+finish
