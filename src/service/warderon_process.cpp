@@ -2,18 +2,36 @@
 
 #include "alerts/smtp_client.h"
 #include "alerts/syslog_sender.h"
+#include "monitors/accounts/locgrp_module.h"
+#include "monitors/accounts/services_module.h"
 #include "platform/host_name.h"
 #include "platform/mail_date.h"
 
 namespace warderon {
 namespace {
 
-// The monitors, in start-up order. Each monitor adds its row here as it is
-// built; the cycle itself never changes for that.
-void AddMonitorRows(TModuleTable& /*modules*/, TPolicyStore& /*store*/, TAlertSender& /*alerts*/,
-                    TCycleState& /*cycle*/, TBaselineLists& /*baselines*/) {}
+// One row of the module table: labels from the start-up and cycle tables,
+// the place in the cycle, and the object when it is created at program start.
+TModuleRow Row(std::string startup_label, std::string cycle_label, int cycle_position,
+               std::unique_ptr<TCycleModule> module) {
+  TModuleRow row;
+  row.startup_label = std::move(startup_label);
+  row.cycle_label = std::move(cycle_label);
+  row.cycle_position = cycle_position;
+  row.module = std::move(module);
+  return row;
+}
 
 }  // namespace
+
+void TWarderonProcess::AddMonitorRows() {
+  // In start-up order. Each monitor adds its row here as it is built; the
+  // cycle itself never changes for that.
+  modules_.Add(Row("services", "service monitorring", 3,
+                   std::make_unique<TServicesModule>(store_, baselines_, alerts_, *service_list_)));
+  modules_.Add(Row("locgroup", "local group monitorring", 2,
+                   std::make_unique<TLocGrpModule>(baselines_, alerts_, *local_groups_)));
+}
 
 TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend)
     : backend_(std::move(backend)),
@@ -23,9 +41,11 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend)
       syslog_(std::make_unique<TUdpSyslogSender>(*clock_, GetLocalHostName)),
       alerts_(store_, *mail_, *syslog_, GetLocalHostName),
       baselines_(store_, alerts_, cycle_),
+      service_list_(MakeSystemServiceList()),
+      local_groups_(MakeSystemLocalGroups()),
       beeper_(MakeSystemBeeper()),
       worker_(store_, alerts_, cycle_, modules_, *clock_, *beeper_) {
-  AddMonitorRows(modules_, store_, alerts_, cycle_, baselines_);
+  AddMonitorRows();
 }
 
 void TWarderonProcess::Stop() {

@@ -11,7 +11,9 @@
 #include "core/cycle_state.h"
 #include "platform/beeper.h"
 #include "platform/clock.h"
+#include "platform/local_groups.h"
 #include "platform/policy_backend.h"
+#include "platform/service_list.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 #include "service/module_table.h"
@@ -32,6 +34,8 @@ class TWarderonProcess {
   void Stop();
 
  private:
+  void AddMonitorRows();
+
   std::unique_ptr<TPolicyBackend> backend_;
   TPolicyStore store_;
   std::unique_ptr<TClock> clock_;
@@ -40,6 +44,8 @@ class TWarderonProcess {
   TSmtpModule alerts_;
   TCycleState cycle_;
   TBaselineLists baselines_;
+  std::unique_ptr<TServiceList> service_list_;
+  std::unique_ptr<TLocalGroups> local_groups_;
   std::unique_ptr<TBeeper> beeper_;
   TModuleTable modules_;
   TWarderonThread worker_;

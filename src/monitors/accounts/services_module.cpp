@@ -1,0 +1,177 @@
+#include "monitors/accounts/services_module.h"
+
+#include <charconv>
+#include <optional>
+
+#include "core/text.h"
+
+namespace warderon {
+namespace {
+
+constexpr char kGeneral[] = "general";
+constexpr char kServicesSection[] = "Services";
+constexpr char kIgnoredSection[] = "Services-AutoIgnored";
+
+class TChangeCount final : public TListRecord {
+ public:
+  explicit TChangeCount(std::int32_t value) : count(value) {}
+  std::int32_t count;
+};
+
+// A stored value read as a whole number, stored as text or as a number;
+// nothing when it is neither.
+std::optional<std::int32_t> StoredNumber(TPolicyStore& store, const std::string& section,
+                                         const std::string& name) {
+  switch (store.GetPolicyValueType(section, name)) {
+    case TPolicyValueType::Integer:
+      return store.ReadPolicyInteger(section, name, 0);
+    case TPolicyValueType::Text:
+    case TPolicyValueType::ExpandText: {
+      const std::string text = store.ReadPolicyString(section, name, "");
+      std::int32_t number = 0;
+      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+      if (error == std::errc() && end == text.data() + text.size()) return number;
+      return std::nullopt;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
+TServicesModule::TServicesModule(TPolicyStore& store, TBaselineLists& baselines,
+                                 TAlertSender& alerts, TServiceList& services)
+    : store_(store), baselines_(baselines), alerts_(alerts), services_(services) {}
+
+void TServicesModule::Initialize() {
+  KnownServices_.Clear();
+  ServiceChanges_.clear();
+  IgnoredServices_.Clear();
+  ServiceChangeCounts_.Clear();
+  CycleNumber_ = 0;
+
+  TStringList known(true);
+  baselines_.LoadBaselineList(kServicesSection, known);
+  for (std::size_t i = 0; i < known.Count(); ++i) {
+    auto data = std::make_unique<TServiceData>();
+    data->Running = StoredNumber(store_, kServicesSection, known.Text(i)) == 1;
+    KnownServices_.Add(known.Text(i), std::move(data));
+  }
+
+  // "Services-AutoIgnored" holds a change count for every service ever seen
+  // (its first appearance counts). Only the flapping ones, and hand-made
+  // entries whose value is not a number, are skipped from now on: skipping
+  // every name there would blind the monitor to all known services after a
+  // restart.
+  TStringList ignored(true);
+  baselines_.LoadBaselineList(kIgnoredSection, ignored);
+  for (std::size_t i = 0; i < ignored.Count(); ++i) {
+    const auto count = StoredNumber(store_, kIgnoredSection, ignored.Text(i));
+    if (!count || *count > kFlappingCount) IgnoredServices_.Add(StripBlanks(ignored.Text(i)));
+  }
+
+  TStringList counted(true);
+  baselines_.LoadBaselineList(kIgnoredSection, counted);
+  for (std::size_t i = 0; i < counted.Count(); ++i) {
+    const auto count = StoredNumber(store_, kIgnoredSection, counted.Text(i));
+    ServiceChangeCounts_.Add(StripBlanks(counted.Text(i)),
+                             std::make_unique<TChangeCount>(count.value_or(0)));
+  }
+}
+
+void TServicesModule::Run() {
+  if (!store_.ReadPolicyBool(kGeneral, "ServicesEnabled", false)) return;
+  AutoIgnore_ = store_.ReadPolicyBool(kGeneral, "ServicesAuto", true);
+  ServiceChanges_.clear();
+  ++CycleNumber_;
+
+  ScanServices();
+
+  for (std::size_t i = KnownServices_.Count(); i-- > 0;) {
+    if (KnownServices_.RecordAs<TServiceData>(i)->LastSeenCycle == CycleNumber_) continue;
+    const std::string key = KnownServices_.Text(i);
+    if (!IgnoredServices_.Find(key) && !IsFlapping(key)) {
+      ServiceChanges_.push_back("missing: " + key);
+      CountChange(key);
+    }
+    KnownServices_.Delete(i);
+  }
+
+  if (ServiceChanges_.empty()) return;
+  alerts_.SendAlertWithDetails(kAlertFinding, "service changes", "service changes",
+                               ServiceChanges_);
+  SaveServicesState();
+}
+
+void TServicesModule::ScanServices() {
+  try {
+    services_.Enumerate([this](const std::vector<TServiceEntry>& batch) {
+      for (const TServiceEntry& entry : batch) ScanEntry(entry);
+    });
+  } catch (const std::exception&) {
+    // A failure ends the scan; what was not seen counts as unseen.
+  }
+}
+
+void TServicesModule::ScanEntry(const TServiceEntry& entry) {
+  const std::string key = StripBlanks(entry.display_name);
+  if (IgnoredServices_.Find(key)) return;
+  if (AutoIgnore_ && IsFlapping(key)) {
+    CountChange(key);
+    return;
+  }
+  const bool now_running = entry.running;
+  std::size_t index = 0;
+  if (const auto known = KnownServices_.Find(key)) {
+    index = *known;
+    if (KnownServices_.RecordAs<TServiceData>(index)->Running != now_running) {
+      if (!now_running) CountChange(key);
+      ServiceChanges_.push_back("changed service " + key + " now " +
+                                (now_running ? "running" : "stopped"));
+    }
+  } else {
+    index = KnownServices_.Add(key, std::make_unique<TServiceData>());
+    ServiceChanges_.push_back("new service " + key);
+    CountChange(key);
+  }
+  auto* data = KnownServices_.RecordAs<TServiceData>(index);
+  data->LastSeenCycle = CycleNumber_;
+  data->Running = now_running;
+}
+
+void TServicesModule::SaveServicesState() {
+  TStringList services;
+  for (std::size_t i = 0; i < KnownServices_.Count(); ++i) {
+    services.Add(KnownServices_.Text(i) + "=" +
+                 (KnownServices_.RecordAs<TServiceData>(i)->Running ? "1" : "0"));
+  }
+  baselines_.SaveBaselineList(kServicesSection, services);
+  TStringList counts;
+  for (std::size_t i = 0; i < ServiceChangeCounts_.Count(); ++i) {
+    counts.Add(ServiceChangeCounts_.Text(i) + "=" +
+               std::to_string(ServiceChangeCounts_.RecordAs<TChangeCount>(i)->count));
+  }
+  baselines_.SaveBaselineList(kIgnoredSection, counts);
+}
+
+bool TServicesModule::IsFlapping(const std::string& name) const {
+  const auto index = ServiceChangeCounts_.Find(name);
+  return index && ServiceChangeCounts_.RecordAs<TChangeCount>(*index)->count > kFlappingCount;
+}
+
+void TServicesModule::CountChange(const std::string& name) {
+  if (const auto index = ServiceChangeCounts_.Find(name)) {
+    auto* record = ServiceChangeCounts_.RecordAs<TChangeCount>(*index);
+    if (record->count + 1 < kMaxCount + 1) ++record->count;
+  } else {
+    ServiceChangeCounts_.Add(name, std::make_unique<TChangeCount>(1));
+  }
+}
+
+std::int32_t TServicesModule::ChangeCount(const std::string& key) const {
+  const auto index = ServiceChangeCounts_.Find(key);
+  return index ? ServiceChangeCounts_.RecordAs<TChangeCount>(*index)->count : 0;
+}
+
+}  // namespace warderon

@@ -1,0 +1,62 @@
+// The services monitor: reports services that appear, disappear, start or
+// stop, one alert per run, and ignores services that change too often.
+// What it knows survives restarts in the sections "Services" and
+// "Services-AutoIgnored".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/alert_sender.h"
+#include "core/string_list.h"
+#include "platform/service_list.h"
+#include "policy/baseline_lists.h"
+#include "policy/policy_store.h"
+#include "service/cycle_module.h"
+
+namespace warderon {
+
+class TServiceData final : public TListRecord {
+ public:
+  std::int32_t LastSeenCycle = 0;  // CycleNumber of the run that last saw it; 0 when loaded
+  bool Running = false;
+};
+
+class TServicesModule final : public TCycleModule {
+ public:
+  // A service whose change count is above this is flapping.
+  static constexpr std::int32_t kFlappingCount = 5;
+  static constexpr std::int32_t kMaxCount = 999;
+
+  TServicesModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
+                  TServiceList& services);
+
+  void Initialize() override;
+  void Run() override;
+
+  // For tests: the known services, the change counts.
+  const TStringList& KnownServices() const { return KnownServices_; }
+  std::int32_t ChangeCount(const std::string& key) const;
+
+ private:
+  void ScanServices();
+  void ScanEntry(const TServiceEntry& entry);
+  void SaveServicesState();
+  bool IsFlapping(const std::string& name) const;
+  void CountChange(const std::string& name);
+
+  TPolicyStore& store_;
+  TBaselineLists& baselines_;
+  TAlertSender& alerts_;
+  TServiceList& services_;
+
+  TStringList KnownServices_{true};
+  std::vector<std::string> ServiceChanges_;
+  TStringList IgnoredServices_{true};
+  TStringList ServiceChangeCounts_{true};
+  bool AutoIgnore_ = true;
+  std::int32_t CycleNumber_ = 0;
+};
+
+}  // namespace warderon

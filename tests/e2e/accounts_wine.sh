@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The services and local group monitors of warderon.exe against Wine's real
+# Service Control Manager and group calls.
+set -u
+wine_run=$1
+exe=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
+run() { timeout 120 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r'; }
+quiet() { "$wine_run" "$@" >/dev/null 2>&1; }
+
+quiet reg delete 'HKLM\Software\Policies\dunmarrow' /f
+quiet sc delete WarderonProbe
+quiet net stop Spooler
+quiet reg add "$key\\general" /v ServicesEnabled /t REG_DWORD /d 1 /f
+quiet reg add "$key\\LocGroups" /v Administrators /t REG_DWORD /d 1 /f
+
+out=$(run)
+count=$(printf '%s\n' "$out" | grep -c '^new service ')
+[ "$count" -ge 5 ] && pass "the first run reports every service as new ($count)" ||
+  fail "the first run reports every service as new ($count)"
+expect_contains "the first run reports the Administrators group's members" "$out" \
+  "changes to local group:Administrators"
+out=$(run)
+expect_not_contains "the second run reports no service" "$out" "service changes"
+expect_not_contains "the second run reports no member" "$out" "changes to local group:"
+
+quiet sc create WarderonProbe binPath= 'C:\windows\system32\notepad.exe' DisplayName= 'Warderon Probe Service'
+out=$(run)
+lines=$(printf '%s\n' "$out" | grep -E '^(new service|changed service|missing:)')
+expect_line "a created service is the one new service" "$lines" "new service WarderonProbeService"
+[ "$(printf '%s\n' "$lines" | wc -l)" -eq 1 ] && pass "and the only line" || fail "and the only line: $lines"
+
+quiet net start Spooler
+expect_contains "a started service is reported" "$(run)" "changed service PrintSpooler now running"
+quiet net stop Spooler
+expect_contains "a stopped service is reported" "$(run)" "changed service PrintSpooler now stopped"
+
+quiet sc delete WarderonProbe
+expect_contains "a deleted service is reported missing" "$(run)" "missing: WarderonProbeService"
+
+finish

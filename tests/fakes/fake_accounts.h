@@ -1,0 +1,36 @@
+// Service manager and group database doubles: they deliver what the test
+// put in, in the batches the test chose.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/local_groups.h"
+#include "platform/service_list.h"
+
+namespace warderon::testing {
+
+class TFakeServiceList final : public TServiceList {
+ public:
+  void Enumerate(const std::function<void(const std::vector<TServiceEntry>&)>& on_batch) override {
+    ++enumerations;
+    for (const auto& batch : batches) on_batch(batch);
+  }
+  // Puts every service in one batch.
+  void Set(std::vector<TServiceEntry> services) { batches = {std::move(services)}; }
+
+  std::vector<std::vector<TServiceEntry>> batches;
+  int enumerations = 0;
+};
+
+class TFakeLocalGroups final : public TLocalGroups {
+ public:
+  void GetMembers(const std::string& group, std::vector<std::string>& out) override {
+    const auto it = members.find(group);
+    if (it != members.end()) out.insert(out.end(), it->second.begin(), it->second.end());
+  }
+  std::map<std::string, std::vector<std::string>> members;
+};
+
+}  // namespace warderon::testing
