@@ -4,6 +4,9 @@
 #include "alerts/syslog_sender.h"
 #include "monitors/accounts/locgrp_module.h"
 #include "monitors/accounts/services_module.h"
+#include "monitors/resources/disks_module.h"
+#include "monitors/resources/memory_monitor.h"
+#include "monitors/resources/script_runner.h"
 #include "platform/host_name.h"
 #include "platform/mail_date.h"
 
@@ -31,6 +34,20 @@ void TWarderonProcess::AddMonitorRows() {
                    std::make_unique<TServicesModule>(store_, baselines_, alerts_, *service_list_)));
   modules_.Add(Row("locgroup", "local group monitorring", 2,
                    std::make_unique<TLocGrpModule>(baselines_, alerts_, *local_groups_)));
+  // The script runner and the memory monitor are made at their start-up step.
+  TModuleRow script = Row("script", "running script", 6, nullptr);
+  script.create = [this] {
+    return std::make_unique<TScriptRunner>(store_, alerts_, *clock_, *command_runner_);
+  };
+  modules_.Add(std::move(script));
+  TModuleRow memory = Row("mem", "running memory", 7, nullptr);
+  memory.create = [this] {
+    return std::make_unique<TMemoryMonitor>(store_, alerts_, cycle_, *memory_status_,
+                                            *process_info_);
+  };
+  modules_.Add(std::move(memory));
+  modules_.Add(Row("disks", "disks running", 8,
+                   std::make_unique<TDisksModule>(store_, alerts_, cycle_, *volumes_)));
 }
 
 TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend)
@@ -43,6 +60,10 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend)
       baselines_(store_, alerts_, cycle_),
       service_list_(MakeSystemServiceList()),
       local_groups_(MakeSystemLocalGroups()),
+      volumes_(MakeSystemVolumes()),
+      memory_status_(MakeSystemMemoryStatus()),
+      process_info_(MakeSystemProcessInfo()),
+      command_runner_(MakeSystemCommandRunner()),
       beeper_(MakeSystemBeeper()),
       worker_(store_, alerts_, cycle_, modules_, *clock_, *beeper_) {
   AddMonitorRows();

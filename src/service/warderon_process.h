@@ -11,9 +11,13 @@
 #include "core/cycle_state.h"
 #include "platform/beeper.h"
 #include "platform/clock.h"
+#include "platform/command_runner.h"
 #include "platform/local_groups.h"
+#include "platform/memory_status.h"
 #include "platform/policy_backend.h"
+#include "platform/process_info.h"
 #include "platform/service_list.h"
+#include "platform/volumes.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 #include "service/module_table.h"
@@ -46,6 +50,10 @@ class TWarderonProcess {
   TBaselineLists baselines_;
   std::unique_ptr<TServiceList> service_list_;
   std::unique_ptr<TLocalGroups> local_groups_;
+  std::unique_ptr<TVolumes> volumes_;
+  std::unique_ptr<TMemoryStatus> memory_status_;
+  std::unique_ptr<TProcessInfo> process_info_;
+  std::unique_ptr<TCommandRunner> command_runner_;
   std::unique_ptr<TBeeper> beeper_;
   TModuleTable modules_;
   TWarderonThread worker_;

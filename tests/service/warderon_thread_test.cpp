@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "fakes/fake_clock.h"
+#include "fakes/faulty_backend.h"
 #include "fakes/recording_delivery.h"
 #include "platform/memory_policy_backend.h"
 
@@ -31,41 +32,6 @@ class TScriptedModule final : public TCycleModule {
  private:
   std::string name_;
   std::vector<std::string>& log_;
-};
-
-// Fails the chosen store operations; everything else reaches the inner store.
-class TFaultyBackend final : public TPolicyBackend {
- public:
-  explicit TFaultyBackend(TPolicyBackend& inner) : inner_(inner) {}
-  std::string Describe() const override { return "faulty store"; }
-  void CreateSection(const std::string& s) override { inner_.CreateSection(s); }
-  std::optional<TPolicyValue> ReadValue(const std::string& s, const std::string& n) override {
-    return inner_.ReadValue(s, n);
-  }
-  void WriteValue(const std::string& s, const std::string& n, const TPolicyValue& v) override {
-    if (n == fail_write_of) throw TPolicyError("faulty store: disk full");
-    inner_.WriteValue(s, n, v);
-  }
-  bool DeleteValue(const std::string& s, const std::string& n) override {
-    return inner_.DeleteValue(s, n);
-  }
-  void DeleteSection(const std::string& s) override {
-    if (fail_section_delete) throw TPolicyError("faulty store: access denied");
-    inner_.DeleteSection(s);
-  }
-  void RewriteSection(const std::string& s, const std::vector<TPolicyNamedValue>& v) override {
-    inner_.RewriteSection(s, v);
-  }
-  std::vector<TPolicyNamedValue> ReadSection(const std::string& s) override {
-    return inner_.ReadSection(s);
-  }
-  void RunAtomically(const std::function<void()>& work) override { inner_.RunAtomically(work); }
-
-  std::string fail_write_of;
-  bool fail_section_delete = false;
-
- private:
-  TPolicyBackend& inner_;
 };
 
 class WarderonThread : public ::testing::Test {

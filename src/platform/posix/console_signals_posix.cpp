@@ -42,12 +42,18 @@ class TPosixConsoleSignals final : public TConsoleSignals {
     action.sa_handler = OnConsoleSignal;
     sigemptyset(&action.sa_mask);
     for (std::size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &action, &old_[i]);
+    // A closed standard output (a pipe reader that went away) must not end
+    // the watchdog: the write fails and the alert still goes everywhere else.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old_pipe_);
     watcher_ = std::thread([this] { Watch(); });
   }
 
   ~TPosixConsoleSignals() override {
     if (fds_[1] < 0) return;
     for (std::size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &old_[i], nullptr);
+    sigaction(SIGPIPE, &old_pipe_, nullptr);
     g_signal_pipe.store(-1);
     [[maybe_unused]] const auto written = write(fds_[1], &kQuitByte, 1);
     watcher_.join();
@@ -76,6 +82,7 @@ class TPosixConsoleSignals final : public TConsoleSignals {
   std::function<void(TConsoleSignal)> on_signal_;
   int fds_[2] = {-1, -1};
   std::array<struct sigaction, kSignals.size()> old_{};
+  struct sigaction old_pipe_ {};
   std::thread watcher_;
 };
 

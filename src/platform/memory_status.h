@@ -1,0 +1,21 @@
+// The machine's memory load and the memory this process allocated itself.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace warderon {
+
+class TMemoryStatus {
+ public:
+  virtual ~TMemoryStatus() = default;
+  // Percent of physical memory in use (0 to 100); nothing on failure.
+  virtual std::optional<std::int32_t> MemoryLoad() = 0;
+  // Bytes currently allocated by this process's own heap allocator.
+  virtual std::uint64_t OwnHeapBytes() = 0;
+};
+
+std::unique_ptr<TMemoryStatus> MakeSystemMemoryStatus();
+
+}  // namespace warderon

@@ -1,0 +1,123 @@
+// Process information from /proc.
+#include <dirent.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "platform/host_name.h"
+#include "platform/process_info.h"
+
+namespace warderon {
+namespace {
+
+std::string ProcPath(std::uint32_t pid, const char* leaf) {
+  return "/proc/" + std::to_string(pid) + "/" + leaf;
+}
+
+std::optional<std::string> ReadLink(const std::string& path) {
+  std::string target(4096, '\0');
+  const auto length = readlink(path.c_str(), target.data(), target.size());
+  if (length <= 0) return std::nullopt;
+  target.resize(static_cast<std::size_t>(length));
+  return target;
+}
+
+// The value of a "Name:" line of /proc/PID/status, as its first word.
+std::optional<std::string> StatusField(std::uint32_t pid, const std::string& field) {
+  std::ifstream status(ProcPath(pid, "status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, field.size() + 1, field + ":") != 0) continue;
+    std::istringstream words(line.substr(field.size() + 1));
+    std::string value;
+    if (words >> value) return value;
+  }
+  return std::nullopt;
+}
+
+std::uint64_t KibField(std::uint32_t pid, const std::string& field) {
+  const auto value = StatusField(pid, field);
+  return value ? std::strtoull(value->c_str(), nullptr, 10) * 1024 : 0;
+}
+
+class TProcProcessInfo final : public TProcessInfo {
+ public:
+  std::optional<std::vector<TProcessEntry>> ListProcesses() override {
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return std::nullopt;
+    std::vector<TProcessEntry> processes;
+    while (const dirent* entry = readdir(proc)) {
+      char* end = nullptr;
+      const unsigned long pid = std::strtoul(entry->d_name, &end, 10);
+      if (end == entry->d_name || *end != '\0') continue;
+      const auto id = static_cast<std::uint32_t>(pid);
+      std::string name;
+      if (const auto path = ExecutablePath(id)) {
+        name = path->substr(path->rfind('/') + 1);
+      } else if (const auto command = StatusField(id, "Name")) {
+        name = *command;  // kernel threads and processes we may not look into
+      } else {
+        continue;  // gone already
+      }
+      processes.push_back({id, name});
+    }
+    closedir(proc);
+    return processes;
+  }
+
+  std::optional<std::vector<TProcessEntry>> ListProcessesWithNames() override {
+    return ListProcesses();
+  }
+
+  std::optional<std::string> ExecutablePath(std::uint32_t pid) override {
+    auto path = ReadLink(ProcPath(pid, "exe"));
+    if (path && path->ends_with(" (deleted)")) path->resize(path->size() - 10);
+    return path;
+  }
+
+  std::optional<std::vector<std::string>> ModuleFileNames(std::uint32_t pid) override {
+    std::ifstream maps(ProcPath(pid, "maps"));
+    if (!maps) return std::nullopt;
+    std::vector<std::string> modules;
+    std::set<std::string> seen;
+    std::string line;
+    while (std::getline(maps, line)) {
+      const auto slash = line.find('/');
+      if (slash == std::string::npos) continue;
+      std::string path = line.substr(slash);
+      if (seen.insert(path).second) modules.push_back(std::move(path));
+    }
+    return modules;
+  }
+
+  std::optional<TProcessOwner> OwnerAccount(std::uint32_t pid) override {
+    const auto uid_text = StatusField(pid, "Uid");  // the real user id comes first
+    if (!uid_text) return std::nullopt;
+    const auto uid = static_cast<uid_t>(std::strtoul(uid_text->c_str(), nullptr, 10));
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+      return std::nullopt;
+    }
+    return TProcessOwner{GetLocalHostName(), found->pw_name};
+  }
+
+  std::optional<TProcessMemory> MemoryCounters(std::uint32_t pid) override {
+    if (!StatusField(pid, "VmRSS")) return std::nullopt;  // gone, or a kernel thread
+    return TProcessMemory{KibField(pid, "VmRSS"),
+                          KibField(pid, "RssAnon") + KibField(pid, "VmSwap")};
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<TProcessInfo> MakeSystemProcessInfo() {
+  return std::make_unique<TProcProcessInfo>();
+}
+
+}  // namespace warderon

@@ -1,0 +1,36 @@
+#include <malloc.h>
+
+#include "platform/memory_status.h"
+#include "platform/win/win_support.h"
+
+namespace warderon {
+namespace {
+
+class TWinMemoryStatus final : public TMemoryStatus {
+ public:
+  std::optional<std::int32_t> MemoryLoad() override {
+    MEMORYSTATUS status{};
+    status.dwLength = sizeof status;
+    GlobalMemoryStatus(&status);
+    return static_cast<std::int32_t>(status.dwMemoryLoad);
+  }
+
+  // The C runtime's heap holds what malloc and new handed out (mingw does
+  // not allocate from GetProcessHeap): walk it and add up the used blocks.
+  std::uint64_t OwnHeapBytes() override {
+    _HEAPINFO info{};
+    std::uint64_t used = 0;
+    while (_heapwalk(&info) == _HEAPOK) {
+      if (info._useflag == _USEDENTRY) used += info._size;
+    }
+    return used;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<TMemoryStatus> MakeSystemMemoryStatus() {
+  return std::make_unique<TWinMemoryStatus>();
+}
+
+}  // namespace warderon
