@@ -42,7 +42,7 @@ int RunForeground(std::optional<int> cycles, const std::optional<std::string>& s
     err << "warderon: " << error.what() << "\n";
     return 1;
   }
-  TWarderonProcess process(std::move(backend));
+  TWarderonProcess process(std::move(backend), CataloguePath(store_path));
   TConsoleAlertPrinter printer(out);
   process.Alerts().SetObserver(&printer);
   TServiceHost host(process);

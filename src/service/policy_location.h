@@ -14,4 +14,8 @@ namespace warderon {
 // for the administrator when it cannot be used.
 std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path);
 
+// Where the file monitor keeps its catalogue: "c:\orvan\warderon\files.lst"
+// on Windows; next to the policy store on Linux.
+std::string CataloguePath(const std::optional<std::string>& store_path);
+
 }  // namespace warderon

@@ -29,6 +29,11 @@ std::string DefaultStorePath() {
 
 }  // namespace
 
+std::string CataloguePath(const std::optional<std::string>& store_path) {
+  const std::filesystem::path store(store_path ? *store_path : DefaultStorePath());
+  return (store.parent_path() / "files.lst").string();
+}
+
 std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path) {
   const std::string path = store_path ? *store_path : DefaultStorePath();
   const std::filesystem::path folder = std::filesystem::path(path).parent_path();

@@ -3,6 +3,10 @@
 
 namespace warderon {
 
+std::string CataloguePath(const std::optional<std::string>& /*store_path*/) {
+  return "c:\\orvan\\warderon\\files.lst";
+}
+
 std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path) {
   if (store_path) {
     throw TPolicyError(

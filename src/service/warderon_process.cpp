@@ -4,6 +4,7 @@
 #include "alerts/syslog_sender.h"
 #include "monitors/accounts/locgrp_module.h"
 #include "monitors/accounts/services_module.h"
+#include "monitors/files/monitor_module.h"
 #include "monitors/resources/disks_module.h"
 #include "monitors/resources/memory_monitor.h"
 #include "monitors/resources/script_runner.h"
@@ -30,6 +31,9 @@ TModuleRow Row(std::string startup_label, std::string cycle_label, int cycle_pos
 void TWarderonProcess::AddMonitorRows() {
   // In start-up order. Each monitor adds its row here as it is built; the
   // cycle itself never changes for that.
+  modules_.Add(Row("monitor", "file monitorring", 1,
+                   std::make_unique<TMonitorModule>(store_, baselines_, alerts_, *directory_search_,
+                                                    catalogue_path_)));
   modules_.Add(Row("services", "service monitorring", 3,
                    std::make_unique<TServicesModule>(store_, baselines_, alerts_, *service_list_)));
   modules_.Add(Row("locgroup", "local group monitorring", 2,
@@ -50,7 +54,8 @@ void TWarderonProcess::AddMonitorRows() {
                    std::make_unique<TDisksModule>(store_, alerts_, cycle_, *volumes_)));
 }
 
-TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend)
+TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
+                                   std::string catalogue_path)
     : backend_(std::move(backend)),
       store_(*backend_),
       clock_(MakeSystemClock()),
@@ -58,6 +63,8 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend)
       syslog_(std::make_unique<TUdpSyslogSender>(*clock_, GetLocalHostName)),
       alerts_(store_, *mail_, *syslog_, GetLocalHostName),
       baselines_(store_, alerts_, cycle_),
+      catalogue_path_(std::move(catalogue_path)),
+      directory_search_(MakeSystemDirectorySearch()),
       service_list_(MakeSystemServiceList()),
       local_groups_(MakeSystemLocalGroups()),
       volumes_(MakeSystemVolumes()),

@@ -12,6 +12,7 @@
 #include "platform/beeper.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
+#include "platform/directory_search.h"
 #include "platform/local_groups.h"
 #include "platform/memory_status.h"
 #include "platform/policy_backend.h"
@@ -27,7 +28,7 @@ namespace warderon {
 
 class TWarderonProcess {
  public:
-  explicit TWarderonProcess(std::unique_ptr<TPolicyBackend> backend);
+  TWarderonProcess(std::unique_ptr<TPolicyBackend> backend, std::string catalogue_path);
 
   TSmtpModule& Alerts() { return alerts_; }
   TWarderonThread& Worker() { return worker_; }
@@ -48,6 +49,8 @@ class TWarderonProcess {
   TSmtpModule alerts_;
   TCycleState cycle_;
   TBaselineLists baselines_;
+  std::string catalogue_path_;
+  std::unique_ptr<TDirectorySearch> directory_search_;
   std::unique_ptr<TServiceList> service_list_;
   std::unique_ptr<TLocalGroups> local_groups_;
   std::unique_ptr<TVolumes> volumes_;

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/test_backends.h"
 #include "platform/memory_policy_backend.h"
 
 namespace warderon {
 namespace {
+
+using testing::ScratchPath;
 
 class ServiceHost : public ::testing::Test {
  protected:
@@ -21,7 +24,7 @@ class ServiceHost : public ::testing::Test {
   }
 
   TMemoryPolicyBackend* backend_ = new TMemoryPolicyBackend;
-  TWarderonProcess process_{std::unique_ptr<TPolicyBackend>(backend_)};
+  TWarderonProcess process_{std::unique_ptr<TPolicyBackend>(backend_), ScratchPath("files.lst")};
   TServiceHost host_{process_};
 };
 

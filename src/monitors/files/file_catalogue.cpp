@@ -1,0 +1,325 @@
+#include "monitors/files/file_catalogue.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include "platform/atomic_file.h"
+#include "platform/directory_search.h"
+#include "platform/text_case.h"
+
+namespace warderon {
+namespace {
+
+constexpr TRecordIndex kEmpty = 0xFFFFFFFFU;
+constexpr std::size_t kChunkSize = 4 << 20;
+
+bool IsAscii(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::uint64_t Mix(std::uint64_t hash, unsigned char byte) {
+  return (hash ^ byte) * 0x100000001B3ULL;
+}
+
+// Reads a file line by line through one buffer, so a large catalogue never
+// sits in memory twice.
+class TLineReader {
+ public:
+  explicit TLineReader(std::FILE* file) : file_(file), buffer_(1 << 20) {}
+  // The next line without its CR LF; false at the end of the file.
+  bool Next(std::string& line) {
+    line.clear();
+    for (;;) {
+      if (position_ == end_) {
+        end_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+        position_ = 0;
+        if (end_ == 0) {
+          if (line.empty() && !pending_) return false;
+          pending_ = false;
+          return true;
+        }
+      }
+      const char* start = buffer_.data() + position_;
+      const auto* newline = static_cast<const char*>(std::memchr(start, '\n', end_ - position_));
+      if (newline == nullptr) {
+        line.append(start, end_ - position_);
+        position_ = end_;
+        pending_ = true;
+        continue;
+      }
+      line.append(start, static_cast<std::size_t>(newline - start));
+      position_ += static_cast<std::size_t>(newline - start) + 1;
+      pending_ = false;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return true;
+    }
+  }
+
+ private:
+  std::FILE* file_;
+  std::vector<char> buffer_;
+  std::size_t position_ = 0;
+  std::size_t end_ = 0;
+  bool pending_ = false;
+};
+
+struct TFileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+std::optional<std::int64_t> ParseSize(std::string_view line) {
+  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  std::int64_t size = 0;
+  const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), size);
+  if (error != std::errc() || end == line.data()) return std::nullopt;
+  return size;
+}
+
+std::optional<double> ParseTime(std::string_view line) {
+  while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+  const auto token_end = line.find_first_of(" \t");
+  std::string_view token = line.substr(0, token_end);
+  if (token.empty() || token.size() > 64) return std::nullopt;
+  if (token.front() == '+') token.remove_prefix(1);
+  double value = 0;
+  const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
+  if (error != std::errc() || end != token.data() + token.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::string FormatCatalogueTime(double value) {
+  char digits[40];
+  std::snprintf(digits, sizeof digits, "%.14E", value < 0 ? -value : value);
+  // digits: d.ddddddddddddddE+xx (or more exponent digits)
+  std::string_view text(digits);
+  const auto e = text.find('E');
+  int exponent = 0;
+  std::from_chars(text.data() + e + 1 + (text[e + 1] == '+' ? 1 : 0), text.data() + text.size(),
+                  exponent);
+  char result[40];
+  std::snprintf(result, sizeof result, "%c%.*sE%c%04d", value < 0 ? '-' : ' ', static_cast<int>(e),
+                digits, exponent < 0 ? '-' : '+', exponent < 0 ? -exponent : exponent);
+  return result;
+}
+
+TFileCatalogue::TFileCatalogue(TPathRules rules) : rules_(rules), index_(1024, kEmpty) {}
+
+std::uint64_t TFileCatalogue::Hash(std::string_view key) const {
+  std::uint64_t hash = 0xCBF29CE484222325ULL;
+  if (rules_.case_sensitive) {
+    for (const char c : key) hash = Mix(hash, static_cast<unsigned char>(c));
+  } else if (IsAscii(key)) {
+    for (const char c : key) hash = Mix(hash, static_cast<unsigned char>(LowerAscii(c)));
+  } else {
+    for (const char c : FoldCase(key)) hash = Mix(hash, static_cast<unsigned char>(LowerAscii(c)));
+  }
+  return hash ^ (hash >> 29);
+}
+
+bool TFileCatalogue::KeysEqual(std::string_view a, std::string_view b) const {
+  if (rules_.case_sensitive) return a == b;
+  if (IsAscii(a) && IsAscii(b)) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return LowerAscii(x) == LowerAscii(y);
+           });
+  }
+  return FoldCase(a) == FoldCase(b);
+}
+
+std::string_view TFileCatalogue::Key(TRecordIndex index) const {
+  const FileData& record = records_[index];
+  return {chunks_[record.key_chunk].get() + record.key_offset, record.key_length};
+}
+
+std::optional<TRecordIndex> TFileCatalogue::Find(std::string_view key) const {
+  const std::size_t mask = index_.size() - 1;
+  for (std::size_t slot = Hash(key) & mask;; slot = (slot + 1) & mask) {
+    const TRecordIndex entry = index_[slot];
+    if (entry == kEmpty) return std::nullopt;
+    if (KeysEqual(Key(entry), key)) return entry;
+  }
+}
+
+void TFileCatalogue::Insert(TRecordIndex index) {
+  const std::size_t mask = index_.size() - 1;
+  std::size_t slot = Hash(Key(index)) & mask;
+  while (index_[slot] != kEmpty) slot = (slot + 1) & mask;
+  index_[slot] = index;
+}
+
+void TFileCatalogue::GrowIndex() {
+  index_.assign(index_.size() * 2, kEmpty);
+  for (TRecordIndex i = 0; i < records_.size(); ++i) {
+    if (records_[i].live) Insert(i);
+  }
+}
+
+std::string_view TFileCatalogue::StoreKey(std::string_view key, FileData& record) {
+  if (chunks_.empty() || chunk_used_ + key.size() > chunk_sizes_.back()) {
+    const std::size_t size = std::max(kChunkSize, key.size());
+    chunks_.push_back(std::make_unique<char[]>(size));
+    chunk_sizes_.push_back(size);
+    chunk_used_ = 0;
+  }
+  char* place = chunks_.back().get() + chunk_used_;
+  std::memcpy(place, key.data(), key.size());
+  record.key_chunk = static_cast<std::uint32_t>(chunks_.size() - 1);
+  record.key_offset = static_cast<std::uint32_t>(chunk_used_);
+  record.key_length = static_cast<std::uint32_t>(key.size());
+  chunk_used_ += key.size();
+  live_key_bytes_ += key.size();
+  return {place, key.size()};
+}
+
+TRecordIndex TFileCatalogue::Add(std::string_view key) {
+  if ((live_count_ + 1) * 10 > index_.size() * 7) GrowIndex();
+  TRecordIndex index = 0;
+  if (!free_.empty()) {
+    index = free_.back();
+    free_.pop_back();
+    records_[index] = FileData{};
+  } else {
+    index = static_cast<TRecordIndex>(records_.size());
+    records_.emplace_back();
+  }
+  StoreKey(key, records_[index]);
+  Insert(index);
+  ++live_count_;
+  return index;
+}
+
+void TFileCatalogue::Remove(TRecordIndex index) {
+  FileData& record = records_[index];
+  if (!record.live) return;
+  // Backward-shift deletion keeps the linear probing chains whole.
+  const std::size_t mask = index_.size() - 1;
+  std::size_t slot = Hash(Key(index)) & mask;
+  while (index_[slot] != index) slot = (slot + 1) & mask;
+  for (std::size_t next = (slot + 1) & mask;; next = (next + 1) & mask) {
+    const TRecordIndex moving = index_[next];
+    if (moving == kEmpty) break;
+    const std::size_t home = Hash(Key(moving)) & mask;
+    // Move it back unless its home lies cyclically in (slot, next].
+    const bool stays = slot <= next ? (slot < home && home <= next) : (slot < home || home <= next);
+    if (!stays) {
+      index_[slot] = moving;
+      slot = next;
+    }
+  }
+  index_[slot] = kEmpty;
+  record.live = false;
+  dead_key_bytes_ += record.key_length;
+  live_key_bytes_ -= record.key_length;
+  free_.push_back(index);
+  --live_count_;
+  CompactIfWasteful();
+}
+
+void TFileCatalogue::CompactIfWasteful() {
+  // Keys of removed records stay in their chunks; copy the live ones into
+  // fresh chunks once the dead ones outweigh them.
+  if (dead_key_bytes_ < kChunkSize || dead_key_bytes_ < live_key_bytes_) return;
+  std::vector<std::unique_ptr<char[]>> old_chunks = std::move(chunks_);
+  chunks_.clear();
+  chunk_sizes_.clear();
+  chunk_used_ = 0;
+  live_key_bytes_ = 0;
+  dead_key_bytes_ = 0;
+  for (FileData& record : records_) {
+    if (!record.live) continue;
+    const std::string_view key(old_chunks[record.key_chunk].get() + record.key_offset,
+                               record.key_length);
+    StoreKey(key, record);
+  }
+}
+
+void TFileCatalogue::Clear() {
+  records_.clear();
+  free_.clear();
+  chunks_.clear();
+  chunk_sizes_.clear();
+  chunk_used_ = 0;
+  dead_key_bytes_ = 0;
+  live_key_bytes_ = 0;
+  index_.assign(1024, kEmpty);
+  live_count_ = 0;
+}
+
+bool TFileCatalogue::KeyLess(TRecordIndex a, TRecordIndex b) const {
+  if (rules_.case_sensitive) return Key(a) < Key(b);
+  return CompareTextIgnoreCase(Key(a), Key(b)) < 0;
+}
+
+std::vector<TRecordIndex> TFileCatalogue::SortedIndices() const {
+  std::vector<TRecordIndex> order;
+  order.reserve(live_count_);
+  for (TRecordIndex i = 0; i < records_.size(); ++i) {
+    if (records_[i].live) order.push_back(i);
+  }
+  std::sort(order.begin(), order.end(),
+            [this](TRecordIndex a, TRecordIndex b) { return KeyLess(a, b); });
+  return order;
+}
+
+std::size_t TFileCatalogue::MemoryBytes() const {
+  std::size_t chunks = 0;
+  for (const std::size_t size : chunk_sizes_) chunks += size;
+  return records_.size() * sizeof(FileData) + index_.size() * sizeof(TRecordIndex) + chunks +
+         free_.capacity() * sizeof(TRecordIndex);
+}
+
+void TFileCatalogue::Load(const std::string& path) {
+  Clear();
+  const std::unique_ptr<std::FILE, TFileCloser> file(OpenFileForReading(path));
+  if (!file) {
+    if (errno == ENOENT) return;  // no catalogue yet
+    throw std::runtime_error("open the file catalogue '" + path + "': " + std::strerror(errno));
+  }
+  TLineReader reader(file.get());
+  std::string key;
+  std::string size_line;
+  std::string time_line;
+  while (reader.Next(key)) {
+    if (!reader.Next(size_line)) break;
+    const std::optional<std::int64_t> size = ParseSize(size_line);
+    const bool has_time = reader.Next(time_line);
+    const std::optional<double> time = has_time ? ParseTime(time_line) : std::nullopt;
+    if (!size || !time) continue;  // an unreadable entry is skipped
+    const std::string utf8 = CatalogueTextToUtf8(key);
+    if (Find(utf8)) continue;  // the first of two equal keys stays
+    FileData& record = records_[Add(utf8)];
+    record.FileSize = *size;
+    record.FileTime = *time;
+  }
+}
+
+bool TFileCatalogue::Save(const std::string& path) const {
+  const std::vector<TRecordIndex> order = SortedIndices();
+  return WriteFileAtomically(path, [&](const TWriteText& write) {
+    std::string entry;
+    for (const TRecordIndex index : order) {
+      const FileData& record = records_[index];
+      entry.assign(Key(index));
+      entry += "\r\n";
+      entry += std::to_string(record.FileSize);
+      entry += "\r\n";
+      entry += FormatCatalogueTime(record.FileTime);
+      entry += "\r\n";
+      write(entry);
+    }
+  });
+}
+
+}  // namespace warderon

@@ -1,0 +1,111 @@
+// The file monitor's catalogue: one record per file path, built for a
+// million files. Records live in one deque, their keys in large chunks of
+// text, and an open-addressing hash index finds them; the sorted order is
+// made only when it is needed (saving, reporting). Keys compare as the
+// platform's paths do (Windows: ignoring case; Linux: exactly).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/path_rules.h"
+
+namespace warderon {
+
+constexpr std::uint32_t kFileDataSignature = 852761227;  // 32D41A8B
+
+enum TChangeKind : std::uint8_t {
+  kNoChange = 0,
+  kDamaged = 1,
+  kNewFile = 2,
+  kErased = 3,
+  kTimeChanged = 4,
+  kSizeChanged = 5,
+};
+
+// One catalogued file.
+struct FileData {
+  std::uint32_t Signature = kFileDataSignature;
+  std::uint8_t ChangeKind = kNoChange;
+  bool live = true;
+  std::uint64_t LastSeen = 0;  // ScanCount of the last visit; 0: never visited
+  double FileTime = 0.0;
+  double OldFileTime = 0.0;
+  std::int64_t FileSize = 0;  // sizes of 2 GiB and more are held whole
+  std::int64_t OldFileSize = 0;
+  std::uint32_t key_chunk = 0;
+  std::uint32_t key_offset = 0;
+  std::uint32_t key_length = 0;
+};
+
+using TRecordIndex = std::uint32_t;
+
+class TFileCatalogue {
+ public:
+  explicit TFileCatalogue(TPathRules rules);
+
+  std::optional<TRecordIndex> Find(std::string_view key) const;
+  // Adds a record under a key that is not in the catalogue yet.
+  TRecordIndex Add(std::string_view key);
+  // Takes the record out; its index may be reused by a later Add.
+  void Remove(TRecordIndex index);
+  void Clear();
+
+  FileData& Record(TRecordIndex index) { return records_[index]; }
+  const FileData& Record(TRecordIndex index) const { return records_[index]; }
+  std::string_view Key(TRecordIndex index) const;
+  std::size_t Count() const { return live_count_; }
+
+  // Every live record, in storage order.
+  template <class TVisit>
+  void ForEach(TVisit visit) {
+    for (TRecordIndex i = 0; i < records_.size(); ++i) {
+      if (records_[i].live) visit(i, records_[i]);
+    }
+  }
+  // The live records in catalogue order (by key, as the platform sorts paths).
+  std::vector<TRecordIndex> SortedIndices() const;
+  bool KeyLess(TRecordIndex a, TRecordIndex b) const;
+
+  // Reads a catalogue file; entries that cannot be read are skipped, the
+  // first of two equal keys stays. Nothing when the file does not exist.
+  // Raises std::runtime_error when it exists but cannot be opened.
+  void Load(const std::string& path);
+  // Writes the catalogue file in catalogue order, atomically. False when it
+  // could not be written (the old file is then intact).
+  bool Save(const std::string& path) const;
+
+  // Memory the catalogue holds, for the benchmark.
+  std::size_t MemoryBytes() const;
+
+ private:
+  std::uint64_t Hash(std::string_view key) const;
+  bool KeysEqual(std::string_view a, std::string_view b) const;
+  void Insert(TRecordIndex index);
+  void GrowIndex();
+  std::string_view StoreKey(std::string_view key, FileData& record);
+  void CompactIfWasteful();
+
+  TPathRules rules_;
+  std::deque<FileData> records_;
+  std::vector<TRecordIndex> free_;
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  std::vector<std::size_t> chunk_sizes_;
+  std::size_t chunk_used_ = 0;
+  std::size_t dead_key_bytes_ = 0;
+  std::size_t live_key_bytes_ = 0;
+  std::vector<TRecordIndex> index_;  // kEmpty or record index + 1 ... see cpp
+  std::size_t live_count_ = 0;
+};
+
+// The 23-character form of a day number in the catalogue file: a sign
+// character (blank or "-"), d.dddddddddddddd, "E", the exponent's sign and
+// four digits.
+std::string FormatCatalogueTime(double value);
+
+}  // namespace warderon

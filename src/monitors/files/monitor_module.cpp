@@ -1,0 +1,293 @@
+#include "monitors/files/monitor_module.h"
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+
+#include "platform/text_case.h"
+
+namespace warderon {
+
+TMonitorModule::TMonitorModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
+                               TDirectorySearch& search, std::string catalogue_path,
+                               TPathRules rules)
+    : store_(store),
+      baselines_(baselines),
+      alerts_(alerts),
+      search_(search),
+      catalogue_path_(std::move(catalogue_path)),
+      rules_(rules),
+      FileList_(rules) {}
+
+void TMonitorModule::Initialize() {
+  FileList_.Clear();
+  FileChanges_.clear();
+  ReadFileConfig();
+  LoadFileList();
+  ScanFiles();
+  // What the creation scan found is taken in silently. Its marks are cleared
+  // too: a file recorded here as new and deleted before the first enabled
+  // cycle would otherwise never count as erased, and stay catalogued for ever.
+  FileList_.ForEach([](TRecordIndex, FileData& record) { record.ChangeKind = kNoChange; });
+  FileChanges_.clear();
+  SaveFileList();
+}
+
+void TMonitorModule::Run() {
+  if (!store_.ReadPolicyBool("general", "FilesEnabled", false)) return;
+  ReadFileConfig();
+  ScanFiles();
+  ReportFileChanges();
+}
+
+void TMonitorModule::LoadFileList() { FileList_.Load(catalogue_path_); }
+
+void TMonitorModule::SaveFileList() { FileList_.Save(catalogue_path_); }
+
+std::string TMonitorModule::NormalisePath(std::string_view path) const {
+  std::string normal(path);
+  // Windows compares paths without regard to case; Linux names differ by case.
+  if (!rules_.case_sensitive) {
+    for (char& c : normal) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  if (normal.size() >= 2 && normal.back() == rules_.separator) normal.pop_back();
+  return normal;
+}
+
+std::string TMonitorModule::PathKey(std::string_view path) const {
+  return rules_.case_sensitive ? std::string(path) : FoldCase(path);
+}
+
+void TMonitorModule::ReadFileConfig() {
+  const char* label = "";
+  try {
+    IncludeDirs_.clear();
+    ExcludeDirs_.clear();
+    ExcludeFiles_.clear();
+    SpecialFiles_.clear();
+    TStringList include(true);
+    TStringList exclude_dirs(true);
+    TStringList exclude_files(true);
+    TStringList special(false);
+    try {
+      label = "reading include dirs";
+      baselines_.LoadBaselineList("IncludeDirs", include);
+      label = "reading exclude dirs";
+      baselines_.LoadBaselineList("ExcludeDirs", exclude_dirs);
+      label = "reading exclude files";
+      baselines_.LoadBaselineList("ExcludeFiles", exclude_files);
+      label = "reading special files";
+      baselines_.LoadBaselineList("SpecialFiles", special);
+    } catch (const std::exception&) {
+      // A section that cannot be read leaves its list (and the later ones) empty.
+    }
+    label = "scanning include dirs";
+    for (const std::string& entry : include.Texts()) IncludeDirs_.push_back(NormalisePath(entry));
+    label = "scanning exclude dirs";
+    for (const std::string& entry : exclude_dirs.Texts()) {
+      ExcludeDirs_.insert(PathKey(NormalisePath(entry)));
+    }
+    label = "scanning exclude files";
+    for (const std::string& entry : exclude_files.Texts()) {
+      ExcludeFiles_.insert(PathKey(NormalisePath(entry)));
+    }
+    SpecialFiles_ = special.Texts();
+    label = "getting ready";
+    std::sort(IncludeDirs_.begin(), IncludeDirs_.end(),
+              [this](const std::string& a, const std::string& b) {
+                return rules_.case_sensitive ? a < b : CompareTextIgnoreCase(a, b) < 0;
+              });
+  } catch (const std::exception&) {
+    alerts_.SendAlert(kAlertMonitorFailure, "run time error",
+                      std::string("reading file monitor config: ") + label);
+  }
+}
+
+bool TMonitorModule::IsExcludedDir(std::string_view path) const {
+  return !ExcludeDirs_.empty() && ExcludeDirs_.contains(PathKey(NormalisePath(path)));
+}
+
+bool TMonitorModule::IsExcludedFile(std::string_view path) const {
+  return !ExcludeFiles_.empty() && ExcludeFiles_.contains(PathKey(NormalisePath(path)));
+}
+
+void TMonitorModule::ScanFiles() {
+  ++ScanCount_;
+  FileChanges_.clear();
+  for (const std::string& directory : IncludeDirs_) ScanDirectory(directory, false, true);
+  for (const std::string& pattern : SpecialFiles_) ScanDirectory(pattern, true, false);
+}
+
+void TMonitorModule::ScanDirectory(const std::string& path, bool special, bool recursive) {
+  std::string directory = path;
+  if (!special && !directory.empty() && directory.back() != rules_.separator) {
+    directory += rules_.separator;
+  }
+  const char* label = "findfirst";
+  std::string current = "<N/A>";
+  std::string full;
+  try {
+    const auto visit = [&](const TFoundEntry& entry) {
+      label = "setting stuff";
+      current.assign(entry.name);
+      full.assign(directory).append(entry.name);
+      if (recursive && entry.is_directory) {
+        label = "test exclude dir";
+        if (!IsExcludedDir(full)) {
+          label = "get recursive";
+          ScanDirectory(full + rules_.separator, special, recursive);
+        }
+      } else {
+        label = "test exclude file";
+        if (special || !IsExcludedFile(full)) {
+          label = "record file";
+          RecordFile(directory, entry, special);
+        }
+      }
+      current = "<NA>";
+      label = "findnext";
+    };
+    if (special) {
+      search_.Match(directory, visit);
+    } else {
+      search_.List(directory, visit);
+    }
+    label = "findclose";
+  } catch (const std::exception& error) {
+    alerts_.SendAlert(kAlertMonitorFailure, "error monitorring files ",
+                      std::string(error.what()) + " checking files in " + directory + " possibly " +
+                          current + " doing " + label);
+  }
+}
+
+void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entry, bool special) {
+  // Step labels are plain pointers: setting one costs nothing per file.
+  const char* label = "FileList.Find";
+  std::optional<TRecordIndex> added;
+  try {
+    if (special) {
+      const auto end = path.find_last_of(rules_.directory_ends);
+      key_.assign(path, 0, end == std::string::npos ? 0 : end + 1);
+    } else {
+      key_.assign(path);
+    }
+    key_.append(entry.name);
+    if (const auto found = FileList_.Find(key_)) {
+      label = "FileList.Objects[ index ]";
+      FileData& record = FileList_.Record(*found);
+      record.ChangeKind = kNoChange;
+      label = " checking time";
+      if (entry.time != record.FileTime) {
+        FileChanges_.push_back(*found);
+        record.ChangeKind = kTimeChanged;
+        record.OldFileTime = record.FileTime;
+        record.FileTime = entry.time;
+      }
+      label = "checking size";
+      if (record.ChangeKind == kNoChange &&
+          record.FileSize != static_cast<std::int64_t>(entry.size)) {
+        FileChanges_.push_back(*found);
+        record.ChangeKind = kSizeChanged;
+        record.OldFileSize = record.FileSize;
+        record.FileSize = static_cast<std::int64_t>(entry.size);
+      }
+      record.LastSeen = ScanCount_;
+      return;
+    }
+    label = "PFileData.Create";
+    const TRecordIndex index = FileList_.Add(key_);
+    label = "FileList.AddObject";
+    FileData& record = FileList_.Record(index);
+    record.ChangeKind = kNewFile;
+    label = "reading sr";
+    record.FileTime = entry.time;
+    record.FileSize = static_cast<std::int64_t>(entry.size);
+    record.LastSeen = ScanCount_;
+    added = index;
+    label = "FileChanges.AddObject 1 ";
+    FileChanges_.push_back(index);
+    label = "done add new file";
+  } catch (const std::bad_alloc&) {
+    alerts_.SendAlert(kAlertMonitorFailure, "error in file i/o", "out of memory");
+  } catch (const std::exception& error) {
+    std::string step = label;
+    if (added && step == "FileChanges.AddObject 1 ") step += std::to_string(*added);
+    alerts_.SendAlert(kAlertMonitorFailure, "error in RecordFile",
+                      std::string(error.what()) + " " + step);
+  }
+}
+
+std::string TMonitorModule::ReportLine(TRecordIndex index) const {
+  const FileData& record = FileList_.Record(index);
+  const std::string key(FileList_.Key(index));
+  if (record.Signature != kFileDataSignature) return " Signature failed" + key;
+  switch (record.ChangeKind) {
+    case kNoChange:
+      return " strange, seems ok but may be ERROR : " + key;
+    case kDamaged:
+      return " undisclosed ERROR : " + key;
+    case kNewFile:
+      return " NEW FILE : " + key;
+    case kErased:
+      return " ERASED : " + key;
+    case kTimeChanged:
+      return " Changed Time : " + key + " (" + FormatLocalDateTime(record.OldFileTime) + "->" +
+             FormatLocalDateTime(record.FileTime) + ")";
+    case kSizeChanged:
+      return " Changed Size :" + key + " (" + std::to_string(record.OldFileSize) + "->" +
+             std::to_string(record.FileSize) + ")";
+    default:
+      return " Internal Error : " + key;
+  }
+}
+
+void TMonitorModule::ReportFileChanges() {
+  try {
+    std::vector<std::string> lines;
+    // First pass, in catalogue order: the files this scan did not visit, and
+    // damaged records. Only those few are sorted, not the whole catalogue.
+    std::vector<TRecordIndex> unseen;
+    FileList_.ForEach([&](TRecordIndex index, const FileData& record) {
+      if ((record.LastSeen != ScanCount_ && record.ChangeKind == kNoChange) ||
+          record.Signature != kFileDataSignature) {
+        unseen.push_back(index);
+      }
+    });
+    std::sort(unseen.begin(), unseen.end(),
+              [this](TRecordIndex a, TRecordIndex b) { return FileList_.KeyLess(a, b); });
+    for (const TRecordIndex index : unseen) {
+      FileData& record = FileList_.Record(index);
+      if (record.LastSeen != ScanCount_ && record.ChangeKind == kNoChange) {
+        FileChanges_.push_back(index);
+        record.ChangeKind = kErased;
+      }
+      if (record.Signature != kFileDataSignature) {
+        FileChanges_.push_back(index);
+        record.ChangeKind = kDamaged;
+      }
+    }
+    // Second pass, from the last change to the first.
+    for (std::size_t i = FileChanges_.size(); i-- > 0;) {
+      const TRecordIndex index = FileChanges_[i];
+      FileData& record = FileList_.Record(index);
+      if (!record.live) continue;  // erased earlier in this pass
+      lines.push_back(ReportLine(index));
+      if (record.ChangeKind == kErased) {
+        FileList_.Remove(index);
+      } else {
+        record.ChangeKind = kNoChange;
+      }
+    }
+    FileChanges_.clear();
+    if (lines.empty()) return;
+    alerts_.SendAlertWithDetails(kAlertFinding, "file changes", "file changes", lines);
+    SaveFileList();
+  } catch (const std::exception& error) {
+    alerts_.SendAlert(kAlertMonitorFailure, "internal error",
+                      std::string(error.what()) + " reporting file changes");
+  }
+}
+
+}  // namespace warderon

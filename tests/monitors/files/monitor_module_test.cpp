@@ -1,0 +1,260 @@
+// The file integrity monitor against real directory trees in a scratch
+// folder (under Wine for the Windows build).
+#include "monitors/files/monitor_module.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "fakes/recording_alerts.h"
+#include "fakes/test_backends.h"
+#include "platform/atomic_file.h"
+#include "platform/memory_policy_backend.h"
+
+namespace warderon::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class MonitorModule : public ::testing::Test {
+ protected:
+  MonitorModule() : root_(ScratchPath("tree")), catalogue_(ScratchPath("files.lst")) {
+    fs::create_directories(fs::path(root_) / "Sub");
+    store_.WritePolicyBool("general", "FilesEnabled", true);
+    SetList("IncludeDirs", {root_});
+  }
+  ~MonitorModule() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  void SetList(const std::string& section, const std::vector<std::string>& entries) {
+    TStringList list(section != "SpecialFiles");
+    for (const auto& entry : entries) list.Add(entry);
+    lists_.SaveBaselineList(section, list);
+  }
+  void Write(const std::string& relative, const std::string& text) {
+    std::ofstream(fs::path(root_) / relative, std::ios::binary) << text;
+  }
+  // Sets a file's time to a fixed moment plus the given seconds.
+  void SetTime(const std::string& relative, int seconds) {
+    fs::last_write_time(fs::path(root_) / relative, base_time_ + std::chrono::seconds(seconds));
+  }
+  std::string Key(const std::string& relative) {
+    std::string key = module_->NormalisePath(root_) + rules_.separator + relative;
+    if (rules_.separator == '\\') std::replace(key.begin(), key.end(), '/', '\\');
+    return key;
+  }
+  void Start() {
+    module_ = std::make_unique<TMonitorModule>(store_, lists_, alerts_, *search_, catalogue_);
+    module_->Initialize();
+  }
+  // This cycle's "file changes" lines; empty when there was no alert.
+  std::vector<std::string> Cycle() {
+    alerts_.alerts.clear();
+    module_->Run();
+    for (const auto& alert : alerts_.alerts) {
+      if (alert.subject == "file changes") return alert.details;
+    }
+    return {};
+  }
+
+  TPathRules rules_ = NativePathRules();
+  std::string root_;
+  std::string catalogue_;
+  fs::file_time_type base_time_ = fs::file_time_type::clock::now() - std::chrono::hours(48);
+  TMemoryPolicyBackend backend_;
+  TPolicyStore store_{backend_};
+  TRecordingAlerts alerts_;
+  TCycleState cycle_;
+  TBaselineLists lists_{store_, alerts_, cycle_};
+  std::unique_ptr<TDirectorySearch> search_ = MakeSystemDirectorySearch();
+  std::unique_ptr<TMonitorModule> module_;
+};
+
+TEST_F(MonitorModule, ReportsNewTouchedResizedAndErasedFilesOnce) {
+  Write("keep.txt", "keep");
+  Write("Sub/grow.txt", "1234");
+  SetTime("Sub/grow.txt", 0);
+  Start();  // takes everything in silently
+  EXPECT_TRUE(Cycle().empty());
+
+  Write("Sub/New File.txt", "new");
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{" NEW FILE : " + Key("Sub/New File.txt")}));
+  EXPECT_TRUE(Cycle().empty());
+
+  Write("Sub/grow.txt", "123456");
+  SetTime("Sub/grow.txt", 0);  // same time, other size
+  EXPECT_EQ(Cycle(),
+            (std::vector<std::string>{" Changed Size :" + Key("Sub/grow.txt") + " (4->6)"}));
+
+  SetTime("Sub/grow.txt", 3600);
+  const auto touched = Cycle();
+  ASSERT_EQ(touched.size(), 1U);
+  EXPECT_TRUE(touched[0].starts_with(" Changed Time : " + Key("Sub/grow.txt") + " ("))
+      << touched[0];
+  EXPECT_NE(touched[0].find("->"), std::string::npos);
+
+  fs::remove(fs::path(root_) / "keep.txt");
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{" ERASED : " + Key("keep.txt")}));
+  EXPECT_TRUE(Cycle().empty());
+  EXPECT_FALSE(module_->FileList().Find(Key("keep.txt")).has_value());
+}
+
+TEST_F(MonitorModule, TimeAndSizeChangedTogetherReportTimeThenSize) {
+  Write("both.txt", "ab");
+  SetTime("both.txt", 0);
+  Start();
+  Write("both.txt", "abcdef");
+  SetTime("both.txt", 7200);
+  const auto first = Cycle();
+  ASSERT_EQ(first.size(), 1U);
+  EXPECT_TRUE(first[0].starts_with(" Changed Time : ")) << first[0];
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{" Changed Size :" + Key("both.txt") + " (2->6)"}));
+}
+
+TEST_F(MonitorModule, ErasedFilesComeInReverseOrderAndAnEmptiedListErasesAll) {
+  Write("a.txt", "a");
+  Write("b.txt", "b");
+  Start();
+  fs::remove(fs::path(root_) / "a.txt");
+  fs::remove(fs::path(root_) / "b.txt");
+  EXPECT_EQ(Cycle(),
+            (std::vector<std::string>{" ERASED : " + Key("b.txt"), " ERASED : " + Key("a.txt")}));
+
+  Write("c.txt", "c");
+  Cycle();
+  SetList("IncludeDirs", {});
+  EXPECT_EQ(Cycle().size(), 1U);
+  EXPECT_EQ(module_->FileList().Count(), 0U);
+  std::ifstream saved(catalogue_);
+  EXPECT_EQ(saved.peek(), std::char_traits<char>::eof()) << "the catalogue file is empty";
+}
+
+TEST_F(MonitorModule, OverlappingIncludeDirsGiveTheStrangeLine) {
+  Start();
+  SetList("IncludeDirs", {root_, (fs::path(root_) / "Sub").string()});
+  Write("Sub/twice.txt", "x");
+  const auto lines = Cycle();
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_TRUE(lines[0].starts_with(" strange, seems ok but may be ERROR : ")) << lines[0];
+}
+
+TEST_F(MonitorModule, ExclusionsAndSpecialFiles) {
+  Write("Sub/hidden.txt", "x");
+  Write("secret.log", "x");
+  Write("boot.ini", "x");
+  std::string excluded_dir = (fs::path(root_) / "Sub").string() + rules_.separator;
+  std::string excluded_file = (fs::path(root_) / "secret.log").string();
+  if (!rules_.case_sensitive) {  // Windows compares paths without regard to case
+    for (char& c : excluded_dir) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  SetList("ExcludeDirs", {excluded_dir});
+  SetList("ExcludeFiles", {excluded_file});
+  SetList("IncludeDirs", {});
+  SetList("SpecialFiles", {(fs::path(root_) / "boot.*").string(),
+                           (fs::path(root_) / "nothing-matches-*").string()});
+  Start();
+  EXPECT_EQ(module_->FileList().Count(), 1U);
+  EXPECT_TRUE(module_->FileList().Find((fs::path(root_) / "boot.ini").string()).has_value());
+  SetList("IncludeDirs", {root_});
+  const auto lines = Cycle();
+  EXPECT_TRUE(lines.empty() || lines[0].find("boot.ini") != std::string::npos);
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.find("hidden.txt"), std::string::npos) << line;
+    EXPECT_EQ(line.find("secret.log"), std::string::npos) << line;
+  }
+}
+
+TEST_F(MonitorModule, AFileBornAndGoneWhileDisabledIsNeverMentioned) {
+  Start();
+  store_.WritePolicyBool("general", "FilesEnabled", false);
+  Write("brief.txt", "x");
+  EXPECT_TRUE(Cycle().empty());
+  fs::remove(fs::path(root_) / "brief.txt");
+  store_.WritePolicyBool("general", "FilesEnabled", true);
+  EXPECT_TRUE(Cycle().empty());
+}
+
+TEST_F(MonitorModule, TheCatalogueSurvivesARestartAndAFileGoneMeanwhileIsErased) {
+  Write("stays.txt", "1");
+  Write("goes.txt", "2");
+  Start();
+  module_.reset();
+  fs::remove(fs::path(root_) / "goes.txt");
+  Write("arrived.txt", "3");  // while the service was stopped: taken in silently
+  Start();
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{" ERASED : " + Key("goes.txt")}));
+}
+
+TEST(FileCatalogue, FileFormatRoundTripAndBadEntries) {
+  EXPECT_EQ(FormatCatalogueTime(39854.5), " 3.98545000000000E+0004");
+  EXPECT_EQ(FormatCatalogueTime(-0.25), "-2.50000000000000E-0001");
+  EXPECT_EQ(FormatCatalogueTime(0.0).size(), 23U);
+
+  const std::string path = ScratchPath("catalogue.lst");
+  TFileCatalogue catalogue(NativePathRules());
+  const double precise = 46364.123456789012;
+  catalogue.Record(catalogue.Add("/data/b\xc3\xa9.txt")).FileTime = precise;
+  FileData& big = catalogue.Record(catalogue.Add("/data/a.iso"));
+  big.FileSize = 5LL << 30;  // 5 GiB
+  big.FileTime = 40000.0;
+  ASSERT_TRUE(catalogue.Save(path));
+
+  TFileCatalogue loaded(NativePathRules());
+  loaded.Load(path);
+  ASSERT_EQ(loaded.Count(), 2U);
+  EXPECT_EQ(loaded.Record(*loaded.Find("/data/a.iso")).FileSize, 5LL << 30);
+  EXPECT_NEAR(loaded.Record(*loaded.Find("/data/b\xc3\xa9.txt")).FileTime, precise,
+              precise * 1e-14);
+
+  std::ofstream(path, std::ios::binary) << "/x/first\r\n1\r\n 4.00000000000000E+0004\r\n"
+                                        << "/x/bad\r\nbig\r\n 4.00000000000000E+0004\r\n"
+                                        << "/x/first\r\n2\r\n 4.00000000000000E+0004\r\n"
+                                        << "/x/last\r\n3\r\n 4.00000000000000E+0004\r\n";
+  loaded.Load(path);
+  EXPECT_EQ(loaded.Count(), 2U);
+  EXPECT_FALSE(loaded.Find("/x/bad").has_value());
+  EXPECT_EQ(loaded.Record(*loaded.Find("/x/first")).FileSize, 1) << "the first of two keys stays";
+}
+
+TEST(FileCatalogue, AWriteThatFailsHalfWayLeavesTheOldCatalogue) {
+  const std::string path = ScratchPath("crash.lst");
+  TFileCatalogue catalogue(NativePathRules());
+  catalogue.Add("/kept/file");
+  ASSERT_TRUE(catalogue.Save(path));
+  EXPECT_THROW(WriteFileAtomically(path,
+                                   [](const TWriteText& write) {
+                                     write("/half/written\r\n");
+                                     throw std::runtime_error("power failure");
+                                   }),
+               std::runtime_error);
+  TFileCatalogue loaded(NativePathRules());
+  loaded.Load(path);
+  EXPECT_EQ(loaded.Count(), 1U);
+  EXPECT_TRUE(loaded.Find("/kept/file").has_value());
+}
+
+TEST(FileCatalogue, AddFindRemoveAtScale) {
+  TFileCatalogue catalogue(NativePathRules());
+  for (int i = 0; i < 20000; ++i)
+    catalogue.Add("/tree/dir" + std::to_string(i % 97) + "/file" + std::to_string(i));
+  for (int i = 0; i < 20000; i += 2) {
+    catalogue.Remove(
+        *catalogue.Find("/tree/dir" + std::to_string(i % 97) + "/file" + std::to_string(i)));
+  }
+  EXPECT_EQ(catalogue.Count(), 10000U);
+  for (int i = 0; i < 20000; ++i) {
+    const bool present =
+        catalogue.Find("/tree/dir" + std::to_string(i % 97) + "/file" + std::to_string(i))
+            .has_value();
+    ASSERT_EQ(present, i % 2 == 1) << i;
+  }
+  const auto order = catalogue.SortedIndices();
+  for (std::size_t i = 1; i < order.size(); ++i)
+    ASSERT_TRUE(catalogue.KeyLess(order[i - 1], order[i]));
+}
+
+}  // namespace
+}  // namespace warderon::testing
