@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <clocale>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <ctime>
 #include <unordered_map>
 #include <vector>
