@@ -1,5 +1,12 @@
 #include <malloc.h>
 
+#include <cstddef>
+
+#ifdef __SANITIZE_ADDRESS__
+// From the sanitizer runtime (GCC ships no header for it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
 #include <fstream>
 #include <string>
 
@@ -34,8 +41,13 @@ class TProcMemoryStatus final : public TMemoryStatus {
   // What malloc has handed out and not taken back: its arenas and the large
   // blocks it maps on its own.
   std::uint64_t OwnHeapBytes() override {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer's allocator replaces malloc's and keeps its own count.
+    return __sanitizer_get_current_allocated_bytes();
+#else
     const struct mallinfo2 info = mallinfo2();
     return info.uordblks + info.hblkhd;
+#endif
   }
 };
 
