@@ -15,8 +15,17 @@
 namespace warderon {
 namespace {
 
-constexpr TRecordIndex kEmpty = 0xFFFFFFFFU;
-constexpr std::size_t kChunkSize = 4 << 20;
+constexpr std::uint64_t kEmpty = ~0ULL;
+
+// A slot: the low half of the key's hash (which also chooses the slot, for
+// any table of up to 2^32 slots) in the high half, the record index in the
+// low half.
+std::uint64_t Slot(std::uint64_t hash, TRecordIndex index) { return (hash << 32) | index; }
+TRecordIndex SlotRecord(std::uint64_t slot) { return static_cast<TRecordIndex>(slot & 0xFFFFFFFFULL); }
+std::uint64_t SlotHash(std::uint64_t slot) { return slot >> 32; }
+bool SameHash(std::uint64_t slot, std::uint64_t hash) { return SlotHash(slot) == (hash & 0xFFFFFFFFULL); }
+constexpr std::size_t kChunkSize = 1 << 20;
+constexpr std::size_t kMaxKey = 0xFFFF;
 
 bool IsAscii(std::string_view text) {
   for (const char c : text) {
@@ -27,8 +36,25 @@ bool IsAscii(std::string_view text) {
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-std::uint64_t Mix(std::uint64_t hash, unsigned char byte) {
-  return (hash ^ byte) * 0x100000001B3ULL;
+constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+
+// Eight bytes at a time: a path is hashed for every file of every scan.
+std::uint64_t HashBytes(const char* data, std::size_t size) {
+  std::uint64_t hash = 0x243F6A8885A308D3ULL ^ size;
+  while (size >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, data, 8);
+    hash = ((hash ^ word) * kMultiplier);
+    hash ^= hash >> 29;
+    data += 8;
+    size -= 8;
+  }
+  std::uint64_t tail = 0;
+  std::memcpy(&tail, data, size);
+  hash = (hash ^ tail) * kMultiplier;
+  hash ^= hash >> 32;
+  hash *= kMultiplier;
+  return hash ^ (hash >> 29);
 }
 
 // Reads a file line by line through one buffer, so a large catalogue never
@@ -117,15 +143,16 @@ std::string FormatCatalogueTime(double value) {
 TFileCatalogue::TFileCatalogue(TPathRules rules) : rules_(rules), index_(1024, kEmpty) {}
 
 std::uint64_t TFileCatalogue::Hash(std::string_view key) const {
-  std::uint64_t hash = 0xCBF29CE484222325ULL;
-  if (rules_.case_sensitive) {
-    for (const char c : key) hash = Mix(hash, static_cast<unsigned char>(c));
-  } else if (IsAscii(key)) {
-    for (const char c : key) hash = Mix(hash, static_cast<unsigned char>(LowerAscii(c)));
+  if (rules_.case_sensitive) return HashBytes(key.data(), key.size());
+  std::string folded;
+  if (IsAscii(key)) {
+    folded.resize(key.size());
+    std::transform(key.begin(), key.end(), folded.begin(), LowerAscii);
   } else {
-    for (const char c : FoldCase(key)) hash = Mix(hash, static_cast<unsigned char>(LowerAscii(c)));
+    folded = FoldCase(key);
+    std::transform(folded.begin(), folded.end(), folded.begin(), LowerAscii);
   }
-  return hash ^ (hash >> 29);
+  return HashBytes(folded.data(), folded.size());
 }
 
 bool TFileCatalogue::KeysEqual(std::string_view a, std::string_view b) const {
@@ -144,25 +171,28 @@ std::string_view TFileCatalogue::Key(TRecordIndex index) const {
 }
 
 std::optional<TRecordIndex> TFileCatalogue::Find(std::string_view key) const {
+  const std::uint64_t hash = Hash(key);
   const std::size_t mask = index_.size() - 1;
-  for (std::size_t slot = Hash(key) & mask;; slot = (slot + 1) & mask) {
-    const TRecordIndex entry = index_[slot];
+  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const std::uint64_t entry = index_[slot];
     if (entry == kEmpty) return std::nullopt;
-    if (KeysEqual(Key(entry), key)) return entry;
+    if (SameHash(entry, hash) && KeysEqual(Key(SlotRecord(entry)), key)) return SlotRecord(entry);
   }
 }
 
-void TFileCatalogue::Insert(TRecordIndex index) {
+void TFileCatalogue::Insert(TRecordIndex index, std::uint64_t hash) {
   const std::size_t mask = index_.size() - 1;
-  std::size_t slot = Hash(Key(index)) & mask;
+  std::size_t slot = hash & mask;
   while (index_[slot] != kEmpty) slot = (slot + 1) & mask;
-  index_[slot] = index;
+  index_[slot] = Slot(hash, index);
 }
 
 void TFileCatalogue::GrowIndex() {
-  index_.assign(index_.size() * 2, kEmpty);
-  for (TRecordIndex i = 0; i < records_.size(); ++i) {
-    if (records_[i].live) Insert(i);
+  std::vector<std::uint64_t> old(index_.size() * 2, kEmpty);
+  old.swap(index_);
+  // The slots carry the bits that choose a slot: no key is hashed again.
+  for (const std::uint64_t entry : old) {
+    if (entry != kEmpty) Insert(SlotRecord(entry), SlotHash(entry));
   }
 }
 
@@ -177,13 +207,14 @@ std::string_view TFileCatalogue::StoreKey(std::string_view key, FileData& record
   std::memcpy(place, key.data(), key.size());
   record.key_chunk = static_cast<std::uint32_t>(chunks_.size() - 1);
   record.key_offset = static_cast<std::uint32_t>(chunk_used_);
-  record.key_length = static_cast<std::uint32_t>(key.size());
+  record.key_length = static_cast<std::uint16_t>(key.size());
   chunk_used_ += key.size();
   live_key_bytes_ += key.size();
   return {place, key.size()};
 }
 
 TRecordIndex TFileCatalogue::Add(std::string_view key) {
+  if (key.size() > kMaxKey) throw std::length_error("path longer than 65535 bytes");
   if ((live_count_ + 1) * 10 > index_.size() * 7) GrowIndex();
   TRecordIndex index = 0;
   if (!free_.empty()) {
@@ -195,7 +226,7 @@ TRecordIndex TFileCatalogue::Add(std::string_view key) {
     records_.emplace_back();
   }
   StoreKey(key, records_[index]);
-  Insert(index);
+  Insert(index, Hash(key));
   ++live_count_;
   return index;
 }
@@ -206,11 +237,11 @@ void TFileCatalogue::Remove(TRecordIndex index) {
   // Backward-shift deletion keeps the linear probing chains whole.
   const std::size_t mask = index_.size() - 1;
   std::size_t slot = Hash(Key(index)) & mask;
-  while (index_[slot] != index) slot = (slot + 1) & mask;
+  while (index_[slot] == kEmpty || SlotRecord(index_[slot]) != index) slot = (slot + 1) & mask;
   for (std::size_t next = (slot + 1) & mask;; next = (next + 1) & mask) {
-    const TRecordIndex moving = index_[next];
+    const std::uint64_t moving = index_[next];
     if (moving == kEmpty) break;
-    const std::size_t home = Hash(Key(moving)) & mask;
+    const std::size_t home = SlotHash(moving) & mask;
     // Move it back unless its home lies cyclically in (slot, next].
     const bool stays = slot <= next ? (slot < home && home <= next) : (slot < home || home <= next);
     if (!stays) {
@@ -276,7 +307,7 @@ std::vector<TRecordIndex> TFileCatalogue::SortedIndices() const {
 std::size_t TFileCatalogue::MemoryBytes() const {
   std::size_t chunks = 0;
   for (const std::size_t size : chunk_sizes_) chunks += size;
-  return records_.size() * sizeof(FileData) + index_.size() * sizeof(TRecordIndex) + chunks +
+  return records_.size() * sizeof(FileData) + index_.size() * sizeof(std::uint64_t) + chunks +
          free_.capacity() * sizeof(TRecordIndex);
 }
 

@@ -29,19 +29,22 @@ enum TChangeKind : std::uint8_t {
 };
 
 // One catalogued file.
+// One catalogued file. Laid out to take 56 bytes: a million of them must
+// stay small.
 struct FileData {
-  std::uint32_t Signature = kFileDataSignature;
-  std::uint8_t ChangeKind = kNoChange;
-  bool live = true;
   std::uint64_t LastSeen = 0;  // ScanCount of the last visit; 0: never visited
   double FileTime = 0.0;
   double OldFileTime = 0.0;
   std::int64_t FileSize = 0;  // sizes of 2 GiB and more are held whole
   std::int64_t OldFileSize = 0;
+  std::uint32_t Signature = kFileDataSignature;
   std::uint32_t key_chunk = 0;
   std::uint32_t key_offset = 0;
-  std::uint32_t key_length = 0;
+  std::uint16_t key_length = 0;  // paths are far below 64 KiB
+  std::uint8_t ChangeKind = kNoChange;
+  bool live = true;
 };
+static_assert(sizeof(FileData) == 56);
 
 using TRecordIndex = std::uint32_t;
 
@@ -86,7 +89,7 @@ class TFileCatalogue {
  private:
   std::uint64_t Hash(std::string_view key) const;
   bool KeysEqual(std::string_view a, std::string_view b) const;
-  void Insert(TRecordIndex index);
+  void Insert(TRecordIndex index, std::uint64_t hash);
   void GrowIndex();
   std::string_view StoreKey(std::string_view key, FileData& record);
   void CompactIfWasteful();
@@ -99,7 +102,10 @@ class TFileCatalogue {
   std::size_t chunk_used_ = 0;
   std::size_t dead_key_bytes_ = 0;
   std::size_t live_key_bytes_ = 0;
-  std::vector<TRecordIndex> index_;  // kEmpty or record index + 1 ... see cpp
+  // Open addressing with linear probing: each slot holds 32 bits of the
+  // key's hash and the record index, so probes compare hashes before
+  // touching any key, and growing never hashes a key again.
+  std::vector<std::uint64_t> index_;
   std::size_t live_count_ = 0;
 };
 

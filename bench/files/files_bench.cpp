@@ -1,0 +1,179 @@
+// The file monitor on a real tree, against `find TREE -printf '%s %T@ %p\n'`
+// on the same tree in the same run (warm cache): the creation sequence, a
+// steady cycle, a cycle after 1 % of the files were touched (alert, journal
+// and catalogue rewrite included), the catalogue load, and memory.
+//   files_bench TREE WORKDIR
+#include <sys/resource.h>
+#include <utime.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "alerts/smtp_module.h"
+#include "core/cycle_state.h"
+#include "monitors/files/monitor_module.h"
+#include "platform/memory_policy_backend.h"
+#include "platform/posix/sqlite_policy_backend.h"
+
+namespace {
+
+using namespace warderon;
+namespace fs = std::filesystem;
+
+// Every figure is the median of several rounds, each timed against a find
+// run right before it: the ratios then hold on a machine whose speed drifts.
+constexpr int kRounds = 5;
+
+class TNoDelivery final : public TMailTransport, public TSyslogSender {
+ public:
+  void SendMail(const std::string&, const TMailMessage&) override {}
+  void SendSyslog(const std::string&, int, int, const std::string&) override {}
+};
+
+double Seconds(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// A field of /proc/self/status (VmRSS:, VmHWM:) in bytes.
+double StatusBytes(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, field.size(), field) == 0)
+      return std::atof(line.c_str() + field.size()) * 1024;
+  }
+  return 0;
+}
+
+struct TBench {
+  std::string tree;
+  std::string work;
+  std::string catalogue;
+  std::vector<double> find_times;
+
+  double Find() {
+    const std::string command = "find '" + tree + "' -printf '%s %T@ %p\\n' >/dev/null";
+    const double seconds = Seconds([&] {
+      if (std::system(command.c_str()) != 0) std::abort();
+    });
+    find_times.push_back(seconds);
+    return seconds;
+  }
+  // The median ratio of work to find over the rounds; prepare is not timed.
+  double Ratio(const std::function<void()>& prepare, const std::function<void()>& work_once) {
+    std::vector<double> ratios;
+    for (int round = 0; round < kRounds; ++round) {
+      prepare();
+      const double baseline = Find();
+      ratios.push_back(Seconds(work_once) / baseline);
+    }
+    return Median(ratios);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: files_bench TREE WORKDIR\n");
+    return 2;
+  }
+  TBench bench{argv[1], argv[2], std::string(argv[2]) + "/files.lst", {}};
+  fs::create_directories(bench.work);
+  bench.Find();  // warms the cache
+  bench.find_times.clear();
+
+  const double rss_before = StatusBytes("VmRSS:");
+  TMemoryPolicyBackend settings;
+  TPolicyStore settings_store(settings);
+  TSqlitePolicyBackend journal_backend(bench.work + "/journal.sqlite");
+  TPolicyStore journal_store(journal_backend);
+  TNoDelivery delivery;
+  TSmtpModule alerts(journal_store, delivery, delivery, [] { return std::string("bench"); });
+  TCycleState cycle;
+  TBaselineLists lists(settings_store, alerts, cycle);
+  TStringList include(true);
+  include.Add(bench.tree);
+  lists.SaveBaselineList("IncludeDirs", include);
+  settings_store.WritePolicyBool("general", "FilesEnabled", true);
+  const auto search = MakeSystemDirectorySearch();
+  std::unique_ptr<TMonitorModule> monitor;
+
+  const double create = bench.Ratio(
+      [&] {
+        monitor.reset();
+        fs::remove(bench.catalogue);
+        monitor = std::make_unique<TMonitorModule>(settings_store, lists, alerts, *search,
+                                                   bench.catalogue);
+      },
+      [&] { monitor->Initialize(); });
+  const std::size_t files = monitor->FileList().Count();
+  std::vector<double> steady_times;
+  const double steady =
+      bench.Ratio([] {}, [&] { steady_times.push_back(Seconds([&] { monitor->Run(); })); });
+  const double rss_steady = StatusBytes("VmRSS:");
+
+  // 1 % of the files, spread over the tree, touched to a new time each round.
+  std::vector<std::string> touched;
+  std::size_t seen = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(bench.tree)) {
+    if (entry.is_regular_file() && seen++ % 100 == 0) touched.push_back(entry.path().string());
+  }
+  int round = 0;
+  const double changed = bench.Ratio(
+      [&] {
+        const std::time_t when = std::time(nullptr) + 86400 * ++round;
+        const utimbuf later{when, when};
+        for (const auto& path : touched) utime(path.c_str(), &later);
+        journal_store.DeletePolicySection("Logs");
+      },
+      [&] { monitor->Run(); });
+  // The peak of creation, steady and touched cycles (the load below builds a
+  // second catalogue beside the monitor's own).
+  const double rss_peak = StatusBytes("VmHWM:");
+
+  TFileCatalogue loaded(NativePathRules());
+  const double load = bench.Ratio([] {}, [&] { loaded.Load(bench.catalogue); });
+  std::size_t key_bytes = 0;
+  loaded.ForEach(
+      [&](TRecordIndex index, const FileData&) { key_bytes += loaded.Key(index).size(); });
+
+  const auto count = static_cast<double>(files);
+  const double average_path = static_cast<double>(key_bytes) / count;
+  const double steady_s = Median(steady_times);
+  const double rss_per_file = (rss_steady - rss_before) / count;
+  const double peak_per_file = (rss_peak - rss_before) / count;
+  std::printf("file monitor benchmark: %zu files, average path %.0f bytes, tree %s\n", files,
+              average_path, bench.tree.c_str());
+  std::printf(
+      "  medians of %d rounds, each against find -printf run right before it (median %.3f s)\n",
+      kRounds, Median(bench.find_times));
+  std::printf("  creation sequence, all new    ratio %5.2f   (target <= 1.20)\n", create);
+  std::printf("  steady cycle, no change       ratio %5.2f   (target <= 0.85)\n", steady);
+  std::printf("  cycle with 1%% touched (%zu)  ratio %5.2f   (target <= 1.20)\n", touched.size(),
+              changed);
+  std::printf("  catalogue load                ratio %5.2f   (target <= 0.25)\n", load);
+  std::printf("  steady cycle per file         %7.3f us\n", steady_s * 1e6 / count);
+  std::printf("  catalogue memory per file     %7.1f B    (target <= path + 100 = %.0f B)\n",
+              static_cast<double>(monitor->FileList().MemoryBytes()) / count, average_path + 100);
+  std::printf(
+      "  process memory per file       %7.1f B steady, %.1f B peak: peak/steady %.2f (target <= "
+      "1.25)\n",
+      rss_per_file, peak_per_file, peak_per_file / rss_per_file);
+  return 0;
+}
