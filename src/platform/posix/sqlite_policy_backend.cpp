@@ -315,28 +315,30 @@ bool TSqlitePolicyBackend::DeleteValue(const std::string& section, const std::st
   return sqlite3_changes(db_.get()) > 0;
 }
 
+void TSqlitePolicyBackend::DeleteTree(const std::string& section, bool including_section) {
+  const std::string folded = FoldCase(section);
+  // Subsections are the names between "name\" and "name]" ("]" follows "\"
+  // in byte order). The root is never stored, so an empty name matches none.
+  const std::string below = folded + "\\";
+  const std::string after = folded + "]";
+  const std::string itself = including_section ? folded : std::string();
+  for (const char* sql :
+       {"DELETE FROM policy_values WHERE section IN (SELECT id FROM sections"
+        " WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3))",
+        "DELETE FROM sections WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3)"}) {
+    TSqliteStatement statement(db_.get(), sql);
+    if (!statement.Valid()) Fail("cannot prepare a query");
+    statement.BindText(1, itself);
+    statement.BindText(2, below);
+    statement.BindText(3, after);
+    if (statement.Step() != SQLITE_DONE) Fail("cannot delete section '" + section + "'");
+  }
+}
+
 void TSqlitePolicyBackend::DeleteSection(const std::string& section) {
   const std::lock_guard lock(mutex_);
   if (section.empty()) return;  // the root is never deleted
-  const std::string folded = FoldCase(section);
-  // A section and its subsections: the name itself, or names between
-  // "name\" and "name]" ("]" follows "\" in byte order).
-  const std::string below = folded + "\\";
-  const std::string after = folded + "]";
-  RunAtomically([&] {
-    TSqliteStatement values(db_.get(),
-                            "DELETE FROM policy_values WHERE section IN (SELECT id FROM sections"
-                            " WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3))");
-    TSqliteStatement sections(
-        db_.get(), "DELETE FROM sections WHERE folded = ?1 OR (folded >= ?2 AND folded < ?3)");
-    for (TSqliteStatement* statement : {&values, &sections}) {
-      if (!statement->Valid()) Fail("cannot prepare a query");
-      statement->BindText(1, folded);
-      statement->BindText(2, below);
-      statement->BindText(3, after);
-      if (statement->Step() != SQLITE_DONE) Fail("cannot delete section '" + section + "'");
-    }
-  });
+  RunAtomically([&] { DeleteTree(section, true); });
 }
 
 void TSqlitePolicyBackend::RewriteSection(const std::string& section,
@@ -347,13 +349,7 @@ void TSqlitePolicyBackend::RewriteSection(const std::string& section,
   // that changed a little thus costs a little, and the ids still give the
   // wanted order because new rows always get higher ids.
   RunAtomically([&] {
-    const std::string folded_section = FoldCase(section);
-    DeleteRows(
-        "DELETE FROM policy_values WHERE section IN (SELECT id FROM sections"
-        " WHERE folded >= ?1 AND folded < ?2)",
-        folded_section + "\\", folded_section + "]", section);
-    DeleteRows("DELETE FROM sections WHERE folded >= ?1 AND folded < ?2", folded_section + "\\",
-               folded_section + "]", section);
+    DeleteTree(section, false);
     const long long section_id = EnsureSectionId(section);
 
     TSqliteStatement existing(db_.get(),
@@ -405,15 +401,6 @@ void TSqlitePolicyBackend::RewriteSection(const std::string& section,
       }
     }
   });
-}
-
-void TSqlitePolicyBackend::DeleteRows(const char* sql, const std::string& from,
-                                      const std::string& to, const std::string& section) {
-  TSqliteStatement statement(db_.get(), sql);
-  if (!statement.Valid()) Fail("cannot prepare a query");
-  statement.BindText(1, from);
-  statement.BindText(2, to);
-  if (statement.Step() != SQLITE_DONE) Fail("cannot delete section '" + section + "'");
 }
 
 std::vector<TPolicyNamedValue> TSqlitePolicyBackend::ReadSection(const std::string& section) {

@@ -51,9 +51,9 @@ class TSqlitePolicyBackend final : public TPolicyBackend {
   TSqliteStatement& Statement(std::unique_ptr<TSqliteStatement>& slot, const char* sql);
   std::optional<long long> FindSectionId(const std::string& section);
   long long EnsureSectionId(const std::string& section);
-  // Runs a delete statement over the folded-name range [from, to).
-  void DeleteRows(const char* sql, const std::string& from, const std::string& to,
-                  const std::string& section);
+  // Deletes the section's subsections with their values, and the section
+  // itself when asked.
+  void DeleteTree(const std::string& section, bool including_section);
 
   std::string path_;
   std::unique_ptr<sqlite3, TDeleter> db_;
