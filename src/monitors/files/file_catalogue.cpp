@@ -21,9 +21,13 @@ constexpr std::uint64_t kEmpty = ~0ULL;
 // any table of up to 2^32 slots) in the high half, the record index in the
 // low half.
 std::uint64_t Slot(std::uint64_t hash, TRecordIndex index) { return (hash << 32) | index; }
-TRecordIndex SlotRecord(std::uint64_t slot) { return static_cast<TRecordIndex>(slot & 0xFFFFFFFFULL); }
+TRecordIndex SlotRecord(std::uint64_t slot) {
+  return static_cast<TRecordIndex>(slot & 0xFFFFFFFFULL);
+}
 std::uint64_t SlotHash(std::uint64_t slot) { return slot >> 32; }
-bool SameHash(std::uint64_t slot, std::uint64_t hash) { return SlotHash(slot) == (hash & 0xFFFFFFFFULL); }
+bool SameHash(std::uint64_t slot, std::uint64_t hash) {
+  return SlotHash(slot) == (hash & 0xFFFFFFFFULL);
+}
 constexpr std::size_t kChunkSize = 1 << 20;
 constexpr std::size_t kMaxKey = 0xFFFF;
 
