@@ -5,8 +5,6 @@ set -u
 warderon=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 store=$work/policy.sqlite
 run() { timeout 120 "$warderon" -run -cycles 1 -store "$store"; }
 

@@ -4,15 +4,12 @@ set -u
 warderon=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
-work=$(mktemp -d)
-pid=
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 store=$work/state/policy.sqlite
 watched=$work/Watched
 mkdir -p "$watched/Deep/Er"
 echo one >"$watched/Deep/Er/old.txt"
 policy() { "$warderon" -policy "$@" -store "$store" >/dev/null; }
-wait_for() { for _ in $(seq $(($2 * 10))); do grep -qF -- "$1" "$work/out" && return 0; sleep 0.1; done; return 1; }
+wait_for() { wait_for_text "$work/out" "$1" "$2"; }
 
 policy set IncludeDirs "$watched/" 1 -type integer
 policy set general FilesEnabled 1 -type integer

@@ -7,11 +7,8 @@ exe=$2
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
-work=$(mktemp -d)
-pid=
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 quiet() { "$wine_run" "$@" >/dev/null 2>&1; }
-wait_for() { for _ in $(seq $(($2 * 10))); do tr -d '\r' <"$work/out" | grep -qiF -- "$1" && return 0; sleep 0.1; done; return 1; }
+wait_for() { wait_for_text "$work/out" "$1" "$2"; }
 mkdir -p "$work/Watched"
 echo one >"$work/Watched/Old.txt"
 windows_dir="Z:${work//\//\\}\\Watched\\"

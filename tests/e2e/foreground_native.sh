@@ -4,8 +4,6 @@ set -u
 warderon=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 store=$work/policy.sqlite
 
 out=$(timeout 60 "$warderon" -run -cycles 1 -store "$store")
@@ -47,7 +45,7 @@ expect_line "the stop alert is in the journal" "$logs" $'[0-9]+\tstring\tWardero
 # SIGUSR1 pauses, SIGUSR2 continues, SIGTERM while paused still ends the run.
 "$warderon" -run -store "$store" >"$work/paused.out" 2>&1 &
 pid=$!
-wait_output() { for _ in $(seq 50); do grep -q "$1" "$work/paused.out" && return 0; sleep 0.1; done; return 1; }
+wait_output() { wait_for_text "$work/paused.out" "$1" 5; }
 wait_output "Warderon starting"
 kill -USR1 "$pid"
 wait_output "warderon: paused" && pass "SIGUSR1 pauses" || fail "SIGUSR1 pauses"

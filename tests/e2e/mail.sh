@@ -9,10 +9,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 peers=$here/../peers
 python=/usr/bin/python3
-work=$(mktemp -d)
-server_pid=
-stop_server() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null; server_pid=; }
-trap 'stop_server; rm -rf "$work"' EXIT
+pid=
+stop_server() { [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; pid=; }
 
 if [ "$mode" = native ]; then
   warderon=$2
@@ -37,7 +35,7 @@ start_server() {
   local script=$1
   shift
   "$python" "$peers/$script" --port 25 --seconds 240 "$@" >"$work/server.out" 2>&1 &
-  server_pid=$!
+  pid=$!
   for _ in $(seq 100); do grep -q ready "$work/server.out" 2>/dev/null && return 0; sleep 0.1; done
   echo "peer $script did not start:"; cat "$work/server.out"
   return 1

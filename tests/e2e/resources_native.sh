@@ -4,13 +4,10 @@ set -u
 warderon=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
-work=$(mktemp -d)
-pid=
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 store=$work/policy.sqlite
 policy() { "$warderon" -policy "$@" -store "$store"; }
 count() { grep -c -- "$1" "$work/daemon.out"; }
-wait_for() { for _ in $(seq $(($2 * 10))); do grep -q -- "$1" "$work/daemon.out" && return 0; sleep 0.1; done; return 1; }
+wait_for() { wait_for_text "$work/daemon.out" "$1" "$2"; }
 
 # Disks: the root file system's threshold one below its fullness.
 policy set general DisksEnabled 1 -type integer >/dev/null

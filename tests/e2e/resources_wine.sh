@@ -6,8 +6,6 @@ exe=$2
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 quiet() { "$wine_run" "$@" >/dev/null 2>&1; }
 run() { timeout 120 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r'; }
 
