@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/atomic_file.h"
 #include "platform/directory_search.h"
@@ -320,7 +321,8 @@ void TFileCatalogue::Load(const std::string& path) {
   const std::unique_ptr<std::FILE, TFileCloser> file(OpenFileForReading(path));
   if (!file) {
     if (errno == ENOENT) return;  // no catalogue yet
-    throw std::runtime_error("open the file catalogue '" + path + "': " + std::strerror(errno));
+    throw std::runtime_error("open the file catalogue '" + path +
+                             "': " + std::generic_category().message(errno));
   }
   TLineReader reader(file.get());
   std::string key;

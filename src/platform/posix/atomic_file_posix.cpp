@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/atomic_file.h"
 
@@ -45,7 +46,7 @@ bool WriteFileAtomically(const std::string& path,
     return false;
   }
   if (rename(temporary.c_str(), path.c_str()) != 0) {
-    const std::string error = std::strerror(errno);
+    const std::string error = std::generic_category().message(errno);
     unlink(temporary.c_str());
     throw std::runtime_error("replace '" + path + "': " + error);
   }

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "platform/command_runner.h"
 
@@ -30,7 +31,7 @@ class TShellCommandRunner final : public TCommandRunner {
                     shell.data(), text.data(),   nullptr};
     pid_t pid = 0;
     const int error = posix_spawn(&pid, kShell, nullptr, nullptr, argv, environ);
-    if (error != 0) return {false, std::strerror(error)};
+    if (error != 0) return {false, std::generic_category().message(error)};
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

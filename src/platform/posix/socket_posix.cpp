@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "platform/socket.h"
@@ -40,7 +41,7 @@ class TFd {
 };
 
 std::string Describe(const std::string& what, int error) {
-  return what + ": " + std::strerror(error) + " (" + std::to_string(error) + ")";
+  return what + ": " + std::generic_category().message(error) + " (" + std::to_string(error) + ")";
 }
 
 int MillisecondsLeft(TDeadline deadline) {
@@ -181,12 +182,12 @@ std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_
   for (const addrinfo* entry = addresses.list; entry != nullptr; entry = entry->ai_next) {
     TFd fd(socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
     if (!fd.Valid()) {
-      last_error = std::strerror(errno);
+      last_error = std::generic_category().message(errno);
       continue;
     }
     SetNonBlocking(fd.Get());
     if (connect(fd.Get(), entry->ai_addr, entry->ai_addrlen) != 0 && errno != EINPROGRESS) {
-      last_error = std::strerror(errno);
+      last_error = std::generic_category().message(errno);
       continue;
     }
     if (!WaitReady(fd.Get(), POLLOUT, deadline))
@@ -195,7 +196,7 @@ std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_
     socklen_t length = sizeof error;
     getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
     if (error != 0) {
-      last_error = std::strerror(error);
+      last_error = std::generic_category().message(error);
       continue;
     }
     return std::make_unique<TPosixConnection>(std::move(fd), peer);

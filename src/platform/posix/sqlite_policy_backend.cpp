@@ -22,7 +22,7 @@ constexpr int kTypeInteger = 4;
 // One prepared statement, reset after every use.
 class TSqliteStatement {
  public:
-  TSqliteStatement(sqlite3* db, const char* sql) : db_(db) {
+  TSqliteStatement(sqlite3* db, const char* sql) {
     if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) statement_ = nullptr;
   }
   ~TSqliteStatement() { sqlite3_finalize(statement_); }
@@ -63,7 +63,6 @@ class TSqliteStatement {
   }
 
  private:
-  sqlite3* db_;
   sqlite3_stmt* statement_ = nullptr;
 };
 
