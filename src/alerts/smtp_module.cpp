@@ -9,6 +9,8 @@ constexpr char kGeneral[] = "general";
 constexpr char kJournalSection[] = "Logs";
 constexpr int kSyslogWarning = 4;
 constexpr int kHighestFacility = 23;  // local7
+// The site's mail relay, used until "EmailSMTPServer" names another.
+constexpr char kDefaultMailRelay[] = "mailrelay";
 
 }  // namespace
 
@@ -60,10 +62,15 @@ void TSmtpModule::DispatchAlert(const std::string& subject, const std::string& b
       syslog_failure = std::current_exception();
     }
   }
-  store_.Backend().RunAtomically([&] {
-    WriteJournal(subject);
-    for (const std::string& line : details) WriteJournal(line);
-  });
+  try {
+    // One transaction for the alert's entries: fast, and all or none.
+    store_.Backend().RunAtomically([&] {
+      WriteJournal(subject);
+      for (const std::string& line : details) WriteJournal(line);
+    });
+  } catch (const TPolicyError&) {
+    // Journal writes are best effort, like each entry's own write.
+  }
   if (syslog_failure) std::rethrow_exception(syslog_failure);
 }
 
@@ -71,7 +78,8 @@ void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& b
                                 const std::vector<std::string>& details) {
   if (LocalHostName.empty()) LocalHostName = host_name_source_();
   // Store failures of these two reads end the dispatch and reach the caller.
-  const std::string server = store_.ReadPolicyString(kGeneral, "EmailSMTPServer", "mailrelay");
+  const std::string server =
+      store_.ReadPolicyString(kGeneral, "EmailSMTPServer", kDefaultMailRelay);
   const std::string recipients = store_.ReadPolicyString(kGeneral, "Email", "");
   try {
     message_.from = "warderon@" + LocalHostName;
