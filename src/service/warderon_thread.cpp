@@ -53,10 +53,10 @@ void TWarderonThread::TryAlert(AlertLevel level, const std::string& subject,
   }
 }
 
-void TWarderonThread::ReportRunTimeError(const std::string& label, const std::string& message) {
+void TWarderonThread::ReportRunTimeError(const std::string& label, const std::string& activity,
+                                         const std::string& message) {
   TryAlert(kAlertRunTimeError, "run time error",
-           "received general run time error doing " + label + " " + cycle_.ActivityText + "\r\n" +
-               message);
+           "received general run time error doing " + label + " " + activity + "\r\n" + message);
 }
 
 template <class TWork>
@@ -64,7 +64,8 @@ void TWarderonThread::Guarded(const std::string& label, TWork work) {
   try {
     work();
   } catch (...) {
-    ReportRunTimeError(label, CurrentErrorMessage());
+    // The cycle's own work: a module's last activity text does not belong here.
+    ReportRunTimeError(label, "", CurrentErrorMessage());
   }
 }
 
@@ -130,7 +131,7 @@ void TWarderonThread::RunModules() {
       if (row->every_ad_interval) ad_countdown_ms_ = ad_interval_ms_;
     }
   } catch (...) {
-    ReportRunTimeError(step_label, CurrentErrorMessage());
+    ReportRunTimeError(step_label, cycle_.ActivityText, CurrentErrorMessage());
   }
 }
 
@@ -162,7 +163,7 @@ void TWarderonThread::Execute(std::optional<int> cycle_limit) {
     try {
       RunCycle();
     } catch (...) {
-      ReportRunTimeError("cycle", CurrentErrorMessage());
+      ReportRunTimeError("cycle", "", CurrentErrorMessage());
     }
     if (cycle_limit && ++cycles >= *cycle_limit) break;
     SleepAfterCycle();

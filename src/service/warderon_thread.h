@@ -69,7 +69,8 @@ class TWarderonThread {
   // run-time error alert instead of ending the thread.
   template <class TWork>
   void Guarded(const std::string& label, TWork work);
-  void ReportRunTimeError(const std::string& label, const std::string& message);
+  void ReportRunTimeError(const std::string& label, const std::string& activity,
+                          const std::string& message);
   void TryAlert(AlertLevel level, const std::string& subject, const std::string& body);
 
   TPolicyStore& store_;
