@@ -1,5 +1,6 @@
 // The composition root: reads the command line and hands over to the runner
 // it names.
+#include <clocale>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@
 
 int main(int argc, char** argv) {
   using namespace warderon;
+  // Dates in reports follow the user's locale; numbers stay in the C form
+  // that the catalogue and the store rely on.
+  std::setlocale(LC_TIME, "");
   const std::vector<std::string> args = CommandArguments(argc, argv);
   const TCommandLine line = ParseCommandLine(args);
   if (!line.error.empty()) {
