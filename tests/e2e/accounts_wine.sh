@@ -2,15 +2,9 @@
 # The services and local group monitors of warderon.exe against Wine's real
 # Service Control Manager and group calls.
 set -u
-wine_run=$1
-exe=$2
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/common.sh"
-key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
-run() { timeout 120 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r'; }
-quiet() { "$wine_run" "$@" >/dev/null 2>&1; }
+. "$(dirname "$0")/wine_common.sh"
 
-quiet reg delete 'HKLM\Software\Policies\dunmarrow' /f
+reset_policy
 quiet sc delete WarderonProbe
 quiet net stop Spooler
 quiet reg add "$key\\general" /v ServicesEnabled /t REG_DWORD /d 1 /f

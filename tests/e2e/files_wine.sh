@@ -2,18 +2,13 @@
 # The file integrity monitor of warderon.exe under Wine, on a Linux folder
 # seen as Z:.
 set -u
-wine_run=$1
-exe=$2
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/common.sh"
-key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
-quiet() { "$wine_run" "$@" >/dev/null 2>&1; }
+. "$(dirname "$0")/wine_common.sh"
 wait_for() { wait_for_text "$work/out" "$1" "$2"; }
 mkdir -p "$work/Watched"
 echo one >"$work/Watched/Old.txt"
 windows_dir="Z:${work//\//\\}\\Watched\\"
 
-quiet reg delete 'HKLM\Software\Policies\dunmarrow' /f
+reset_policy
 quiet reg add "$key\\IncludeDirs" /v "$windows_dir" /t REG_DWORD /d 1 /f
 quiet reg add "$key\\general" /v FilesEnabled /t REG_DWORD /d 1 /f
 quiet reg add "$key\\general" /v Delay /t REG_DWORD /d 0 /f

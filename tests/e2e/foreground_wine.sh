@@ -1,15 +1,11 @@
 #!/usr/bin/env bash
 # warderon.exe under Wine against the registry of the test prefix.
 set -u
-wine_run=$1
-exe=$2
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/common.sh"
-key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
+. "$(dirname "$0")/wine_common.sh"
 
-"$wine_run" reg delete 'HKLM\Software\Policies\dunmarrow' /f >/dev/null 2>&1
+reset_policy
 
-out=$(timeout 120 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r')
+out=$(run)
 expect_contains "first run announces a new installation" "$out" "Warderon starting NEW INSTALL"
 expect_contains "reaching the cycle limit is a stop" "$out" "Warderon stopping"
 
@@ -21,7 +17,7 @@ expect_line "ADDelay default" "$general" '    ADDelay    REG_DWORD    0x5'
 expect_line "Beep default" "$general" '    Beep    REG_DWORD    0x0'
 expect_line "LastRun is 8 bytes of REG_BINARY" "$general" '    LastRun    REG_BINARY    [0-9A-F]{16}'
 
-out=$(timeout 120 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r')
+out=$(run)
 expect_line "second run is a normal start" "$out" "Warderon starting"
 expect_not_contains "second run is not a new installation" "$out" "NEW INSTALL"
 

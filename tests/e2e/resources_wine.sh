@@ -1,15 +1,9 @@
 #!/usr/bin/env bash
 # Memory and script monitors of warderon.exe under Wine.
 set -u
-wine_run=$1
-exe=$2
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/common.sh"
-key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
-quiet() { "$wine_run" "$@" >/dev/null 2>&1; }
-run() { timeout 120 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r'; }
+. "$(dirname "$0")/wine_common.sh"
 
-quiet reg delete 'HKLM\Software\Policies\dunmarrow' /f
+reset_policy
 quiet reg add "$key\\general" /v MemGlobalEnabled /t REG_DWORD /d 1 /f
 target=$work/written-by-cmd.txt
 quiet reg add "$key\\general" /v ScriptPath /t REG_SZ /d "echo written by cmd > Z:${target//\//\\}" /f

@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
 # warderon.exe as a real service under Wine's Service Control Manager.
 set -u
-wine_run=$1
-exe=$2
 control=$3
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/common.sh"
-key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
+. "$(dirname "$0")/wine_common.sh"
 logs_key="$key\\Logs"
 
 journal() { "$wine_run" reg query "$logs_key" 2>/dev/null | tr -d '\r'; }
@@ -35,7 +31,7 @@ no_service_process_within() {
 
 "$wine_run" net stop WarderonService >/dev/null 2>&1
 "$wine_run" "$exe" /UNINSTALL /SILENT >/dev/null 2>&1
-"$wine_run" reg delete 'HKLM\Software\Policies\dunmarrow' /f >/dev/null 2>&1
+reset_policy
 
 out=$("$wine_run" "$exe" /INSTALL /SILENT | tr -d '\r')
 expect_contains "install reports success" "$out" "Service installed successfully"
