@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/command_args.h"
+#include "platform/console_signals.h"
 #include "service/command_line.h"
 #include "service/foreground_runner.h"
 #include "service/policy_command.h"
@@ -14,6 +15,9 @@
 
 int main(int argc, char** argv) {
   using namespace warderon;
+  // First of all: a stop or pause signal that comes before the watchdog
+  // listens must wait for it, not end the process.
+  HoldConsoleSignals();
   // Dates in reports follow the user's locale; numbers stay in the C form
   // that the catalogue and the store rely on.
   std::setlocale(LC_TIME, "");
@@ -23,6 +27,7 @@ int main(int argc, char** argv) {
     std::cerr << "warderon: " << line.error << "\n" << UsageText();
     return 2;
   }
+  if (line.command != TCommand::Run) ReleaseConsoleSignals();
   switch (line.command) {
     case TCommand::Run:
       return RunForeground(line.cycles, line.store_path, std::cout, std::cerr);

@@ -1,6 +1,9 @@
 #include "alerts/smtp_module.h"
 
+#include <algorithm>
 #include <exception>
+
+#include "core/text.h"
 
 namespace warderon {
 namespace {
@@ -12,6 +15,22 @@ constexpr int kHighestFacility = 23;  // local7
 // The site's mail relay, used until "EmailSMTPServer" names another.
 constexpr char kDefaultMailRelay[] = "mailrelay";
 
+// The subject and detail lines as they may leave the machine: no control
+// character from a file or service name reaches mail, syslog or journal.
+std::vector<std::string> VisibleLines(const std::vector<std::string>& lines) {
+  std::vector<std::string> visible;
+  visible.reserve(lines.size());
+  for (const std::string& line : lines) visible.push_back(VisibleLine(line));
+  return visible;
+}
+
+bool HasControlCharacter(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && c != '\t') || byte == 0x7F;
+  });
+}
+
 }  // namespace
 
 TSmtpModule::TSmtpModule(TPolicyStore& store, TMailTransport& mail, TSyslogSender& syslog,
@@ -21,14 +40,18 @@ TSmtpModule::TSmtpModule(TPolicyStore& store, TMailTransport& mail, TSyslogSende
 void TSmtpModule::SendAlert(AlertLevel level, const std::string& subject, const std::string& body) {
   const std::lock_guard lock(dispatch_mutex_);
   if (level == kAlertIntegrity && IntegrityAlertsSuppressed) return;
-  DispatchAlert(subject, body, {});
+  DispatchAlert(VisibleLine(subject), body, {});
 }
 
 void TSmtpModule::SendAlertWithDetails(AlertLevel /*level*/, const std::string& subject,
                                        const std::string& body,
                                        const std::vector<std::string>& details) {
   const std::lock_guard lock(dispatch_mutex_);
-  DispatchAlert(subject, body, details);
+  if (std::any_of(details.begin(), details.end(), HasControlCharacter)) {
+    DispatchAlert(VisibleLine(subject), body, VisibleLines(details));
+  } else {
+    DispatchAlert(VisibleLine(subject), body, details);
+  }
 }
 
 void TSmtpModule::SuppressIntegrityAlerts() {
@@ -46,21 +69,45 @@ void TSmtpModule::SetObserver(TAlertObserver* observer) {
   observer_ = observer;
 }
 
+void TSmtpModule::NoteFailure(const std::string& sink, std::size_t lines,
+                              const std::string& error) {
+  TSinkFailure& failure = sink == "syslog" ? syslog_failure_ : mail_failure_;
+  failure.lines += lines;
+  failure.error = error;
+}
+
+std::string TSmtpModule::TakeDeliveryFailures() {
+  const std::lock_guard lock(dispatch_mutex_);
+  std::string text;
+  if (syslog_failure_.lines > 0) {
+    text += "syslog: " + std::to_string(syslog_failure_.lines) +
+            " lines not sent: " + syslog_failure_.error;
+  }
+  if (mail_failure_.lines > 0) {
+    if (!text.empty()) text += "\r\n";
+    text +=
+        "mail: " + std::to_string(mail_failure_.lines) + " alerts not sent: " + mail_failure_.error;
+  }
+  syslog_failure_ = {};
+  mail_failure_ = {};
+  return text;
+}
+
 void TSmtpModule::DispatchAlert(const std::string& subject, const std::string& body,
                                 const std::vector<std::string>& details) {
   if (observer_ != nullptr) observer_->OnAlert(subject, body, details);
+  // Neither sink may keep the alert from the journal or from the other
+  // sink, nor fail the module that raised it: a failure is noted for the
+  // cycle's report.
   if (store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
-    SendAlertMail(subject, body, details);
-  }
-  // A syslog failure still reaches the caller, but only after the journal
-  // has the alert: the local trace must not lose what the network lost.
-  std::exception_ptr syslog_failure;
-  if (store_.ReadPolicyBool(kGeneral, "SyslogEnabled", false)) {
     try {
-      SendAlertSyslog(details);
-    } catch (...) {
-      syslog_failure = std::current_exception();
+      SendAlertMail(subject, body, details);
+    } catch (const std::exception& error) {
+      NoteFailure("mail", 1, error.what());
     }
+  }
+  if (store_.ReadPolicyBool(kGeneral, "SyslogEnabled", false)) {
+    SendAlertSyslog(details);
   }
   try {
     // One transaction for the alert's entries: fast, and all or none.
@@ -71,13 +118,12 @@ void TSmtpModule::DispatchAlert(const std::string& subject, const std::string& b
   } catch (const TPolicyError&) {
     // Journal writes are best effort, like each entry's own write.
   }
-  if (syslog_failure) std::rethrow_exception(syslog_failure);
 }
 
 void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& body,
                                 const std::vector<std::string>& details) {
   if (LocalHostName.empty()) LocalHostName = host_name_source_();
-  // Store failures of these two reads end the dispatch and reach the caller.
+  // A store failure of these two reads is raised to the dispatch.
   const std::string server =
       store_.ReadPolicyString(kGeneral, "EmailSMTPServer", kDefaultMailRelay);
   const std::string recipients = store_.ReadPolicyString(kGeneral, "Email", "");
@@ -90,16 +136,20 @@ void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& b
     message_.body_lines.push_back(body);
     if (!details.empty()) {
       const std::size_t shown = std::min(details.size(), kMaxMailDetailLines);
-      store_.Backend().RunAtomically([&] {
-        for (std::size_t i = 0; i < shown; ++i) {
-          message_.body_lines.push_back(details[i]);
-          WriteJournal(details[i]);
-        }
-        if (details.size() > kMaxMailDetailLines) {
-          message_.body_lines.emplace_back("... additional items deleted");
-          WriteJournal("... additional items deleted");
-        }
-      });
+      for (std::size_t i = 0; i < shown; ++i) message_.body_lines.push_back(details[i]);
+      if (details.size() > kMaxMailDetailLines) {
+        message_.body_lines.emplace_back("... additional items deleted");
+      }
+      // The mailed lines go to the journal first; a journal that cannot
+      // take them (a full disk) never stops the mail.
+      try {
+        store_.Backend().RunAtomically([&] {
+          for (std::size_t i = 1; i < message_.body_lines.size(); ++i) {
+            WriteJournal(message_.body_lines[i]);
+          }
+        });
+      } catch (const TPolicyError&) {
+      }
     }
     mail_.SendMail(server, message_);
   } catch (const std::exception&) {
@@ -108,14 +158,28 @@ void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& b
 }
 
 void TSmtpModule::SendAlertSyslog(const std::vector<std::string>& details) {
-  const std::string host = store_.ReadPolicyString(kGeneral, "Syslog", "");
-  if (host.empty() || details.empty()) return;
-  for (const std::string& line : details) {
+  if (details.empty()) return;
+  std::string host;
+  try {
+    host = store_.ReadPolicyString(kGeneral, "Syslog", "");
+  } catch (const std::exception& error) {
+    NoteFailure("syslog", details.size(), error.what());
+    return;
+  }
+  if (host.empty()) return;
+  for (std::size_t i = 0; i < details.size(); ++i) {
     // The stored number is taken modulo 65536; codes above 23 become local7.
     const auto code =
         static_cast<std::uint16_t>(store_.ReadPolicyInteger(kGeneral, "SyslogFacility", 0));
     const int facility = code > kHighestFacility ? kHighestFacility : code;
-    syslog_.SendSyslog(host, facility, kSyslogWarning, line);
+    try {
+      syslog_.SendSyslog(host, facility, kSyslogWarning, details[i]);
+    } catch (const std::exception& error) {
+      // A host that cannot be resolved fails every line alike: one attempt
+      // per alert, the rest counted as lost with it.
+      NoteFailure("syslog", details.size() - i, error.what());
+      return;
+    }
   }
 }
 

@@ -36,6 +36,12 @@ class TSmtpModule final : public TAlertSender {
   // Not owned; must outlive the dispatcher or be removed with nullptr.
   void SetObserver(TAlertObserver* observer);
 
+  // What could not be delivered since the last call (syslog lines not sent,
+  // mail settings that could not be read), as one text for an alert; empty
+  // when everything went out. Delivery failures never reach the caller of
+  // an alert: the cycle asks for them once, after its modules.
+  std::string TakeDeliveryFailures();
+
  private:
   void DispatchAlert(const std::string& subject, const std::string& body,
                      const std::vector<std::string>& details);
@@ -43,6 +49,7 @@ class TSmtpModule final : public TAlertSender {
                      const std::vector<std::string>& details);
   void SendAlertSyslog(const std::vector<std::string>& details);
   void WriteJournal(const std::string& text);
+  void NoteFailure(const std::string& sink, std::size_t lines, const std::string& error);
 
   TPolicyStore& store_;
   TMailTransport& mail_;
@@ -55,6 +62,14 @@ class TSmtpModule final : public TAlertSender {
   bool IntegrityAlertsSuppressed = false;
   std::int32_t JournalCounter = 0;
   std::string LocalHostName;
+  // Undelivered since the last TakeDeliveryFailures: per sink, the lines
+  // lost and the last error.
+  struct TSinkFailure {
+    std::size_t lines = 0;
+    std::string error;
+  };
+  TSinkFailure syslog_failure_;
+  TSinkFailure mail_failure_;
 };
 
 }  // namespace warderon

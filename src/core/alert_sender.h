@@ -24,8 +24,8 @@ class TAlertSender {
  public:
   virtual ~TAlertSender() = default;
   // Raises an alert without detail lines; a level-3 alert is dropped
-  // entirely while integrity alerts are suppressed. A delivery failure that
-  // the dispatcher does not swallow is raised to the caller.
+  // entirely while integrity alerts are suppressed. A delivery failure never
+  // reaches the caller: the module that raised the alert goes on.
   virtual void SendAlert(AlertLevel level, const std::string& subject, const std::string& body) = 0;
   // Raises an alert with detail lines (an empty list is no list). Never
   // suppressed, whatever the level.

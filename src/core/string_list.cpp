@@ -21,6 +21,20 @@ std::size_t TStringList::Add(std::string text, std::unique_ptr<TListRecord> reco
   return index;
 }
 
+void TStringList::AddMany(std::vector<std::string> texts) {
+  const auto old_size = static_cast<std::ptrdiff_t>(entries_.size());
+  entries_.reserve(entries_.size() + texts.size());
+  for (std::string& text : texts) {
+    std::string folded = FoldCase(text);
+    entries_.push_back(TEntry{std::move(text), std::move(folded), nullptr});
+  }
+  if (!sorted_) return;
+  const auto by_folded = [](const TEntry& a, const TEntry& b) { return a.folded < b.folded; };
+  // Stable: equal new entries keep their order, and follow equal old ones.
+  std::stable_sort(entries_.begin() + old_size, entries_.end(), by_folded);
+  std::inplace_merge(entries_.begin(), entries_.begin() + old_size, entries_.end(), by_folded);
+}
+
 void TStringList::Assign(std::vector<std::string> texts) {
   entries_.clear();
   entries_.reserve(texts.size());

@@ -35,6 +35,10 @@ class TStringList {
   // Appends, or inserts at the sort position (after equal entries) when
   // sorted. Returns the entry's index.
   std::size_t Add(std::string text, std::unique_ptr<TListRecord> record = nullptr);
+  // Adds every text as Add would, one after the other, but in
+  // O((n + k) log(n + k)) instead of one insertion each: large baselines
+  // (a group gaining 100,000 members) stay fast.
+  void AddMany(std::vector<std::string> texts);
   // Replaces the whole content; a sorted list sorts once instead of
   // inserting one by one.
   void Assign(std::vector<std::string> texts);

@@ -16,4 +16,25 @@ inline std::string StripBlanks(std::string_view text) {
   return result;
 }
 
+// A line fit for mail, syslog and the journal: each control character but
+// the tab (a line break in a file name, an escape sequence in a service
+// name) becomes its visible picture (U+2400 to U+241F, U+2421 for DEL), so
+// no text from the machine can start a line of its own or drive a terminal.
+inline std::string VisibleLine(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
+      const unsigned picture = byte == 0x7F ? 0x2421 : 0x2400 + byte;
+      result += static_cast<char>(0xE0 | (picture >> 12));
+      result += static_cast<char>(0x80 | ((picture >> 6) & 0x3F));
+      result += static_cast<char>(0x80 | (picture & 0x3F));
+    } else {
+      result += c;
+    }
+  }
+  return result;
+}
+
 }  // namespace warderon

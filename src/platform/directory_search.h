@@ -14,24 +14,43 @@ namespace warderon {
 struct TFoundEntry {
   std::string_view name;
   bool is_directory = false;
-  // Last-write time in local time, truncated to two seconds, as a day number
-  // (days since 1899-12-30 with the time of day as fraction).
+  // Last-write time in local time (with the offset from UTC valid at that
+  // time), truncated to two seconds, as a day number (days since 1899-12-30
+  // with the time of day as fraction).
   double time = 0.0;
   std::uint64_t size = 0;
+};
+
+// A directory opened for a walk. A walk of any depth holds one per level:
+// the implementation keeps the operating system's handles within a fixed
+// budget, so depth costs memory, never handles or stack.
+class TOpenDirectory {
+ public:
+  virtual ~TOpenDirectory() = default;
 };
 
 class TDirectorySearch {
  public:
   virtual ~TDirectorySearch() = default;
-  // Every entry of the directory (hidden and system ones included, "." and
-  // ".." left out), in the order the file system returns them. For entries
-  // that are directories, time and size may be left 0 (the walk descends
-  // into them and never records them). False when the search cannot start
-  // (missing, unreadable): no entry then.
-  virtual bool List(const std::string& directory,
+  // Opens a directory by its full path (of any length); null when it is
+  // missing or cannot be read.
+  virtual std::unique_ptr<TOpenDirectory> OpenDirectory(const std::string& path) = 0;
+  // Opens the subdirectory `name` of an open directory, never following a
+  // link put in its place; null when that fails. The parent must outlive the
+  // child.
+  virtual std::unique_ptr<TOpenDirectory> OpenSubdirectory(TOpenDirectory& parent,
+                                                           std::string_view name) = 0;
+  // Every entry of an open directory (hidden and system ones included, "."
+  // and ".." left out), in the order the file system returns them. For
+  // entries that are directories, time and size may be left 0 (the walk
+  // descends into them and never records them). False when the listing
+  // cannot be read: no entry then. Not re-entrant: on_entry must not call
+  // back into the search.
+  virtual bool List(TOpenDirectory& directory,
                     const std::function<void(const TFoundEntry&)>& on_entry) = 0;
   // The entries matching a path whose last component may hold the
-  // wildcards * and ?, directories included, with their times and sizes.
+  // wildcards * and ?, directories and hidden entries included, with their
+  // times and sizes.
   virtual bool Match(const std::string& pattern,
                      const std::function<void(const TFoundEntry&)>& on_entry) = 0;
 };
@@ -39,7 +58,8 @@ class TDirectorySearch {
 std::unique_ptr<TDirectorySearch> MakeSystemDirectorySearch();
 
 // A day number as text in the locale's short date and long time form; the
-// time is left out at exactly midnight.
+// time is left out at exactly midnight. A day number outside the calendar
+// the platform can format is given as the number itself.
 std::string FormatLocalDateTime(double days);
 
 // A catalogue line as read back: UTF-8 as it is; on Windows, a line that is

@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include "platform/text_case.h"
+
 namespace warderon {
 
 std::vector<std::uint8_t> EncodePolicyFloat(double value) {
@@ -19,6 +21,23 @@ double DecodePolicyFloat(const std::vector<std::uint8_t>& bytes) {
     bits |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
   }
   return std::bit_cast<double>(bits);
+}
+
+void TPolicyStore::NoteWrongType(const std::string& section, const std::string& name,
+                                 TPolicyValueType found, const char* wanted,
+                                 const std::string& default_text) {
+  const std::lock_guard lock(reports_mutex_);
+  if (!reported_.insert(FoldCase(section + "\\" + name)).second) return;
+  pending_reports_.push_back("value \"" + name + "\" of section \"" + section + "\" has type " +
+                             PolicyValueTypeName(found) + " where " + wanted +
+                             " is expected; the default " + default_text + " is used");
+}
+
+std::vector<std::string> TPolicyStore::TakeWrongTypeReports() {
+  const std::lock_guard lock(reports_mutex_);
+  std::vector<std::string> reports;
+  reports.swap(pending_reports_);
+  return reports;
 }
 
 bool TPolicyStore::OpenSection(const std::string& section) {
@@ -42,7 +61,9 @@ std::string TPolicyStore::ReadPolicyString(const std::string& section, const std
   if (value) {
     const bool is_text =
         value->type == TPolicyValueType::Text || value->type == TPolicyValueType::ExpandText;
-    return is_text ? value->text : default_value;
+    if (is_text) return value->text;
+    NoteWrongType(section, name, value->type, "a string", "\"" + default_value + "\"");
+    return default_value;
   }
   backend_.WriteValue(section, name, TPolicyValue::MakeText(default_value));
   return default_value;
@@ -54,7 +75,9 @@ std::int32_t TPolicyStore::ReadPolicyInteger(const std::string& section, const s
     if (!OpenSection(section)) return default_value;
     const std::optional<TPolicyValue> value = backend_.ReadValue(section, name);
     if (value) {
-      return value->type == TPolicyValueType::Integer ? value->integer : default_value;
+      if (value->type == TPolicyValueType::Integer) return value->integer;
+      NoteWrongType(section, name, value->type, "an integer", std::to_string(default_value));
+      return default_value;
     }
     backend_.WriteValue(section, name, TPolicyValue::MakeInteger(default_value));
   } catch (const TPolicyError&) {

@@ -7,7 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/policy_backend.h"
 
@@ -53,10 +56,20 @@ class TPolicyStore {
 
   TPolicyBackend& Backend() { return backend_; }
 
+  // The settings found with a value of the wrong type since the last call
+  // (each value once per process), as texts naming the value, its type and
+  // the default used instead. Any thread.
+  std::vector<std::string> TakeWrongTypeReports();
+
  private:
   bool OpenSection(const std::string& section);
+  void NoteWrongType(const std::string& section, const std::string& name, TPolicyValueType found,
+                     const char* wanted, const std::string& default_text);
 
   TPolicyBackend& backend_;
+  std::mutex reports_mutex_;
+  std::set<std::string> reported_;  // "section\name", folded: each value once
+  std::vector<std::string> pending_reports_;
 };
 
 // The 8 little-endian IEEE 754 bytes of a double, and back.

@@ -37,7 +37,7 @@ int RunForeground(std::optional<int> cycles, const std::optional<std::string>& s
                   std::ostream& out, std::ostream& err) {
   std::unique_ptr<TPolicyBackend> backend;
   try {
-    backend = OpenPolicyBackend(store_path);
+    backend = OpenPolicyBackend(store_path, TStoreUser::Daemon);
   } catch (const TPolicyError& error) {
     err << "warderon: " << error.what() << "\n";
     return 1;

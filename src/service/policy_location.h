@@ -10,9 +10,15 @@
 
 namespace warderon {
 
+// Who opens the store: the watchdog itself also has every page of an SQLite
+// store checked, so a damaged file is refused at start instead of failing
+// every cycle; the -policy tool only checks the header.
+enum class TStoreUser { Daemon, Tool };
+
 // Opens the platform's policy store. Throws TPolicyError with a message fit
 // for the administrator when it cannot be used.
-std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path);
+std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path,
+                                                  TStoreUser user = TStoreUser::Tool);
 
 // Where the file monitor keeps its catalogue: "c:\orvan\warderon\files.lst"
 // on Windows; next to the policy store on Linux.

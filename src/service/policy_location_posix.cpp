@@ -34,7 +34,8 @@ std::string CataloguePath(const std::optional<std::string>& store_path) {
   return (store.parent_path() / "files.lst").string();
 }
 
-std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path) {
+std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path,
+                                                  TStoreUser user) {
   const std::string path = store_path ? *store_path : DefaultStorePath();
   const std::filesystem::path folder = std::filesystem::path(path).parent_path();
   if (!folder.empty()) {
@@ -45,7 +46,8 @@ std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::strin
                          "': " + error.message());
     }
   }
-  return std::make_unique<TSqlitePolicyBackend>(path);
+  return std::make_unique<TSqlitePolicyBackend>(
+      path, user == TStoreUser::Daemon ? TSqliteCheck::EveryPage : TSqliteCheck::Header);
 }
 
 }  // namespace warderon

@@ -7,7 +7,8 @@ std::string CataloguePath(const std::optional<std::string>& /*store_path*/) {
   return "c:\\orvan\\warderon\\files.lst";
 }
 
-std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path) {
+std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path,
+                                                  TStoreUser /*user*/) {
   if (store_path) {
     throw TPolicyError(
         "-store is for Linux hosts; on Windows the settings live in the registry key "

@@ -167,7 +167,8 @@ bool ServiceHostAvailable() { return true; }
 
 int RunAsService(std::ostream& out) {
   // The process's objects are created first and live until it ends.
-  g_process = new TWarderonProcess(OpenPolicyBackend(std::nullopt), CataloguePath(std::nullopt));
+  g_process = new TWarderonProcess(OpenPolicyBackend(std::nullopt, TStoreUser::Daemon),
+                                   CataloguePath(std::nullopt));
   std::wstring name = Widen(kServiceName);
   SERVICE_TABLE_ENTRYW table[] = {{name.data(), &ServiceMain}, {nullptr, nullptr}};
   if (StartServiceCtrlDispatcherW(table) == FALSE) {

@@ -91,10 +91,7 @@ void TWarderonThread::RunStartup() {
     for (TModuleRow* row : modules_.StartupOrder()) {
       pause_.PassWhenOpen();
       step_label = row->startup_label;
-      if (!row->module && row->create) row->module = row->create();
-      if (!row->module) throw std::runtime_error("module object could not be created");
-      row->module->Initialize();
-      row->initialized = true;
+      InitializeRow(*row);
     }
   } catch (...) {
     TryAlert(kAlertStart, "startup error",
@@ -104,6 +101,13 @@ void TWarderonThread::RunStartup() {
   ad_countdown_ms_ = 0;
   cycle_.NewInstall = false;
   alerts_.ResumeIntegrityAlerts();
+}
+
+void TWarderonThread::InitializeRow(TModuleRow& row) {
+  if (!row.module && row.create) row.module = row.create();
+  if (!row.module) throw std::runtime_error("module object could not be created");
+  row.module->Initialize();
+  row.initialized = true;
 }
 
 void TWarderonThread::ReadCycleSettings() {
@@ -126,7 +130,10 @@ void TWarderonThread::RunModules() {
       pause_.PassWhenOpen();
       step_label = row->cycle_label;
       if (row->every_ad_interval && ad_countdown_ms_ >= 1) continue;
-      if (!row->initialized) throw std::runtime_error("module was not initialised at start-up");
+      // A row whose start-up failed (a full disk, a store that was busy) or
+      // was never reached gets its start-up now; a failure counts as the
+      // row's failure in this cycle.
+      if (!row->initialized) InitializeRow(*row);
       row->module->Run();
       if (row->every_ad_interval) ad_countdown_ms_ = ad_interval_ms_;
     }
@@ -135,10 +142,21 @@ void TWarderonThread::RunModules() {
   }
 }
 
+void TWarderonThread::ReportAfterModules() {
+  // Alerts that a sink could not take never failed the module that raised
+  // them; they are reported here, once per cycle, by the sinks that work.
+  const std::string undelivered = alerts_.TakeDeliveryFailures();
+  if (!undelivered.empty()) ReportRunTimeError("alert delivery", "", undelivered);
+  for (const std::string& report : store_.TakeWrongTypeReports()) {
+    TryAlert(kAlertMonitorFailure, "setting of the wrong type", report);
+  }
+}
+
 void TWarderonThread::RunCycle() {
   Guarded("cycle housekeeping", [&] { store_.DeletePolicySection("Logs"); });
   ReadCycleSettings();
   RunModules();
+  ReportAfterModules();
   Guarded("cycle stamping",
           [&] { store_.WritePolicyFloat(kGeneral, "LastRun", clock_.LocalNow().days); });
 }

@@ -65,6 +65,8 @@ class TWarderonThread {
  private:
   void ReadCycleSettings();
   void RunModules();
+  void InitializeRow(TModuleRow& row);
+  void ReportAfterModules();
   // Runs a store operation of the cycle itself; a failure becomes a
   // run-time error alert instead of ending the thread.
   template <class TWork>

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "fakes/faulty_backend.h"
 #include "fakes/recording_delivery.h"
 #include "platform/memory_policy_backend.h"
 
@@ -142,12 +143,40 @@ TEST_F(SmtpModule, MailFailuresAreSwallowedAndAMissingHostNameIsRetried) {
   EXPECT_EQ(Journal(), (std::vector<std::string>{"1:first", "2:second", "3:third"}));
 }
 
-TEST_F(SmtpModule, ASyslogFailureReachesTheCallerButTheJournalKeepsTheAlert) {
-  Enable(false, true);
+TEST_F(SmtpModule, ASyslogFailureNeverReachesTheCallerAndIsKeptForTheCycleReport) {
+  Enable(true, true);
   syslog_.fail = true;
-  EXPECT_THROW(dispatcher_.SendAlertWithDetails(2, "share changes", "b", {"new share x"}),
-               std::runtime_error);
-  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:share changes", "2:new share x"}));
+  EXPECT_NO_THROW(
+      dispatcher_.SendAlertWithDetails(2, "share changes", "b", {"new share x", "new share y"}));
+  EXPECT_NO_THROW(dispatcher_.SendAlertWithDetails(2, "service changes", "b", {"new service z"}));
+  EXPECT_EQ(mail_.sent.size(), 2U) << "the other sink still works";
+  EXPECT_EQ(Journal(),
+            (std::vector<std::string>{"1:new share x", "2:new share y", "3:share changes",
+                                      "4:new share x", "5:new share y", "6:new service z",
+                                      "7:service changes", "8:new service z"}));
+  const std::string report = dispatcher_.TakeDeliveryFailures();
+  EXPECT_EQ(report, "syslog: 3 lines not sent: resolve loghost: unknown host");
+  EXPECT_EQ(dispatcher_.TakeDeliveryFailures(), "") << "reported once";
+}
+
+TEST_F(SmtpModule, AJournalThatCannotCommitNeverStopsTheMail) {
+  Enable(true, false);
+  TFaultyBackend faulty(backend_);
+  TPolicyStore faulty_store(faulty);
+  TSmtpModule dispatcher(faulty_store, mail_, syslog_, [] { return std::string("ws042"); });
+  faulty.fail_commit = true;
+  dispatcher.SendAlertWithDetails(2, "service changes", "b", {"new service x"});
+  ASSERT_EQ(mail_.sent.size(), 1U);
+  EXPECT_EQ(mail_.sent[0].message.body_lines, (std::vector<std::string>{"b", "new service x"}));
+}
+
+TEST_F(SmtpModule, ControlCharactersFromTheMachineNeverReachTheSinksRaw) {
+  Enable(true, true);
+  dispatcher_.SendAlertWithDetails(2, "file changes", "b", {" NEW FILE : /tmp/0\nx\r\x1b[2J\tend"});
+  const std::string visible = " NEW FILE : /tmp/0\xE2\x90\x8Ax\xE2\x90\x8D\xE2\x90\x9B[2J\tend";
+  EXPECT_EQ(mail_.sent.back().message.body_lines.back(), visible);
+  EXPECT_EQ(syslog_.sent.back().message, visible);
+  EXPECT_EQ(Journal().back(), "3:" + visible);
 }
 
 TEST_F(SmtpModule, ConcurrentDispatchesNeverInterleave) {

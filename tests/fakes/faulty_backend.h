@@ -34,9 +34,14 @@ class TFaultyBackend final : public TPolicyBackend {
   std::vector<TPolicyNamedValue> ReadSection(const std::string& s) override {
     return inner_.ReadSection(s);
   }
-  void RunAtomically(const std::function<void()>& work) override { inner_.RunAtomically(work); }
+  void RunAtomically(const std::function<void()>& work) override {
+    // All or none: a commit that fails leaves nothing of the work behind.
+    if (fail_commit) throw TPolicyError("faulty store: disk full at commit");
+    inner_.RunAtomically(work);
+  }
 
   std::string fail_write_of;
+  bool fail_commit = false;
   bool fail_section_delete = false;
 
  private:

@@ -1,5 +1,9 @@
 #include "monitors/accounts/locgrp_module.h"
 
+#include <unordered_set>
+
+#include "platform/text_case.h"
+
 namespace warderon {
 namespace {
 
@@ -45,18 +49,19 @@ void TLocGrpModule::Run() {
     work.clear();
     GetLocalGroupMembers(WatchedGroups_.Text(i), work);
     TStringList& stored = WatchedGroups_.RecordAs<TMemberList>(i)->members;
-    // From the last to the first: known members leave the work list, new
-    // ones stay (in the platform's order) and join the stored list.
+    // From the last to the first: known members are dropped, new ones (the
+    // last of equal names) are kept, and join the stored list all at once.
+    std::vector<std::string> fresh;
+    std::unordered_set<std::string> fresh_folded;
     for (std::size_t m = work.size(); m-- > 0;) {
-      if (stored.Find(work[m])) {
-        work.erase(work.begin() + static_cast<std::ptrdiff_t>(m));
-      } else {
-        stored.Add(work[m]);
-      }
+      if (stored.Find(work[m]) || !fresh_folded.insert(FoldCase(work[m])).second) continue;
+      fresh.push_back(work[m]);
     }
-    if (work.empty()) continue;
+    if (fresh.empty()) continue;
+    std::vector<std::string> lines(fresh.rbegin(), fresh.rend());  // in the platform's order
+    stored.AddMany(std::move(fresh));
     alerts_.SendAlertWithDetails(kAlertFinding, "changes to local group:" + WatchedGroups_.Text(i),
-                                 "changes", work);
+                                 "changes", lines);
     SaveGroupBaseline(i);
   }
 }

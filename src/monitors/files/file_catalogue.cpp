@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -30,7 +31,18 @@ bool SameHash(std::uint64_t slot, std::uint64_t hash) {
   return SlotHash(slot) == (hash & 0xFFFFFFFFULL);
 }
 constexpr std::size_t kChunkSize = 1 << 20;
-constexpr std::size_t kMaxKey = 0xFFFF;
+constexpr std::uint16_t kLongKey = 0xFFFF;
+constexpr std::size_t kLengthPrefix = sizeof(std::uint32_t);
+constexpr char kEscapedKeyMark = '\t';
+
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
 
 bool IsAscii(std::string_view text) {
   for (const char c : text) {
@@ -117,6 +129,7 @@ std::optional<std::int64_t> ParseSize(std::string_view line) {
 }
 
 std::optional<double> ParseTime(std::string_view line) {
+  // "nan" and "inf" are numbers to from_chars, but no file time.
   while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
   const auto token_end = line.find_first_of(" \t");
   std::string_view token = line.substr(0, token_end);
@@ -125,12 +138,59 @@ std::optional<double> ParseTime(std::string_view line) {
   double value = 0;
   const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
   if (error != std::errc() || end != token.data() + token.size()) return std::nullopt;
+  if (!std::isfinite(value)) return std::nullopt;
   return value;
 }
 
 }  // namespace
 
+void AppendCatalogueKeyLine(std::string_view key, std::string& line) {
+  if (std::none_of(key.begin(), key.end(),
+                   [](char c) { return IsControl(static_cast<unsigned char>(c)); })) {
+    line.append(key);
+    return;
+  }
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  line += kEscapedKeyMark;
+  for (const char c : key) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (IsControl(byte) || c == '%') {
+      line += '%';
+      line += kHex[byte >> 4];
+      line += kHex[byte & 0xF];
+    } else {
+      line += c;
+    }
+  }
+}
+
+std::string CatalogueKeyLine(std::string_view key) {
+  std::string line;
+  AppendCatalogueKeyLine(key, line);
+  return line;
+}
+
+std::optional<std::string> CatalogueKeyFromLine(std::string_view line) {
+  if (line.empty() || line.front() != kEscapedKeyMark) return std::string(line);
+  std::string key;
+  key.reserve(line.size());
+  for (std::size_t i = 1; i < line.size(); ++i) {
+    if (line[i] != '%') {
+      key += line[i];
+      continue;
+    }
+    if (i + 2 >= line.size()) return std::nullopt;
+    const int high = HexValue(line[i + 1]);
+    const int low = HexValue(line[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    key += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return key;
+}
+
 std::string FormatCatalogueTime(double value) {
+  if (!std::isfinite(value)) value = 0.0;  // never stored; kept from reaching the format
   char digits[40];
   std::snprintf(digits, sizeof digits, "%.14E", value < 0 ? -value : value);
   // digits: d.ddddddddddddddE+xx (or more exponent digits)
@@ -172,7 +232,18 @@ bool TFileCatalogue::KeysEqual(std::string_view a, std::string_view b) const {
 
 std::string_view TFileCatalogue::Key(TRecordIndex index) const {
   const FileData& record = records_[index];
-  return {chunks_[record.key_chunk].get() + record.key_offset, record.key_length};
+  const char* place = chunks_[record.key_chunk].get() + record.key_offset;
+  if (record.key_length != kLongKey) return {place, record.key_length};
+  std::uint32_t length = 0;
+  std::memcpy(&length, place, kLengthPrefix);
+  return {place + kLengthPrefix, length};
+}
+
+std::size_t TFileCatalogue::KeyBytes(const FileData& record) const {
+  if (record.key_length != kLongKey) return record.key_length;
+  std::uint32_t length = 0;
+  std::memcpy(&length, chunks_[record.key_chunk].get() + record.key_offset, kLengthPrefix);
+  return kLengthPrefix + length;
 }
 
 std::optional<TRecordIndex> TFileCatalogue::Find(std::string_view key) const {
@@ -201,25 +272,32 @@ void TFileCatalogue::GrowIndex() {
   }
 }
 
-std::string_view TFileCatalogue::StoreKey(std::string_view key, FileData& record) {
-  if (chunks_.empty() || chunk_used_ + key.size() > chunk_sizes_.back()) {
-    const std::size_t size = std::max(kChunkSize, key.size());
+void TFileCatalogue::StoreKey(std::string_view key, FileData& record) {
+  // Keys of 64 KiB and more (deep trees) carry their length in front.
+  const bool is_long = key.size() >= kLongKey;
+  const std::size_t bytes = key.size() + (is_long ? kLengthPrefix : 0);
+  if (chunks_.empty() || chunk_used_ + bytes > chunk_sizes_.back()) {
+    const std::size_t size = std::max(kChunkSize, bytes);
     chunks_.push_back(std::make_unique<char[]>(size));
     chunk_sizes_.push_back(size);
     chunk_used_ = 0;
   }
   char* place = chunks_.back().get() + chunk_used_;
-  std::memcpy(place, key.data(), key.size());
   record.key_chunk = static_cast<std::uint32_t>(chunks_.size() - 1);
   record.key_offset = static_cast<std::uint32_t>(chunk_used_);
-  record.key_length = static_cast<std::uint16_t>(key.size());
-  chunk_used_ += key.size();
-  live_key_bytes_ += key.size();
-  return {place, key.size()};
+  record.key_length = is_long ? kLongKey : static_cast<std::uint16_t>(key.size());
+  if (is_long) {
+    const auto length = static_cast<std::uint32_t>(key.size());
+    std::memcpy(place, &length, kLengthPrefix);
+    place += kLengthPrefix;
+  }
+  std::memcpy(place, key.data(), key.size());
+  chunk_used_ += bytes;
+  live_key_bytes_ += bytes;
 }
 
 TRecordIndex TFileCatalogue::Add(std::string_view key) {
-  if (key.size() > kMaxKey) throw std::length_error("path longer than 65535 bytes");
+  if (key.size() > kMaxCatalogueKey) throw std::length_error("path longer than 16 MiB");
   if ((live_count_ + 1) * 10 > index_.size() * 7) GrowIndex();
   TRecordIndex index = 0;
   if (!free_.empty()) {
@@ -256,8 +334,8 @@ void TFileCatalogue::Remove(TRecordIndex index) {
   }
   index_[slot] = kEmpty;
   record.live = false;
-  dead_key_bytes_ += record.key_length;
-  live_key_bytes_ -= record.key_length;
+  dead_key_bytes_ += KeyBytes(record);
+  live_key_bytes_ -= KeyBytes(record);
   free_.push_back(index);
   --live_count_;
   CompactIfWasteful();
@@ -275,9 +353,13 @@ void TFileCatalogue::CompactIfWasteful() {
   dead_key_bytes_ = 0;
   for (FileData& record : records_) {
     if (!record.live) continue;
-    const std::string_view key(old_chunks[record.key_chunk].get() + record.key_offset,
-                               record.key_length);
-    StoreKey(key, record);
+    const char* place = old_chunks[record.key_chunk].get() + record.key_offset;
+    std::uint32_t length = record.key_length;
+    if (record.key_length == kLongKey) {
+      std::memcpy(&length, place, kLengthPrefix);
+      place += kLengthPrefix;
+    }
+    StoreKey(std::string_view(place, length), record);
   }
 }
 
@@ -325,30 +407,36 @@ void TFileCatalogue::Load(const std::string& path) {
                              "': " + std::generic_category().message(errno));
   }
   TLineReader reader(file.get());
-  std::string key;
+  std::string key_line;
   std::string size_line;
   std::string time_line;
-  while (reader.Next(key)) {
+  while (reader.Next(key_line)) {
     if (!reader.Next(size_line)) break;
     const std::optional<std::int64_t> size = ParseSize(size_line);
     const bool has_time = reader.Next(time_line);
     const std::optional<double> time = has_time ? ParseTime(time_line) : std::nullopt;
-    if (!size || !time) continue;  // an unreadable entry is skipped
-    const std::string utf8 = CatalogueTextToUtf8(key);
+    if (!size || !time || key_line.size() > kMaxCatalogueKey * 3) continue;  // skipped
+    const std::optional<std::string> key = CatalogueKeyFromLine(key_line);
+    if (!key || key->empty() || key->size() > kMaxCatalogueKey) continue;
+    const std::string utf8 = CatalogueTextToUtf8(*key);
     if (Find(utf8)) continue;  // the first of two equal keys stays
     FileData& record = records_[Add(utf8)];
     record.FileSize = *size;
     record.FileTime = *time;
   }
+  if (std::ferror(file.get()) != 0) {
+    throw std::runtime_error("read the file catalogue '" + path + "': input/output error");
+  }
 }
 
-bool TFileCatalogue::Save(const std::string& path) const {
+void TFileCatalogue::Save(const std::string& path) const {
   const std::vector<TRecordIndex> order = SortedIndices();
-  return WriteFileAtomically(path, [&](const TWriteText& write) {
+  WriteFileAtomically(path, [&](const TWriteText& write) {
     std::string entry;
     for (const TRecordIndex index : order) {
       const FileData& record = records_[index];
-      entry.assign(Key(index));
+      entry.clear();
+      AppendCatalogueKeyLine(Key(index), entry);
       entry += "\r\n";
       entry += std::to_string(record.FileSize);
       entry += "\r\n";

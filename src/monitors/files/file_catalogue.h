@@ -28,7 +28,6 @@ enum TChangeKind : std::uint8_t {
   kSizeChanged = 5,
 };
 
-// One catalogued file.
 // One catalogued file. Laid out to take 56 bytes: a million of them must
 // stay small.
 struct FileData {
@@ -40,7 +39,8 @@ struct FileData {
   std::uint32_t Signature = kFileDataSignature;
   std::uint32_t key_chunk = 0;
   std::uint32_t key_offset = 0;
-  std::uint16_t key_length = 0;  // paths are far below 64 KiB
+  // kLongKey: the key's length stands in the 4 bytes before its text.
+  std::uint16_t key_length = 0;
   std::uint8_t ChangeKind = kNoChange;
   bool live = true;
 };
@@ -75,13 +75,16 @@ class TFileCatalogue {
   std::vector<TRecordIndex> SortedIndices() const;
   bool KeyLess(TRecordIndex a, TRecordIndex b) const;
 
-  // Reads a catalogue file; entries that cannot be read are skipped, the
-  // first of two equal keys stays. Nothing when the file does not exist.
-  // Raises std::runtime_error when it exists but cannot be opened.
+  // Reads a catalogue file; entries that cannot be read (a size or time
+  // that is not a finite number, an over-long or badly escaped key) are
+  // skipped, the first of two equal keys stays. Nothing when the file does
+  // not exist. Raises std::runtime_error when it exists but cannot be
+  // opened or read; the catalogue then holds what was read.
   void Load(const std::string& path);
-  // Writes the catalogue file in catalogue order, atomically. False when it
-  // could not be written (the old file is then intact).
-  bool Save(const std::string& path) const;
+  // Writes the catalogue file in catalogue order, atomically. Raises
+  // std::runtime_error naming the reason when it could not be written; the
+  // old file is then intact.
+  void Save(const std::string& path) const;
 
   // Memory the catalogue holds, for the benchmark.
   std::size_t MemoryBytes() const;
@@ -91,7 +94,8 @@ class TFileCatalogue {
   bool KeysEqual(std::string_view a, std::string_view b) const;
   void Insert(TRecordIndex index, std::uint64_t hash);
   void GrowIndex();
-  std::string_view StoreKey(std::string_view key, FileData& record);
+  void StoreKey(std::string_view key, FileData& record);
+  std::size_t KeyBytes(const FileData& record) const;
   void CompactIfWasteful();
 
   TPathRules rules_;
@@ -108,6 +112,19 @@ class TFileCatalogue {
   std::vector<std::uint64_t> index_;
   std::size_t live_count_ = 0;
 };
+
+// Keys longer than this are refused (Add raises std::length_error).
+constexpr std::size_t kMaxCatalogueKey = std::size_t{1} << 24;
+
+// A key line of the catalogue file. Keys without control characters are
+// written as they are (the format of every earlier release); a key holding
+// one (a file named with a line break) is written as a tab, then the key
+// with "%" and each control character as "%" and two hexadecimal digits,
+// so that every entry stays on its three lines.
+std::string CatalogueKeyLine(std::string_view key);
+void AppendCatalogueKeyLine(std::string_view key, std::string& line);
+// The key of a key line; nothing when an escaped line is malformed.
+std::optional<std::string> CatalogueKeyFromLine(std::string_view line);
 
 // The 23-character form of a day number in the catalogue file: a sign
 // character (blank or "-"), d.dddddddddddddd, "E", the exponent's sign and

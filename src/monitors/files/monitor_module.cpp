@@ -40,9 +40,28 @@ void TMonitorModule::Run() {
   ReportFileChanges();
 }
 
-void TMonitorModule::LoadFileList() { FileList_.Load(catalogue_path_); }
+void TMonitorModule::LoadFileList() {
+  // No catalogue content stops the monitor: what could be read is kept, and
+  // the save at the end of the creation sequence writes it back cleanly.
+  try {
+    FileList_.Load(catalogue_path_);
+  } catch (const std::bad_alloc&) {
+    alerts_.SendAlert(kAlertMonitorFailure, "error in file read startup", "out of memory");
+  } catch (const std::exception& error) {
+    alerts_.SendAlert(kAlertMonitorFailure, "error in file read startup", error.what());
+  }
+}
 
-void TMonitorModule::SaveFileList() { FileList_.Save(catalogue_path_); }
+void TMonitorModule::SaveFileList() {
+  // A catalogue that cannot be written (a full disk, a folder in its place)
+  // keeps the old file; the administrator must learn why changes repeat.
+  try {
+    FileList_.Save(catalogue_path_);
+  } catch (const std::exception& error) {
+    alerts_.SendAlert(kAlertMonitorFailure, "error in file i/o",
+                      std::string("the file catalogue was not saved: ") + error.what());
+  }
+}
 
 std::string TMonitorModule::NormalisePath(std::string_view path) const {
   std::string normal(path);
@@ -116,49 +135,113 @@ bool TMonitorModule::IsExcludedFile(std::string_view path) const {
 void TMonitorModule::ScanFiles() {
   ++ScanCount_;
   FileChanges_.clear();
-  for (const std::string& directory : IncludeDirs_) ScanDirectory(directory, false, true);
-  for (const std::string& pattern : SpecialFiles_) ScanDirectory(pattern, true, false);
+  for (const std::string& directory : IncludeDirs_) ScanDirectory(directory);
+  for (const std::string& pattern : SpecialFiles_) ScanSpecial(pattern);
 }
 
-void TMonitorModule::ScanDirectory(const std::string& path, bool special, bool recursive) {
+void TMonitorModule::ReportWalkFailure(const std::exception& error, const std::string& directory,
+                                       std::string_view current, const char* label) {
+  alerts_.SendAlert(kAlertMonitorFailure, "error monitorring files ",
+                    std::string(error.what()) + " checking files in " + directory + " possibly " +
+                        std::string(current) + " doing " + label);
+}
+
+void TMonitorModule::ScanDirectory(const std::string& path) {
   std::string directory = path;
-  if (!special && !directory.empty() && directory.back() != rules_.separator) {
-    directory += rules_.separator;
-  }
-  const char* label = "findfirst";
-  std::string current = "<N/A>";
-  std::string full;
+  if (!directory.empty() && directory.back() != rules_.separator) directory += rules_.separator;
+  depth_ = 0;
+  EnterDirectory(std::move(directory), nullptr);
+  while (depth_ > 0) VisitNextEntry();
+}
+
+void TMonitorModule::EnterDirectory(std::string directory, std::unique_ptr<TOpenDirectory> handle) {
   try {
-    const auto visit = [&](const TFoundEntry& entry) {
-      label = "setting stuff";
-      current.assign(entry.name);
-      full.assign(directory).append(entry.name);
-      if (recursive && entry.is_directory) {
-        label = "test exclude dir";
-        if (!IsExcludedDir(full)) {
-          label = "get recursive";
-          ScanDirectory(full + rules_.separator, special, recursive);
-        }
-      } else {
-        label = "test exclude file";
-        if (special || !IsExcludedFile(full)) {
-          label = "record file";
-          RecordFile(directory, entry, special);
+    if (depth_ == levels_.size()) levels_.emplace_back();
+  } catch (const std::exception& error) {
+    ReportWalkFailure(error, directory, "<N/A>", "findfirst");
+    return;
+  }
+  TWalkLevel& level = levels_[depth_];
+  level.directory = std::move(directory);
+  level.names.clear();
+  level.entries.clear();
+  level.next = 0;
+  try {
+    level.handle = handle ? std::move(handle) : search_.OpenDirectory(level.directory);
+    // Missing or unreadable: silent, its files count as erased.
+    if (!level.handle) return;
+    const bool listed = search_.List(*level.handle, [&level](const TFoundEntry& entry) {
+      level.entries.push_back(TListedEntry{level.names.size(), entry.name.size(),
+                                           entry.is_directory, entry.time, entry.size});
+      level.names.append(entry.name);
+    });
+    if (!listed) {
+      level.handle.reset();
+      return;
+    }
+    ++depth_;
+  } catch (const std::exception& error) {
+    level.handle.reset();
+    ReportWalkFailure(error, level.directory, "<N/A>", "findfirst");
+  }
+}
+
+void TMonitorModule::VisitNextEntry() {
+  const std::size_t at = depth_ - 1;
+  TWalkLevel& level = levels_[at];
+  if (level.next == level.entries.size()) {
+    level.handle.reset();  // findclose
+    --depth_;
+    return;
+  }
+  const TListedEntry listed = level.entries[level.next++];
+  const char* label = "setting stuff";
+  // A copy: entering a subdirectory may move the level's buffers.
+  current_.assign(level.names, listed.name_offset, listed.name_length);
+  try {
+    full_.assign(level.directory).append(current_);
+    if (listed.is_directory) {
+      label = "test exclude dir";
+      if (!IsExcludedDir(full_)) {
+        label = "get recursive";
+        if (auto child = search_.OpenSubdirectory(*level.handle, current_)) {
+          EnterDirectory(full_ + rules_.separator, std::move(child));
         }
       }
+    } else {
+      label = "test exclude file";
+      if (!IsExcludedFile(full_)) {
+        label = "record file";
+        TFoundEntry entry;
+        entry.name = current_;
+        entry.time = listed.time;
+        entry.size = listed.size;
+        RecordFile(level.directory, entry, false);
+      }
+    }
+  } catch (const std::exception& error) {
+    // The rest of this directory is not visited; its parent goes on.
+    ReportWalkFailure(error, levels_[at].directory, current_, label);
+    for (std::size_t i = at; i < depth_; ++i) levels_[i].handle.reset();
+    depth_ = at;
+  }
+}
+
+void TMonitorModule::ScanSpecial(const std::string& pattern) {
+  const char* label = "findfirst";
+  std::string current = "<N/A>";
+  try {
+    search_.Match(pattern, [&](const TFoundEntry& entry) {
+      label = "setting stuff";
+      current.assign(entry.name);
+      label = "record file";
+      RecordFile(pattern, entry, true);
       current = "<NA>";
       label = "findnext";
-    };
-    if (special) {
-      search_.Match(directory, visit);
-    } else {
-      search_.List(directory, visit);
-    }
+    });
     label = "findclose";
   } catch (const std::exception& error) {
-    alerts_.SendAlert(kAlertMonitorFailure, "error monitorring files ",
-                      std::string(error.what()) + " checking files in " + directory + " possibly " +
-                          current + " doing " + label);
+    ReportWalkFailure(error, pattern, current, label);
   }
 }
 
@@ -282,7 +365,12 @@ void TMonitorModule::ReportFileChanges() {
     }
     FileChanges_.clear();
     if (lines.empty()) return;
-    alerts_.SendAlertWithDetails(kAlertFinding, "file changes", "file changes", lines);
+    try {
+      alerts_.SendAlertWithDetails(kAlertFinding, "file changes", "file changes", lines);
+    } catch (...) {
+      SaveFileList();  // the catalogue already took the changes in
+      throw;
+    }
     SaveFileList();
   } catch (const std::exception& error) {
     alerts_.SendAlert(kAlertMonitorFailure, "internal error",

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -46,7 +48,14 @@ class TMonitorModule final : public TCycleModule {
   bool IsExcludedDir(std::string_view path) const;
   bool IsExcludedFile(std::string_view path) const;
   void ScanFiles();
-  void ScanDirectory(const std::string& path, bool special, bool recursive);
+  // Walks a tree depth-first, in the order the directory search returns
+  // entries, with a stack of its own: any depth costs heap, not stack.
+  void ScanDirectory(const std::string& path);
+  void ScanSpecial(const std::string& pattern);
+  void EnterDirectory(std::string directory, std::unique_ptr<TOpenDirectory> handle);
+  void VisitNextEntry();
+  void ReportWalkFailure(const std::exception& error, const std::string& directory,
+                         std::string_view current, const char* label);
   void RecordFile(const std::string& path, const TFoundEntry& entry, bool special);
   void ReportFileChanges();
   std::string ReportLine(TRecordIndex index) const;
@@ -67,6 +76,27 @@ class TMonitorModule final : public TCycleModule {
   std::vector<std::string> SpecialFiles_;         // literal, in section order
   std::uint64_t ScanCount_ = 0;
   std::string key_;  // reused for every file's key
+
+  // One level of the walk: the directory's entries, read in full, and how
+  // far the walk has come through them.
+  struct TListedEntry {
+    std::size_t name_offset = 0;
+    std::size_t name_length = 0;
+    bool is_directory = false;
+    double time = 0.0;
+    std::uint64_t size = 0;
+  };
+  struct TWalkLevel {
+    std::string directory;  // with a trailing separator
+    std::unique_ptr<TOpenDirectory> handle;
+    std::string names;
+    std::vector<TListedEntry> entries;
+    std::size_t next = 0;
+  };
+  std::vector<TWalkLevel> levels_;  // kept between walks for their buffers
+  std::size_t depth_ = 0;
+  std::string current_;  // the entry being visited
+  std::string full_;     // its full path
 };
 
 }  // namespace warderon

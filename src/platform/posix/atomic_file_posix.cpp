@@ -1,58 +1,108 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
 #include "platform/atomic_file.h"
 
 namespace warderon {
+namespace {
 
-bool WriteFileAtomically(const std::string& path,
-                         const std::function<void(const TWriteText&)>& produce) {
-  std::error_code ignored;
-  const std::filesystem::path target(path);
-  if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path(), ignored);
-  const std::string temporary = path + ".new";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::string buffer;
-  buffer.reserve(1 << 20);
-  bool failed = false;
-  auto flush = [&] {
-    std::size_t done = 0;
-    while (!failed && done < buffer.size()) {
-      const auto written = write(fd, buffer.data() + done, buffer.size() - done);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0)
-        failed = true;
-      else
-        done += static_cast<std::size_t>(written);
-    }
-    buffer.clear();
-  };
-  produce([&](std::string_view text) {
-    buffer.append(text);
-    if (buffer.size() >= (1 << 20)) flush();
-  });
-  flush();
-  failed = failed || fsync(fd) != 0;
-  failed = close(fd) != 0 || failed;
-  if (failed) {
-    unlink(temporary.c_str());
-    return false;
-  }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
-    const std::string error = std::generic_category().message(errno);
-    unlink(temporary.c_str());
-    throw std::runtime_error("replace '" + path + "': " + error);
-  }
-  return true;
+[[noreturn]] void Fail(const std::string& what, int error) {
+  throw std::runtime_error(what + ": " + std::generic_category().message(error));
 }
 
-std::FILE* OpenFileForReading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+// Creates each missing folder of the path for its owner alone; an existing
+// last folder that we own loses the write rights of group and others.
+void PrepareFolder(const std::string& folder) {
+  if (folder.empty()) return;
+  for (std::size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+    const std::string part = folder.substr(0, end);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+      Fail("create folder '" + part + "'", errno);
+    if (end == std::string::npos) break;
+  }
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0) Fail("folder '" + folder + "'", errno);
+  if (!S_ISDIR(info.st_mode)) Fail("folder '" + folder + "'", ENOTDIR);
+  if (info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    chmod(folder.c_str(), info.st_mode & 07755 & ~(S_IWGRP | S_IWOTH));
+  }
+}
+
+class TTemporaryFile {
+ public:
+  explicit TTemporaryFile(std::string path) : path_(std::move(path)) {
+    // Whatever stands at the name (a stale file, a planted link) goes first;
+    // O_EXCL with O_NOFOLLOW then refuses anything put there meanwhile.
+    unlink(path_.c_str());
+    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0) Fail("create '" + path_ + "'", errno);
+  }
+  ~TTemporaryFile() {
+    if (fd_ >= 0) close(fd_);
+    if (!kept_) unlink(path_.c_str());
+  }
+  TTemporaryFile(const TTemporaryFile&) = delete;
+  TTemporaryFile& operator=(const TTemporaryFile&) = delete;
+
+  void Write(std::string_view text) {
+    while (!text.empty()) {
+      const auto written = write(fd_, text.data(), text.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) Fail("write '" + path_ + "'", written < 0 ? errno : ENOSPC);
+      text.remove_prefix(static_cast<std::size_t>(written));
+    }
+  }
+  void Finish(const std::string& target) {
+    if (fsync(fd_) != 0) Fail("flush '" + path_ + "'", errno);
+    const int closed = close(fd_);
+    fd_ = -1;
+    if (closed != 0) Fail("close '" + path_ + "'", errno);
+    if (rename(path_.c_str(), target.c_str()) != 0) Fail("replace '" + target + "'", errno);
+    kept_ = true;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool kept_ = false;
+};
+
+}  // namespace
+
+void WriteFileAtomically(const std::string& path,
+                         const std::function<void(const TWriteText&)>& produce) {
+  const auto slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) PrepareFolder(path.substr(0, slash));
+  TTemporaryFile temporary(path + ".new");
+  std::string buffer;
+  buffer.reserve(1 << 20);
+  produce([&](std::string_view text) {
+    buffer.append(text);
+    if (buffer.size() >= (1 << 20)) {
+      temporary.Write(buffer);
+      buffer.clear();
+    }
+  });
+  temporary.Write(buffer);
+  temporary.Finish(path);
+}
+
+std::FILE* OpenFileForReading(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return nullptr;
+  struct stat info {};
+  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::fclose(file);
+    errno = EISDIR;
+    return nullptr;
+  }
+  return file;
+}
 
 }  // namespace warderon

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <system_error>
 
@@ -29,8 +30,20 @@ class TShellCommandRunner final : public TCommandRunner {
     std::string text = command;
     char* argv[] = {shell.data(), dash_c.data(), launcher.data(),
                     shell.data(), text.data(),   nullptr};
+    // The watchdog holds its console signals and ignores SIGPIPE; a command
+    // starts with an empty mask and every signal at its default.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
-    const int error = posix_spawn(&pid, kShell, nullptr, nullptr, argv, environ);
+    const int error = posix_spawn(&pid, kShell, nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
     if (error != 0) return {false, std::generic_category().message(error)};
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

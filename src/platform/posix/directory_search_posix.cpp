@@ -1,5 +1,7 @@
 // Directory search with openat, getdents64 and fstatat relative to the open
-// directory (no path resolution per file), and fnmatch for patterns.
+// directory (no path resolution per file), and fnmatch for patterns. Deep
+// trees are reached by relative opens, so neither PATH_MAX nor the number
+// of open descriptors limits the depth of a walk.
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -7,9 +9,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <clocale>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <ctime>
 #include <unordered_map>
 #include <vector>
@@ -24,20 +29,68 @@ TPathRules NativePathRules() { return {'/', true, "/"}; }
 namespace {
 
 constexpr double kUnixEpochDays = 25569.0;  // 1970-01-01 as a day number
+// Directory descriptors a walk keeps open at most; deeper levels are opened
+// again, relative to the deepest level that holds one, when they are used.
+constexpr int kDescriptorBudget = 128;
+// The longest relative path handed to one openat call.
+constexpr std::size_t kLongestOpen = PATH_MAX - 256;
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 class TFd {
  public:
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() {
-    if (fd_ >= 0) close(fd_);
+  explicit TFd(int fd = -1) : fd_(fd) {}
+  ~TFd() { Reset(); }
+  TFd(TFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  TFd& operator=(TFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
   }
   TFd(const TFd&) = delete;
   TFd& operator=(const TFd&) = delete;
   int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
 
  private:
   int fd_;
 };
+
+// Opens a path of any length below `base` (AT_FDCWD or a directory), a
+// piece of at most kLongestOpen bytes at a time, cut at separators. Every
+// piece but the first starts below a directory already open, so a path
+// longer than PATH_MAX resolves as well as a short one.
+TFd OpenLongPath(int base, const std::string& path, int last_flags) {
+  if (path.size() <= kLongestOpen) return TFd(openat(base, path.c_str(), last_flags));
+  TFd current;
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t end = path.size();
+    if (end - start > kLongestOpen) {
+      end = path.rfind('/', start + kLongestOpen);
+      if (end == std::string::npos || end <= start) {
+        errno = ENAMETOOLONG;  // one name longer than the kernel takes
+        return TFd();
+      }
+    }
+    const std::string piece = path.substr(start, end - start);
+    const bool last = end >= path.size();
+    const int from = current.Valid() ? current.Get() : base;
+    TFd next(openat(from, piece.empty() ? "/" : piece.c_str(),
+                    last ? last_flags : kDirectoryFlags | O_NOFOLLOW));
+    if (!next.Valid()) return TFd();
+    current = std::move(next);
+    start = end;
+    while (start < path.size() && path[start] == '/') ++start;
+  }
+  return current;
+}
 
 // The fixed head of a getdents64 record; the name follows right after d_type.
 struct TLinuxDirent64 {
@@ -48,56 +101,79 @@ struct TLinuxDirent64 {
 };
 constexpr std::size_t kDirentNameOffset = offsetof(TLinuxDirent64, d_type) + 1;
 
-class TPosixDirectorySearch final : public TDirectorySearch {
+// An open directory: its own descriptor while the budget allows, else the
+// deepest open ancestor and the path from there.
+class TPosixOpenDirectory final : public TOpenDirectory {
  public:
-  bool List(const std::string& directory,
-            const std::function<void(const TFoundEntry&)>& on_entry) override {
-    const TFd fd(open(directory.empty() ? "." : directory.c_str(),
-                      O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOATIME));
-    if (fd.Get() < 0) {
-      const TFd plain(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (plain.Get() < 0) return false;
-      return ListOpen(plain.Get(), on_entry);
-    }
-    return ListOpen(fd.Get(), on_entry);
+  TPosixOpenDirectory(TFd fd, int& open_count) : fd_(std::move(fd)), open_count_(open_count) {
+    ++open_count_;
   }
+  TPosixOpenDirectory(const TPosixOpenDirectory* anchor, std::string relative, int& open_count)
+      : anchor_(anchor), relative_(std::move(relative)), open_count_(open_count) {}
+  ~TPosixOpenDirectory() override {
+    if (fd_.Valid()) --open_count_;
+  }
+  TPosixOpenDirectory(const TPosixOpenDirectory&) = delete;
+  TPosixOpenDirectory& operator=(const TPosixOpenDirectory&) = delete;
 
-  bool Match(const std::string& pattern,
-             const std::function<void(const TFoundEntry&)>& on_entry) override {
-    const auto slash = pattern.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
-    const std::string leaf = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
-    const TFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.Get() < 0 || leaf.empty()) return false;
-    bool found = false;
-    ReadEntries(fd.Get(), [&](const char* name, unsigned char /*type*/) {
-      if (fnmatch(leaf.c_str(), name, FNM_PERIOD) != 0 && leaf != name) return;
-      struct stat info {};
-      if (fstatat(fd.Get(), name, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
-      found = true;
-      on_entry(Entry(name, info));
-    });
-    return found;
+  bool HasDescriptor() const { return fd_.Valid(); }
+  int Descriptor() const { return fd_.Get(); }
+  const TPosixOpenDirectory* Anchor() const { return anchor_; }
+  const std::string& Relative() const { return relative_; }
+
+  // A descriptor for work on this directory: its own, or one opened now.
+  int Use(TFd& temporary) const {
+    if (fd_.Valid()) return fd_.Get();
+    temporary = OpenLongPath(anchor_->Descriptor(), relative_, kDirectoryFlags | O_NOFOLLOW);
+    return temporary.Get();
   }
 
  private:
-  template <class TVisit>
-  static void ReadEntries(int fd, TVisit visit) {
-    alignas(8) char buffer[32768];
-    for (;;) {
-      const long got = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
-      if (got <= 0) return;
-      for (long offset = 0; offset < got;) {
-        const auto* entry = reinterpret_cast<const TLinuxDirent64*>(buffer + offset);
-        offset += entry->d_reclen;
-        const char* name = reinterpret_cast<const char*>(entry) + kDirentNameOffset;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        visit(name, entry->d_type);
-      }
-    }
+  TFd fd_;
+  const TPosixOpenDirectory* anchor_ = nullptr;
+  std::string relative_;
+  int& open_count_;
+};
+
+class TPosixDirectorySearch final : public TDirectorySearch {
+ public:
+  TPosixDirectorySearch() : buffer_(32768) {}
+
+  std::unique_ptr<TOpenDirectory> OpenDirectory(const std::string& path) override {
+    TFd fd = OpenLongPath(AT_FDCWD, path.empty() ? "." : path, kDirectoryFlags | O_NOATIME);
+    if (!fd.Valid() && errno == EPERM) fd = OpenLongPath(AT_FDCWD, path, kDirectoryFlags);
+    if (!fd.Valid()) return nullptr;
+    return std::make_unique<TPosixOpenDirectory>(std::move(fd), open_count_);
   }
 
-  bool ListOpen(int fd, const std::function<void(const TFoundEntry&)>& on_entry) {
+  std::unique_ptr<TOpenDirectory> OpenSubdirectory(TOpenDirectory& parent_directory,
+                                                   std::string_view name) override {
+    auto& parent = static_cast<TPosixOpenDirectory&>(parent_directory);
+    const std::string child(name);
+    if (parent.HasDescriptor() && open_count_ < kDescriptorBudget) {
+      TFd fd(openat(parent.Descriptor(), child.c_str(), kDirectoryFlags | O_NOFOLLOW | O_NOATIME));
+      if (!fd.Valid() && errno == EPERM) {
+        fd = TFd(openat(parent.Descriptor(), child.c_str(), kDirectoryFlags | O_NOFOLLOW));
+      }
+      if (!fd.Valid()) return nullptr;
+      return std::make_unique<TPosixOpenDirectory>(std::move(fd), open_count_);
+    }
+    // Over the budget: remember the way from the deepest open ancestor.
+    const TPosixOpenDirectory* anchor = parent.HasDescriptor() ? &parent : parent.Anchor();
+    std::string relative = parent.HasDescriptor() ? child : parent.Relative() + "/" + child;
+    auto directory =
+        std::make_unique<TPosixOpenDirectory>(anchor, std::move(relative), open_count_);
+    TFd probe;
+    if (directory->Use(probe) < 0) return nullptr;
+    return directory;
+  }
+
+  bool List(TOpenDirectory& open_directory,
+            const std::function<void(const TFoundEntry&)>& on_entry) override {
+    const auto& directory = static_cast<const TPosixOpenDirectory&>(open_directory);
+    TFd temporary;
+    const int fd = directory.Use(temporary);
+    if (fd < 0) return false;
     ReadEntries(fd, [&](const char* name, unsigned char type) {
       if (type == DT_DIR) {
         TFoundEntry entry;
@@ -111,6 +187,41 @@ class TPosixDirectorySearch final : public TDirectorySearch {
       on_entry(Entry(name, info));
     });
     return true;
+  }
+
+  bool Match(const std::string& pattern,
+             const std::function<void(const TFoundEntry&)>& on_entry) override {
+    const auto slash = pattern.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
+    const std::string leaf = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+    const TFd fd = OpenLongPath(AT_FDCWD, folder, kDirectoryFlags);
+    if (!fd.Valid() || leaf.empty()) return false;
+    bool found = false;
+    // Every entry may match, hidden ones included: "/etc/*" covers "/etc/.secret".
+    ReadEntries(fd.Get(), [&](const char* name, unsigned char /*type*/) {
+      if (fnmatch(leaf.c_str(), name, 0) != 0 && leaf != name) return;
+      struct stat info {};
+      if (fstatat(fd.Get(), name, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
+      found = true;
+      on_entry(Entry(name, info));
+    });
+    return found;
+  }
+
+ private:
+  template <class TVisit>
+  void ReadEntries(int fd, TVisit visit) {
+    for (;;) {
+      const long got = syscall(SYS_getdents64, fd, buffer_.data(), buffer_.size());
+      if (got <= 0) return;
+      for (long offset = 0; offset < got;) {
+        const auto* entry = reinterpret_cast<const TLinuxDirent64*>(buffer_.data() + offset);
+        offset += entry->d_reclen;
+        const char* name = reinterpret_cast<const char*>(entry) + kDirentNameOffset;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        visit(name, entry->d_type);
+      }
+    }
   }
 
   TFoundEntry Entry(const char* name, const struct stat& info) {
@@ -130,15 +241,17 @@ class TPosixDirectorySearch final : public TDirectorySearch {
     auto it = offsets_.find(hour);
     if (it == offsets_.end()) {
       std::tm local{};
-      localtime_r(&utc, &local);
-      it = offsets_.emplace(hour, local.tm_gmtoff).first;
+      const long offset = localtime_r(&utc, &local) != nullptr ? local.tm_gmtoff : 0;
+      it = offsets_.emplace(hour, offset).first;
     }
     long long local_seconds = static_cast<long long>(utc) + it->second;
     local_seconds -= ((local_seconds % 2) + 2) % 2;
     return kUnixEpochDays + static_cast<double>(local_seconds) / 86400.0;
   }
 
+  std::vector<char> buffer_;  // one listing at a time: the search is not re-entrant
   std::unordered_map<time_t, long> offsets_;
+  int open_count_ = 0;
 };
 
 }  // namespace
@@ -150,13 +263,20 @@ std::unique_ptr<TDirectorySearch> MakeSystemDirectorySearch() {
 std::string FormatLocalDateTime(double days) {
   const double seconds = std::round((days - kUnixEpochDays) * 86400.0);
   // The day number already is local time: format it as if it were UTC.
-  const auto value = static_cast<time_t>(seconds);
   std::tm civil{};
-  gmtime_r(&value, &civil);
   char text[128];
-  const bool midnight = civil.tm_hour == 0 && civil.tm_min == 0 && civil.tm_sec == 0;
-  const std::size_t length = std::strftime(text, sizeof text, midnight ? "%x" : "%x %X", &civil);
-  return std::string(text, length);
+  // Beyond about ±292 billion years a time_t cannot hold it.
+  if (std::isfinite(seconds) && std::fabs(seconds) < 9.0e18) {
+    const auto value = static_cast<time_t>(seconds);
+    if (gmtime_r(&value, &civil) != nullptr) {
+      const bool midnight = civil.tm_hour == 0 && civil.tm_min == 0 && civil.tm_sec == 0;
+      const std::size_t length =
+          std::strftime(text, sizeof text, midnight ? "%x" : "%x %X", &civil);
+      if (length > 0) return std::string(text, length);
+    }
+  }
+  std::snprintf(text, sizeof text, "%.6f", days);
+  return text;
 }
 
 std::string CatalogueTextToUtf8(std::string_view line) { return std::string(line); }

@@ -140,7 +140,8 @@ int TypeCode(TPolicyValueType type) {
 
 void TSqlitePolicyBackend::TDeleter::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 
-TSqlitePolicyBackend::TSqlitePolicyBackend(std::string path) : path_(std::move(path)) {
+TSqlitePolicyBackend::TSqlitePolicyBackend(std::string path, TSqliteCheck check)
+    : path_(std::move(path)) {
   sqlite3* raw = nullptr;
   const int opened =
       sqlite3_open_v2(path_.c_str(), &raw,
@@ -153,6 +154,20 @@ TSqlitePolicyBackend::TSqlitePolicyBackend(std::string path) : path_(std::move(p
   sqlite3_busy_timeout(db_.get(), 5000);
   sqlite3_extended_result_codes(db_.get(), 1);
   PrepareSchema();
+  if (check == TSqliteCheck::EveryPage) CheckEveryPage();
+}
+
+void TSqlitePolicyBackend::CheckEveryPage() {
+  TSqliteStatement check(db_.get(), "PRAGMA quick_check(1)");
+  if (!check.Valid()) Fail("cannot check the file");
+  const int step = check.Step();
+  if (step != SQLITE_ROW) Fail("cannot check the file");
+  const auto* result = reinterpret_cast<const char*>(sqlite3_column_text(check.Get(), 0));
+  const std::string verdict = result == nullptr ? "no answer" : result;
+  if (verdict != "ok") {
+    throw TPolicyError(Describe() + ": the file is damaged (" + verdict +
+                       "); restore it from a backup or move it away to start afresh");
+  }
 }
 
 TSqlitePolicyBackend::~TSqlitePolicyBackend() = default;

@@ -17,12 +17,17 @@ namespace warderon {
 
 class TSqliteStatement;
 
+// How much of an existing file is checked when it is opened: its header
+// (fast), or also every page (SQLite's quick check, about a millisecond per
+// few thousand values), so that damage inside the file is refused at once.
+enum class TSqliteCheck { Header, EveryPage };
+
 class TSqlitePolicyBackend final : public TPolicyBackend {
  public:
   // Opens or creates the store file. Throws TPolicyError naming the file when
   // it cannot be opened or written, is corrupt, or is not a policy store;
   // an existing file is never reset.
-  explicit TSqlitePolicyBackend(std::string path);
+  explicit TSqlitePolicyBackend(std::string path, TSqliteCheck check = TSqliteCheck::Header);
   ~TSqlitePolicyBackend() override;
   TSqlitePolicyBackend(const TSqlitePolicyBackend&) = delete;
   TSqlitePolicyBackend& operator=(const TSqlitePolicyBackend&) = delete;
@@ -48,6 +53,7 @@ class TSqlitePolicyBackend final : public TPolicyBackend {
   [[noreturn]] void Fail(const std::string& operation) const;
   void Execute(const char* sql, const std::string& operation);
   void PrepareSchema();
+  void CheckEveryPage();
   TSqliteStatement& Statement(std::unique_ptr<TSqliteStatement>& slot, const char* sql);
   std::optional<long long> FindSectionId(const std::string& section);
   long long EnsureSectionId(const std::string& section);

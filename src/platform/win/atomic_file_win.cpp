@@ -1,4 +1,8 @@
-#include <filesystem>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 
 #include "platform/atomic_file.h"
@@ -8,6 +12,56 @@
 namespace warderon {
 namespace {
 
+// SYSTEM and Administrators: full control, for the folder and all it holds;
+// nothing inherited from above ("P").
+constexpr wchar_t kPrivateFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+struct TLocalMemoryTraits {
+  using THandle = PSECURITY_DESCRIPTOR;
+  static THandle Invalid() { return nullptr; }
+  static void Close(THandle memory) { LocalFree(memory); }
+};
+using TSecurityDescriptor = win::TUniqueHandle<TLocalMemoryTraits>;
+
+[[noreturn]] void Fail(const std::string& what, DWORD error) {
+  throw std::runtime_error(win::ErrorText(what, error));
+}
+
+TSecurityDescriptor PrivateDescriptor() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kPrivateFolderSddl, SDDL_REVISION_1,
+                                                           &descriptor, nullptr) == FALSE) {
+    Fail("build the folder's access rights", GetLastError());
+  }
+  return TSecurityDescriptor(descriptor);
+}
+
+// Creates each missing folder for SYSTEM and Administrators only, and gives
+// the last one those rights even when it already existed (an earlier
+// release let it inherit the rights of the drive).
+void PrepareFolder(const std::wstring& folder) {
+  if (folder.empty()) return;
+  const TSecurityDescriptor descriptor = PrivateDescriptor();
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.Get(), FALSE};
+  for (std::size_t end = folder.find(L'\\', 3);; end = folder.find(L'\\', end + 1)) {
+    const std::wstring part = folder.substr(0, end);
+    if (CreateDirectoryW(part.c_str(), &attributes) == FALSE &&
+        GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_ACCESS_DENIED) {
+      Fail("create folder '" + win::Narrow(part) + "'", GetLastError());
+    }
+    if (end == std::wstring::npos) break;
+  }
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted);
+  std::wstring name = folder;
+  const DWORD set = SetNamedSecurityInfoW(
+      name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+      nullptr, nullptr, dacl, nullptr);
+  if (set != ERROR_SUCCESS) Fail("protect folder '" + win::Narrow(folder) + "'", set);
+}
+
 struct TFileTraits {
   using THandle = HANDLE;
   static THandle Invalid() { return INVALID_HANDLE_VALUE; }
@@ -15,56 +69,78 @@ struct TFileTraits {
 };
 using TFile = win::TUniqueHandle<TFileTraits>;
 
+class TTemporaryFile {
+ public:
+  explicit TTemporaryFile(std::wstring path) : path_(std::move(path)) {
+    DeleteFileW(path_.c_str());  // a stale one; CREATE_NEW refuses anything put there meanwhile
+    file_.Reset(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file_.Valid()) Fail("create '" + win::Narrow(path_) + "'", GetLastError());
+  }
+  ~TTemporaryFile() {
+    file_.Reset();
+    if (!kept_) DeleteFileW(path_.c_str());
+  }
+  TTemporaryFile(const TTemporaryFile&) = delete;
+  TTemporaryFile& operator=(const TTemporaryFile&) = delete;
+
+  void Write(std::string_view text) {
+    while (!text.empty()) {
+      DWORD written = 0;
+      const auto chunk = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1 << 20));
+      if (WriteFile(file_.Get(), text.data(), chunk, &written, nullptr) == FALSE || written == 0) {
+        Fail("write '" + win::Narrow(path_) + "'", GetLastError());
+      }
+      text.remove_prefix(written);
+    }
+  }
+  void Finish(const std::wstring& target) {
+    if (FlushFileBuffers(file_.Get()) == FALSE) {
+      Fail("flush '" + win::Narrow(path_) + "'", GetLastError());
+    }
+    file_.Reset();
+    if (MoveFileExW(path_.c_str(), target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
+      Fail("replace '" + win::Narrow(target) + "'", GetLastError());
+    }
+    kept_ = true;
+  }
+
+ private:
+  std::wstring path_;
+  TFile file_;
+  bool kept_ = false;
+};
+
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path,
+void WriteFileAtomically(const std::string& path,
                          const std::function<void(const TWriteText&)>& produce) {
   const std::wstring target = win::Widen(path);
-  std::error_code ignored;
-  const std::filesystem::path folder = std::filesystem::path(target).parent_path();
-  if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
-  const std::wstring temporary = target + L".new";
-  TFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.Valid()) return false;
+  const auto separator = target.find_last_of(L"\\/");
+  if (separator != std::wstring::npos && separator > 2) PrepareFolder(target.substr(0, separator));
+  TTemporaryFile temporary(target + L".new");
   std::string buffer;
   buffer.reserve(1 << 20);
-  bool failed = false;
-  auto flush = [&] {
-    std::size_t done = 0;
-    while (!failed && done < buffer.size()) {
-      DWORD written = 0;
-      const auto chunk = static_cast<DWORD>(std::min<std::size_t>(buffer.size() - done, 1 << 20));
-      if (WriteFile(file.Get(), buffer.data() + done, chunk, &written, nullptr) == FALSE ||
-          written == 0) {
-        failed = true;
-      }
-      done += written;
-    }
-    buffer.clear();
-  };
   produce([&](std::string_view text) {
     buffer.append(text);
-    if (buffer.size() >= (1 << 20)) flush();
+    if (buffer.size() >= (1 << 20)) {
+      temporary.Write(buffer);
+      buffer.clear();
+    }
   });
-  flush();
-  failed = failed || FlushFileBuffers(file.Get()) == FALSE;
-  file.Reset();
-  if (failed) {
-    DeleteFileW(temporary.c_str());
-    return false;
-  }
-  if (MoveFileExW(temporary.c_str(), target.c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
-    const DWORD error = GetLastError();
-    DeleteFileW(temporary.c_str());
-    throw std::runtime_error(win::ErrorText("replace '" + path + "'", error));
-  }
-  return true;
+  temporary.Write(buffer);
+  temporary.Finish(target);
 }
 
 std::FILE* OpenFileForReading(const std::string& path) {
-  return _wfopen(win::Widen(path).c_str(), L"rb");
+  const std::wstring wide = win::Widen(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    errno = EISDIR;
+    return nullptr;
+  }
+  return _wfopen(wide.c_str(), L"rb");
 }
 
 }  // namespace warderon

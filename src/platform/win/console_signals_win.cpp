@@ -44,6 +44,10 @@ class TWindowsConsoleSignals final : public TConsoleSignals {
 
 }  // namespace
 
+// Console control events never end the process before a handler is set.
+void HoldConsoleSignals() {}
+void ReleaseConsoleSignals() {}
+
 std::unique_ptr<TConsoleSignals> WatchConsoleSignals(
     std::function<void(TConsoleSignal)> on_signal) {
   return std::make_unique<TWindowsConsoleSignals>(std::move(on_signal));
