@@ -27,6 +27,31 @@ TEST(StringList, SortedListKeepsOrderAndFindsIgnoringCase) {
   EXPECT_EQ(list.Texts(), (std::vector<std::string>{"x", "Y", "z"}));
 }
 
+TEST(StringList, AddManyEndsExactlyAsAddOneByOne) {
+  const std::vector<std::string> existing = {"b", "D", "a", "b"};
+  const std::vector<std::string> added = {"c", "B", "e", "A", "d", "b"};
+  for (const bool sorted : {true, false}) {
+    TStringList one_by_one(sorted);
+    TStringList at_once(sorted);
+    for (const auto& text : existing) {
+      one_by_one.Add(text);
+      at_once.Add(text);
+    }
+    for (const auto& text : added) one_by_one.Add(text);
+    at_once.AddMany(added);
+    EXPECT_EQ(at_once.Texts(), one_by_one.Texts()) << sorted;
+    EXPECT_EQ(at_once.Find("E"), one_by_one.Find("E"));
+  }
+  // 200,000 names at once: one merge, not 200,000 insertions.
+  TStringList large(true);
+  std::vector<std::string> many;
+  for (int i = 200000; i-- > 0;) many.push_back("member" + std::to_string(i));
+  large.AddMany(many);
+  ASSERT_EQ(large.Count(), 200000U);
+  EXPECT_EQ(large.Text(0), "member0");
+  EXPECT_TRUE(large.Find("MEMBER123456").has_value());
+}
+
 TEST(StringList, UnsortedListKeepsInsertionOrder) {
   TStringList list;
   for (const char* text : {"b", "a", "B"}) list.Add(text);

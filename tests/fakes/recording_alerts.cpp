@@ -1,5 +1,7 @@
 #include "fakes/recording_alerts.h"
 
+#include <stdexcept>
+
 namespace warderon::testing {
 
 void TRecordingAlerts::SendAlert(AlertLevel level, const std::string& subject,
@@ -11,6 +13,7 @@ void TRecordingAlerts::SendAlertWithDetails(AlertLevel level, const std::string&
                                             const std::string& body,
                                             const std::vector<std::string>& details) {
   alerts.push_back({level, subject, body, details});
+  if (fail_details) throw std::runtime_error("alert could not be delivered");
 }
 
 std::vector<std::string> TRecordingAlerts::Subjects() const {

@@ -23,6 +23,8 @@ class TRecordingAlerts final : public TAlertSender {
   std::vector<std::string> Subjects() const;
 
   std::vector<TRecordedAlert> alerts;
+  // Makes SendAlertWithDetails raise after recording, as a failing sink did.
+  bool fail_details = false;
 };
 
 }  // namespace warderon::testing

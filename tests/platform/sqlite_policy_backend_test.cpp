@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <cstdint>
 #include <fstream>
 
 #include "fakes/test_backends.h"
@@ -39,6 +40,37 @@ TEST(SqlitePolicyBackend, RefusesFilesItCannotUseAndNamesThem) {
   kept >> first_word;
   EXPECT_EQ(first_word, "these");
   std::filesystem::remove(folder);
+}
+
+TEST(SqlitePolicyBackend, DamagedInnerPagesAreRefusedByNameWhenOpenedForTheWatchdog) {
+  const std::string path = ScratchPath("damaged.sqlite");
+  {
+    TSqlitePolicyBackend store(path);
+    store.RunAtomically([&] {
+      for (int i = 0; i < 3000; ++i) {
+        store.WriteValue("Services", "service number " + std::to_string(i),
+                         TPolicyValue::MakeText(std::string(40, 'x')));
+      }
+    });
+  }  // the last connection folds the log into the file
+  ASSERT_NO_THROW(TSqlitePolicyBackend(path, TSqliteCheck::EveryPage)) << "sound before";
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(4096 * 10 + 16);  // inside an inner page, far from the header
+    std::uint32_t noise = 2463534242U;
+    for (int i = 0; i < 2000; ++i) {
+      noise ^= noise << 13;
+      noise ^= noise >> 17;
+      noise ^= noise << 5;
+      file.put(static_cast<char>(noise & 0xFF));
+    }
+  }
+  try {
+    TSqlitePolicyBackend store(path, TSqliteCheck::EveryPage);
+    FAIL() << "a damaged store was opened for the watchdog";
+  } catch (const TPolicyError& error) {
+    EXPECT_NE(std::string(error.what()).find("'" + path + "'"), std::string::npos) << error.what();
+  }
 }
 
 TEST(SqlitePolicyBackend, RefusesAnotherProgramsDatabase) {

@@ -323,6 +323,58 @@ TEST_F(WarderonThread, CycleStoreFailuresAreReportedAndTheLoopGoesOn) {
       bodies.end());
 }
 
+TEST_F(WarderonThread, ASyslogFailureBlindsNoModuleAndIsReportedOncePerCycle) {
+  SetGeneral("EmailEnabled", 1);
+  SetGeneral("SyslogEnabled", 1);
+  store_.WritePolicyString("general", "Syslog", "no-such-host");
+  syslog_.fail = true;
+  int saved = 0;
+  AddRow("locgroup", "locgroup", "local group monitorring", 1).on_run = [&] {
+    alerts_.SendAlertWithDetails(2, "changes to local group:root", "changes", {"host\\root"});
+    ++saved;  // the module goes on to save its baseline
+  };
+  AddRow("disks", "disks", "disks running", 2);
+  Thread().RunStartup();
+  Thread().RunCycle();
+  Thread().RunCycle();
+  EXPECT_EQ(saved, 2);
+  EXPECT_EQ(Runs("disks").size(), 2U) << "later modules run";
+  std::vector<std::string> reports;
+  for (const auto& sent : mail_.sent) {
+    if (sent.message.subject == "host: run time error") {
+      reports.push_back(sent.message.body_lines[0]);
+    }
+  }
+  EXPECT_EQ(reports, std::vector<std::string>(
+                         2, "received general run time error doing alert delivery \r\n"
+                            "syslog: 1 lines not sent: resolve no-such-host: unknown host"));
+  EXPECT_EQ(JournalTexts(), (std::vector<std::string>{"host\\root", "changes to local group:root",
+                                                      "host\\root", "run time error"}));
+}
+
+TEST_F(WarderonThread, WronglyTypedSettingsAreReportedOncePerProcessWithTheDefaultUsed) {
+  memory_.WriteValue("general", "Delay", TPolicyValue::MakeText("abc"));
+  memory_.WriteValue("general", "EmailEnabled", TPolicyValue::MakeText("yes"));
+  AddRow("monitor", "monitor", "file monitorring", 1);
+  Thread().RunStartup();
+  Thread().RunCycle();
+  EXPECT_EQ(Thread().CycleDelay(), std::chrono::minutes(1));
+  EXPECT_EQ(JournalTexts(), (std::vector<std::string>{"setting of the wrong type",
+                                                      "setting of the wrong type"}));
+  Thread().RunCycle();
+  EXPECT_TRUE(JournalTexts().empty());
+  SetGeneral("EmailEnabled", 1);
+  memory_.WriteValue("general", "Delay", TPolicyValue::MakeText("abc"));
+  Thread().RunCycle();
+  EXPECT_TRUE(mail_.sent.empty()) << "each value once per process";
+  TPolicyStore other(backend_);
+  memory_.WriteValue("general", "Beep", TPolicyValue::MakeText("x"));
+  EXPECT_EQ(other.ReadPolicyInteger("general", "Beep", 0), 0);
+  EXPECT_EQ(other.TakeWrongTypeReports(),
+            (std::vector<std::string>{"value \"Beep\" of section \"general\" has type string "
+                                      "where an integer is expected; the default 0 is used"}));
+}
+
 TEST_F(WarderonThread, AVersionWriteFailureIsReportedAndStartupGoesOn) {
   SetGeneral("EmailEnabled", 1);
   AddRow("monitor", "monitor", "file monitorring", 1);

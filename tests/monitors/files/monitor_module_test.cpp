@@ -4,8 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "fakes/recording_alerts.h"
 #include "fakes/test_backends.h"
@@ -159,13 +167,132 @@ TEST_F(MonitorModule, ExclusionsAndSpecialFiles) {
   EXPECT_EQ(module_->FileList().Count(), 1U);
   EXPECT_TRUE(module_->FileList().Find((fs::path(root_) / "boot.ini").string()).has_value());
   SetList("IncludeDirs", {root_});
-  const auto lines = Cycle();
-  EXPECT_TRUE(lines.empty() || lines[0].find("boot.ini") != std::string::npos);
-  for (const auto& line : lines) {
-    EXPECT_EQ(line.find("hidden.txt"), std::string::npos) << line;
-    EXPECT_EQ(line.find("secret.log"), std::string::npos) << line;
-  }
+  Write("Sub/also-hidden.txt", "x");
+  Write("seen.txt", "x");
+  // boot.ini is known from the special entry; the excluded folder and file
+  // stay out, the new file beside them does not.
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{" NEW FILE : " + Key("seen.txt")}));
 }
+
+#ifndef _WIN32
+TEST_F(MonitorModule, TreesOfAnyDepthAreWalkedWithBoundedStackAndLongPaths) {
+  // 2,000 folders, one in the other, made by relative opens: the path of
+  // the bottom one is about 6,000 bytes, beyond PATH_MAX.
+  constexpr int kLevels = 2000;
+  int fd = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < kLevels; ++i) {
+    ASSERT_EQ(mkdirat(fd, "dd", 0700), 0) << i;
+    const int next = openat(fd, "dd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    fd = next;
+    ASSERT_GE(fd, 0) << i;
+  }
+  close(openat(fd, "bottom.txt", O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+  std::string deep;
+  for (int i = 0; i < kLevels; ++i) deep += "dd/";
+  Start();
+  ASSERT_GT(Key(deep + "bottom.txt").size(), 4096U);
+  EXPECT_TRUE(module_->FileList().Find(Key(deep + "bottom.txt")).has_value());
+  close(openat(fd, "new.txt", O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+  close(fd);
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{" NEW FILE : " + Key(deep + "new.txt")}));
+  EXPECT_EQ(std::system(("rm -rf '" + root_ + "/dd'").c_str()), 0);
+  EXPECT_EQ(Cycle().size(), 2U);
+}
+#endif
+
+TEST_F(MonitorModule, SpecialPatternsMatchHiddenEntriesToo) {
+  Write(".secret", "x");
+  Write("plain", "x");
+  SetList("IncludeDirs", {});
+  SetList("SpecialFiles", {(fs::path(root_) / "*").string()});
+  Start();
+  EXPECT_TRUE(module_->FileList().Find((fs::path(root_) / ".secret").string()).has_value());
+  EXPECT_TRUE(module_->FileList().Find((fs::path(root_) / "plain").string()).has_value());
+}
+
+TEST_F(MonitorModule, AnUnwritableCatalogueIsReportedAndTheMonitorGoesOn) {
+  Write("a.txt", "a");
+  fs::create_directories(catalogue_);  // a folder where the catalogue belongs
+  Start();
+  EXPECT_EQ(alerts_.Subjects(),
+            (std::vector<std::string>{"error in file read startup", "error in file i/o"}));
+  Write("b.txt", "b");
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{" NEW FILE : " + Key("b.txt")}));
+  EXPECT_EQ(alerts_.Subjects(), (std::vector<std::string>{"file changes", "error in file i/o"}));
+  EXPECT_NE(alerts_.alerts[1].body.find("the file catalogue was not saved: "), std::string::npos);
+  fs::remove(catalogue_);
+  Write("c.txt", "c");
+  Cycle();
+  EXPECT_EQ(alerts_.Subjects(), (std::vector<std::string>{"file changes"}));
+  EXPECT_TRUE(fs::is_regular_file(catalogue_));
+}
+
+TEST_F(MonitorModule, TheCatalogueIsSavedEvenWhenTheAlertCannotBeDelivered) {
+  Write("a.txt", "a");
+  Start();
+  Write("b.txt", "b");
+  alerts_.fail_details = true;
+  Cycle();
+  alerts_.fail_details = false;
+  EXPECT_EQ(alerts_.Subjects(), (std::vector<std::string>{"file changes", "internal error"}));
+  module_.reset();
+  fs::remove(fs::path(root_) / "b.txt");
+  Start();
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{" ERASED : " + Key("b.txt")}))
+      << "the catalogue written despite the failed alert knew b.txt";
+}
+
+TEST_F(MonitorModule, NamesWithLineBreaksRoundTripThroughTheCatalogue) {
+  if (!rules_.case_sensitive) GTEST_SKIP() << "Windows file names hold no control characters";
+  const std::vector<std::string> names = {"0\nx", "cr\rlf\r\n", "100%", "tab\tname", "%0A",
+                                          "plain"};
+  for (const auto& name : names) Write(name, "x");
+  Start();
+  module_.reset();
+  for (const auto& name : names) fs::remove(fs::path(root_) / name);
+  Start();  // deletions made while stopped are reported from the catalogue
+  auto lines = Cycle();
+  std::sort(lines.begin(), lines.end());
+  std::vector<std::string> expected;
+  for (const auto& name : names) expected.push_back(" ERASED : " + Key(name));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(lines, expected);
+}
+
+TEST(FileCatalogue, KeyLinesEscapeOnlyKeysWithControlCharacters) {
+  EXPECT_EQ(CatalogueKeyLine("c:\\data\\100%.txt"), "c:\\data\\100%.txt");
+  EXPECT_EQ(CatalogueKeyLine("/t/0\nx%"), "\t/t/0%0Ax%25");
+  EXPECT_EQ(CatalogueKeyFromLine("\t/t/0%0Ax%25"), "/t/0\nx%");
+  EXPECT_EQ(CatalogueKeyFromLine("/t/100%"), "/t/100%") << "an earlier release's line";
+  EXPECT_FALSE(CatalogueKeyFromLine("\t/t/%G0").has_value());
+  EXPECT_FALSE(CatalogueKeyFromLine("\t/t/%0").has_value());
+}
+
+TEST_F(MonitorModule, PoisonedCatalogueEntriesAreSkippedAndTheCatalogueRewrittenCleanly) {
+  const std::string long_key = "/deep/" + std::string(70000, 'x');
+  std::ofstream(catalogue_, std::ios::binary)
+      << long_key << "\r\n1\r\n 4.00000000000000E+0004\r\n"
+      << "/nan\r\n1\r\nnan\r\n"
+      << "/inf\r\n1\r\n-inf\r\n"
+      << "\t/bad%ZZescape\r\n1\r\n 4.00000000000000E+0004\r\n"
+      << "/good\r\n2\r\n 4.00000000000000E+0004\r\n";
+  Start();
+  EXPECT_TRUE(alerts_.alerts.empty());
+  EXPECT_TRUE(module_->FileList().Find(long_key).has_value()) << "long keys are kept whole";
+  EXPECT_TRUE(module_->FileList().Find("/good").has_value());
+  EXPECT_FALSE(module_->FileList().Find("/nan").has_value());
+  EXPECT_FALSE(module_->FileList().Find("/inf").has_value());
+  std::ifstream saved(catalogue_, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("NAN"), std::string::npos);
+  EXPECT_EQ(text.find("bad"), std::string::npos);
+  EXPECT_NE(text.find(long_key + "\r\n1\r\n"), std::string::npos);
+  // Every catalogued file is gone from the disk: reported, and nothing throws.
+  EXPECT_EQ(Cycle().size(), 2U);
+}
+
 
 TEST_F(MonitorModule, AFileBornAndGoneWhileDisabledIsNeverMentioned) {
   Start();
@@ -234,6 +361,20 @@ TEST(FileCatalogue, AWriteThatFailsHalfWayLeavesTheOldCatalogue) {
   loaded.Load(path);
   EXPECT_EQ(loaded.Count(), 1U);
   EXPECT_TRUE(loaded.Find("/kept/file").has_value());
+}
+
+TEST(FileCatalogue, LongKeysSurviveRemovalAndCompaction) {
+  TFileCatalogue catalogue(NativePathRules());
+  std::vector<std::string> keys;
+  for (int i = 0; i < 40; ++i) keys.push_back("/k" + std::to_string(i) + std::string(70000, 'a'));
+  for (const auto& key : keys) catalogue.Add(key);
+  for (int i = 0; i < 40; i += 2) catalogue.Remove(*catalogue.Find(keys[i]));  // compacts
+  for (int i = 1; i < 40; i += 2) {
+    const auto found = catalogue.Find(keys[i]);
+    ASSERT_TRUE(found.has_value()) << i;
+    EXPECT_EQ(catalogue.Key(*found), keys[i]);
+  }
+  EXPECT_EQ(catalogue.Count(), 20U);
 }
 
 TEST(FileCatalogue, AddFindRemoveAtScale) {
