@@ -59,6 +59,40 @@ if kill -0 "$pid" 2>/dev/null; then fail "SIGTERM while paused ends the run with
 wait "$pid" 2>/dev/null
 expect_contains "SIGTERM while paused raises the stop alert" "$(cat "$work/paused.out")" "Warderon is stopping"
 
+# A storm of stop, pause and continue signals, from the first moment of main
+# (the signals show as held in the process's status) to the process's last:
+# it always ends normally, never by a signal.
+held_by_main() {  # SIGINT, SIGUSR1, SIGUSR2 and SIGTERM held: bits 0x4a02
+  local blocked
+  for _ in $(seq 20000); do
+    blocked=$(sed -n 's/^SigBlk:\t*//p' "/proc/$1/status" 2>/dev/null) || return 1
+    [ -n "$blocked" ] && [ $((16#$blocked & 0x4a02)) -eq $((0x4a02)) ] && return 0
+  done
+  return 1
+}
+abnormal=0
+for trial in $(seq 40); do
+  "$warderon" -run -cycles 1 -store "$store" >/dev/null 2>&1 &
+  pid=$!
+  held_by_main "$pid"
+  kill -USR1 "$pid" 2>/dev/null
+  for signal in USR2 TERM USR1 USR2 TERM; do kill -"$signal" "$pid" 2>/dev/null; done
+  (while kill -USR2 "$pid" 2>/dev/null; do kill -TERM "$pid" 2>/dev/null; done) &
+  storm=$!
+  (sleep 20; kill -9 "$pid" 2>/dev/null) &
+  guard=$!
+  wait "$pid"
+  status=$?
+  kill "$storm" "$guard" 2>/dev/null
+  wait "$storm" "$guard" 2>/dev/null
+  if [ "$status" -ne 0 ]; then
+    abnormal=$((abnormal + 1))
+    echo "trial $trial ended with status $status"
+  fi
+done
+[ "$abnormal" -eq 0 ] && pass "40 signal storms: every run ended normally" ||
+  fail "signal storms: $abnormal of 40 runs ended abnormally"
+
 # A damaged store is refused with its name and left as it was.
 bad=$work/damaged.sqlite
 echo "not a database at all" >"$bad"

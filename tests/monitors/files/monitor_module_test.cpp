@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include "fakes/recording_alerts.h"
 #include "fakes/test_backends.h"
 #include "platform/atomic_file.h"
+#include "platform/date_time.h"
 #include "platform/memory_policy_backend.h"
 
 namespace warderon::testing {
@@ -200,7 +202,57 @@ TEST_F(MonitorModule, TreesOfAnyDepthAreWalkedWithBoundedStackAndLongPaths) {
   EXPECT_EQ(std::system(("rm -rf '" + root_ + "/dd'").c_str()), 0);
   EXPECT_EQ(Cycle().size(), 2U);
 }
+
+TEST_F(MonitorModule, OnlyTheServiceCanChangeTheCatalogueOrRedirectItsWrite) {
+  const std::string folder = ScratchPath("state");
+  catalogue_ = folder + "/files.lst";
+  const std::string victim = ScratchPath("victim");
+  std::ofstream(victim) << "precious";
+  fs::create_directories(folder);
+  fs::permissions(folder, fs::perms::all);  // an administrator's careless 0777
+  fs::create_symlink(victim, catalogue_ + ".new");
+  Write("a.txt", "a");
+  Start();
+  struct stat info {};
+  ASSERT_EQ(stat(catalogue_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600U);
+  ASSERT_EQ(stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0022, 0U) << "others lost the right to write in the folder";
+  std::ifstream kept(victim);
+  std::string text;
+  kept >> text;
+  EXPECT_EQ(text, "precious") << "the planted link was not followed";
+  const std::string fresh = ScratchPath("fresh") + "/deeper/files.lst";
+  catalogue_ = fresh;
+  Start();
+  ASSERT_EQ(stat(fs::path(fresh).parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700U);
+}
 #endif
+
+TEST_F(MonitorModule, FileTimesKeepTheOffsetOfTheirOwnSeasonOnBothBuilds) {
+  // The suite runs with TZ=Europe/Berlin (see the CMake file): UTC+2 in
+  // summer, UTC+1 in winter, whatever the season of the test run.
+  const char* zone = std::getenv("TZ");
+  if (zone == nullptr || std::string(zone) != "Europe/Berlin") {
+    GTEST_SKIP() << "run with TZ=Europe/Berlin, as ctest does";
+  }
+  using namespace std::chrono;
+  const auto utc = [](std::int64_t unix_seconds) {
+    return file_clock::from_sys(sys_seconds(seconds(unix_seconds)));
+  };
+  Write("summer.txt", "s");
+  Write("winter.txt", "w");
+  fs::last_write_time(fs::path(root_) / "summer.txt", utc(1782907200));  // 2026-07-01 12:00 UTC
+  fs::last_write_time(fs::path(root_) / "winter.txt", utc(1768478400));  // 2026-01-15 12:00 UTC
+  std::map<std::string, double> times;
+  const auto directory = search_->OpenDirectory(root_);
+  ASSERT_NE(directory, nullptr);
+  search_->List(*directory,
+                [&](const TFoundEntry& entry) { times[std::string(entry.name)] = entry.time; });
+  EXPECT_DOUBLE_EQ(times["summer.txt"], ToDateTime({2026, 7, 1, 14, 0, 0, 0}).days);
+  EXPECT_DOUBLE_EQ(times["winter.txt"], ToDateTime({2026, 1, 15, 13, 0, 0, 0}).days);
+}
 
 TEST_F(MonitorModule, SpecialPatternsMatchHiddenEntriesToo) {
   Write(".secret", "x");
@@ -246,8 +298,8 @@ TEST_F(MonitorModule, TheCatalogueIsSavedEvenWhenTheAlertCannotBeDelivered) {
 
 TEST_F(MonitorModule, NamesWithLineBreaksRoundTripThroughTheCatalogue) {
   if (!rules_.case_sensitive) GTEST_SKIP() << "Windows file names hold no control characters";
-  const std::vector<std::string> names = {"0\nx", "cr\rlf\r\n", "100%", "tab\tname", "%0A",
-                                          "plain"};
+  const std::vector<std::string> names = {"0\nx",      "cr\rlf\r\n", "100%",
+                                          "tab\tname", "%0A",        "plain"};
   for (const auto& name : names) Write(name, "x");
   Start();
   module_.reset();
@@ -292,7 +344,6 @@ TEST_F(MonitorModule, PoisonedCatalogueEntriesAreSkippedAndTheCatalogueRewritten
   // Every catalogued file is gone from the disk: reported, and nothing throws.
   EXPECT_EQ(Cycle().size(), 2U);
 }
-
 
 TEST_F(MonitorModule, AFileBornAndGoneWhileDisabledIsNeverMentioned) {
   Start();
