@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 
 #include "fakes/test_backends.h"

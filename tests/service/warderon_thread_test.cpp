@@ -346,8 +346,9 @@ TEST_F(WarderonThread, ASyslogFailureBlindsNoModuleAndIsReportedOncePerCycle) {
     }
   }
   EXPECT_EQ(reports, std::vector<std::string>(
-                         2, "received general run time error doing alert delivery \r\n"
-                            "syslog: 1 lines not sent: resolve no-such-host: unknown host"));
+                         2,
+                         "received general run time error doing alert delivery \r\n"
+                         "syslog: 1 lines not sent: resolve no-such-host: unknown host"));
   EXPECT_EQ(JournalTexts(), (std::vector<std::string>{"host\\root", "changes to local group:root",
                                                       "host\\root", "run time error"}));
 }
@@ -359,8 +360,8 @@ TEST_F(WarderonThread, WronglyTypedSettingsAreReportedOncePerProcessWithTheDefau
   Thread().RunStartup();
   Thread().RunCycle();
   EXPECT_EQ(Thread().CycleDelay(), std::chrono::minutes(1));
-  EXPECT_EQ(JournalTexts(), (std::vector<std::string>{"setting of the wrong type",
-                                                      "setting of the wrong type"}));
+  EXPECT_EQ(JournalTexts(),
+            (std::vector<std::string>{"setting of the wrong type", "setting of the wrong type"}));
   Thread().RunCycle();
   EXPECT_TRUE(JournalTexts().empty());
   SetGeneral("EmailEnabled", 1);
