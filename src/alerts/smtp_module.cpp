@@ -24,13 +24,6 @@ std::vector<std::string> VisibleLines(const std::vector<std::string>& lines) {
   return visible;
 }
 
-bool HasControlCharacter(const std::string& text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return (byte < 0x20 && c != '\t') || byte == 0x7F;
-  });
-}
-
 }  // namespace
 
 TSmtpModule::TSmtpModule(TPolicyStore& store, TMailTransport& mail, TSyslogSender& syslog,
@@ -47,7 +40,8 @@ void TSmtpModule::SendAlertWithDetails(AlertLevel /*level*/, const std::string& 
                                        const std::string& body,
                                        const std::vector<std::string>& details) {
   const std::lock_guard lock(dispatch_mutex_);
-  if (std::any_of(details.begin(), details.end(), HasControlCharacter)) {
+  if (std::any_of(details.begin(), details.end(),
+                  [](const std::string& line) { return NeedsVisibleLine(line); })) {
     DispatchAlert(VisibleLine(subject), body, VisibleLines(details));
   } else {
     DispatchAlert(VisibleLine(subject), body, details);
@@ -69,11 +63,9 @@ void TSmtpModule::SetObserver(TAlertObserver* observer) {
   observer_ = observer;
 }
 
-void TSmtpModule::NoteFailure(const std::string& sink, std::size_t lines,
-                              const std::string& error) {
-  TSinkFailure& failure = sink == "syslog" ? syslog_failure_ : mail_failure_;
-  failure.lines += lines;
-  failure.error = error;
+void TSmtpModule::TSinkFailure::Note(std::size_t lost, const std::string& what) {
+  lines += lost;
+  error = what;
 }
 
 std::string TSmtpModule::TakeDeliveryFailures() {
@@ -103,7 +95,7 @@ void TSmtpModule::DispatchAlert(const std::string& subject, const std::string& b
     try {
       SendAlertMail(subject, body, details);
     } catch (const std::exception& error) {
-      NoteFailure("mail", 1, error.what());
+      mail_failure_.Note(1, error.what());
     }
   }
   if (store_.ReadPolicyBool(kGeneral, "SyslogEnabled", false)) {
@@ -163,7 +155,7 @@ void TSmtpModule::SendAlertSyslog(const std::vector<std::string>& details) {
   try {
     host = store_.ReadPolicyString(kGeneral, "Syslog", "");
   } catch (const std::exception& error) {
-    NoteFailure("syslog", details.size(), error.what());
+    syslog_failure_.Note(details.size(), error.what());
     return;
   }
   if (host.empty()) return;
@@ -177,7 +169,7 @@ void TSmtpModule::SendAlertSyslog(const std::vector<std::string>& details) {
     } catch (const std::exception& error) {
       // A host that cannot be resolved fails every line alike: one attempt
       // per alert, the rest counted as lost with it.
-      NoteFailure("syslog", details.size() - i, error.what());
+      syslog_failure_.Note(details.size() - i, error.what());
       return;
     }
   }

@@ -49,7 +49,6 @@ class TSmtpModule final : public TAlertSender {
                      const std::vector<std::string>& details);
   void SendAlertSyslog(const std::vector<std::string>& details);
   void WriteJournal(const std::string& text);
-  void NoteFailure(const std::string& sink, std::size_t lines, const std::string& error);
 
   TPolicyStore& store_;
   TMailTransport& mail_;
@@ -67,6 +66,7 @@ class TSmtpModule final : public TAlertSender {
   struct TSinkFailure {
     std::size_t lines = 0;
     std::string error;
+    void Note(std::size_t lost, const std::string& what);
   };
   TSinkFailure syslog_failure_;
   TSinkFailure mail_failure_;

@@ -16,6 +16,12 @@ inline std::string StripBlanks(std::string_view text) {
   return result;
 }
 
+// C0 control characters and DEL: what must never travel raw in a line.
+inline bool IsControlCharacter(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
 // A line fit for mail, syslog and the journal: each control character but
 // the tab (a line break in a file name, an escape sequence in a service
 // name) becomes its visible picture (U+2400 to U+241F, U+2421 for DEL), so
@@ -24,8 +30,8 @@ inline std::string VisibleLine(std::string_view text) {
   std::string result;
   result.reserve(text.size());
   for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
+    if (IsControlCharacter(c) && c != '\t') {
+      const auto byte = static_cast<unsigned char>(c);
       const unsigned picture = byte == 0x7F ? 0x2421 : 0x2400 + byte;
       result += static_cast<char>(0xE0 | (picture >> 12));
       result += static_cast<char>(0x80 | ((picture >> 6) & 0x3F));
@@ -35,6 +41,14 @@ inline std::string VisibleLine(std::string_view text) {
     }
   }
   return result;
+}
+
+// True when VisibleLine would change the text.
+inline bool NeedsVisibleLine(std::string_view text) {
+  for (const char c : text) {
+    if (IsControlCharacter(c) && c != '\t') return true;
+  }
+  return false;
 }
 
 }  // namespace warderon

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "core/text.h"
 #include "platform/atomic_file.h"
 #include "platform/directory_search.h"
 #include "platform/text_case.h"
@@ -34,8 +35,6 @@ constexpr std::size_t kChunkSize = 1 << 20;
 constexpr std::uint16_t kLongKey = 0xFFFF;
 constexpr std::size_t kLengthPrefix = sizeof(std::uint32_t);
 constexpr char kEscapedKeyMark = '\t';
-
-bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -145,8 +144,7 @@ std::optional<double> ParseTime(std::string_view line) {
 }  // namespace
 
 void AppendCatalogueKeyLine(std::string_view key, std::string& line) {
-  if (std::none_of(key.begin(), key.end(),
-                   [](char c) { return IsControl(static_cast<unsigned char>(c)); })) {
+  if (std::none_of(key.begin(), key.end(), [](char c) { return IsControlCharacter(c); })) {
     line.append(key);
     return;
   }
@@ -154,7 +152,7 @@ void AppendCatalogueKeyLine(std::string_view key, std::string& line) {
   line += kEscapedKeyMark;
   for (const char c : key) {
     const auto byte = static_cast<unsigned char>(c);
-    if (IsControl(byte) || c == '%') {
+    if (IsControlCharacter(c) || c == '%') {
       line += '%';
       line += kHex[byte >> 4];
       line += kHex[byte & 0xF];

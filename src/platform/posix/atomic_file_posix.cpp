@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/atomic_file.h"
+#include "platform/temporary_file.h"
 
 namespace warderon {
 namespace {
@@ -34,23 +35,24 @@ void PrepareFolder(const std::string& folder) {
   }
 }
 
-class TTemporaryFile {
+class TPosixTemporaryFile final : public TTemporaryFile {
  public:
-  explicit TTemporaryFile(std::string path) : path_(std::move(path)) {
+  explicit TPosixTemporaryFile(std::string target)
+      : target_(std::move(target)), path_(target_ + ".new") {
     // Whatever stands at the name (a stale file, a planted link) goes first;
     // O_EXCL with O_NOFOLLOW then refuses anything put there meanwhile.
     unlink(path_.c_str());
     fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ < 0) Fail("create '" + path_ + "'", errno);
   }
-  ~TTemporaryFile() {
+  ~TPosixTemporaryFile() override {
     if (fd_ >= 0) close(fd_);
     if (!kept_) unlink(path_.c_str());
   }
-  TTemporaryFile(const TTemporaryFile&) = delete;
-  TTemporaryFile& operator=(const TTemporaryFile&) = delete;
+  TPosixTemporaryFile(const TPosixTemporaryFile&) = delete;
+  TPosixTemporaryFile& operator=(const TPosixTemporaryFile&) = delete;
 
-  void Write(std::string_view text) {
+  void Write(std::string_view text) override {
     while (!text.empty()) {
       const auto written = write(fd_, text.data(), text.size());
       if (written < 0 && errno == EINTR) continue;
@@ -58,16 +60,17 @@ class TTemporaryFile {
       text.remove_prefix(static_cast<std::size_t>(written));
     }
   }
-  void Finish(const std::string& target) {
+  void Finish() override {
     if (fsync(fd_) != 0) Fail("flush '" + path_ + "'", errno);
     const int closed = close(fd_);
     fd_ = -1;
     if (closed != 0) Fail("close '" + path_ + "'", errno);
-    if (rename(path_.c_str(), target.c_str()) != 0) Fail("replace '" + target + "'", errno);
+    if (rename(path_.c_str(), target_.c_str()) != 0) Fail("replace '" + target_ + "'", errno);
     kept_ = true;
   }
 
  private:
+  std::string target_;
   std::string path_;
   int fd_ = -1;
   bool kept_ = false;
@@ -75,22 +78,10 @@ class TTemporaryFile {
 
 }  // namespace
 
-void WriteFileAtomically(const std::string& path,
-                         const std::function<void(const TWriteText&)>& produce) {
-  const auto slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0) PrepareFolder(path.substr(0, slash));
-  TTemporaryFile temporary(path + ".new");
-  std::string buffer;
-  buffer.reserve(1 << 20);
-  produce([&](std::string_view text) {
-    buffer.append(text);
-    if (buffer.size() >= (1 << 20)) {
-      temporary.Write(buffer);
-      buffer.clear();
-    }
-  });
-  temporary.Write(buffer);
-  temporary.Finish(path);
+std::unique_ptr<TTemporaryFile> CreateTemporaryFileFor(const std::string& target) {
+  const auto slash = target.rfind('/');
+  if (slash != std::string::npos && slash > 0) PrepareFolder(target.substr(0, slash));
+  return std::make_unique<TPosixTemporaryFile>(target);
 }
 
 std::FILE* OpenFileForReading(const std::string& path) {

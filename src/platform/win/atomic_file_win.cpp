@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "platform/atomic_file.h"
+#include "platform/temporary_file.h"
 #include "platform/win/unique_handle.h"
 #include "platform/win/win_support.h"
 
@@ -69,22 +70,23 @@ struct TFileTraits {
 };
 using TFile = win::TUniqueHandle<TFileTraits>;
 
-class TTemporaryFile {
+class TWinTemporaryFile final : public TTemporaryFile {
  public:
-  explicit TTemporaryFile(std::wstring path) : path_(std::move(path)) {
+  explicit TWinTemporaryFile(std::wstring target)
+      : target_(std::move(target)), path_(target_ + L".new") {
     DeleteFileW(path_.c_str());  // a stale one; CREATE_NEW refuses anything put there meanwhile
     file_.Reset(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file_.Valid()) Fail("create '" + win::Narrow(path_) + "'", GetLastError());
   }
-  ~TTemporaryFile() {
+  ~TWinTemporaryFile() override {
     file_.Reset();
     if (!kept_) DeleteFileW(path_.c_str());
   }
-  TTemporaryFile(const TTemporaryFile&) = delete;
-  TTemporaryFile& operator=(const TTemporaryFile&) = delete;
+  TWinTemporaryFile(const TWinTemporaryFile&) = delete;
+  TWinTemporaryFile& operator=(const TWinTemporaryFile&) = delete;
 
-  void Write(std::string_view text) {
+  void Write(std::string_view text) override {
     while (!text.empty()) {
       DWORD written = 0;
       const auto chunk = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1 << 20));
@@ -94,19 +96,20 @@ class TTemporaryFile {
       text.remove_prefix(written);
     }
   }
-  void Finish(const std::wstring& target) {
+  void Finish() override {
     if (FlushFileBuffers(file_.Get()) == FALSE) {
       Fail("flush '" + win::Narrow(path_) + "'", GetLastError());
     }
     file_.Reset();
-    if (MoveFileExW(path_.c_str(), target.c_str(),
+    if (MoveFileExW(path_.c_str(), target_.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
-      Fail("replace '" + win::Narrow(target) + "'", GetLastError());
+      Fail("replace '" + win::Narrow(target_) + "'", GetLastError());
     }
     kept_ = true;
   }
 
  private:
+  std::wstring target_;
   std::wstring path_;
   TFile file_;
   bool kept_ = false;
@@ -114,23 +117,11 @@ class TTemporaryFile {
 
 }  // namespace
 
-void WriteFileAtomically(const std::string& path,
-                         const std::function<void(const TWriteText&)>& produce) {
-  const std::wstring target = win::Widen(path);
+std::unique_ptr<TTemporaryFile> CreateTemporaryFileFor(const std::string& path) {
+  std::wstring target = win::Widen(path);
   const auto separator = target.find_last_of(L"\\/");
   if (separator != std::wstring::npos && separator > 2) PrepareFolder(target.substr(0, separator));
-  TTemporaryFile temporary(target + L".new");
-  std::string buffer;
-  buffer.reserve(1 << 20);
-  produce([&](std::string_view text) {
-    buffer.append(text);
-    if (buffer.size() >= (1 << 20)) {
-      temporary.Write(buffer);
-      buffer.clear();
-    }
-  });
-  temporary.Write(buffer);
-  temporary.Finish(target);
+  return std::make_unique<TWinTemporaryFile>(std::move(target));
 }
 
 std::FILE* OpenFileForReading(const std::string& path) {
