@@ -1,7 +1,9 @@
 #include "alerts/smtp_client.h"
 
 #include <algorithm>
+#include <cctype>
 #include <stdexcept>
+#include <vector>
 
 #include "alerts/mail_format.h"
 #include "platform/socket.h"
@@ -27,8 +29,10 @@ class TSmtpSession {
   // Reads one reply (all its lines) and returns its code.
   int ReadReply() {
     const TDeadline deadline = std::min(end_, std::chrono::steady_clock::now() + timeouts_.reply);
+    reply_lines_.clear();
     for (int lines = 0; lines < kMaxReplyLines; ++lines) {
       const std::string line = ReadLine(deadline);
+      reply_lines_.push_back(line);
       const auto digit = [](char c) { return c >= '0' && c <= '9'; };
       if (line.size() < 3 || !std::all_of(line.begin(), line.begin() + 3, digit)) {
         throw TSmtpError("malformed reply: " + line.substr(0, 80));
@@ -48,6 +52,18 @@ class TSmtpSession {
   void Command(const std::string& command, int expected) {
     Send(command + "\r\n");
     Expect(expected, command);
+  }
+
+  // Whether the last reply (to EHLO) lists the extension keyword.
+  bool Offers(const std::string& keyword) const {
+    for (const std::string& line : reply_lines_) {
+      if (line.size() < 4) continue;
+      std::string word = line.substr(
+          4, line.find(' ', 4) == std::string::npos ? std::string::npos : line.find(' ', 4) - 4);
+      for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (word == keyword) return true;
+    }
+    return false;
   }
 
   void Expect(int expected, const std::string& after) {
@@ -79,6 +95,7 @@ class TSmtpSession {
   TDeadline end_;
   std::string buffer_;
   std::string last_reply_;
+  std::vector<std::string> reply_lines_;
 };
 
 }  // namespace
@@ -112,14 +129,24 @@ void TSmtpClient::SendMail(const std::string& server, const TMailMessage& messag
                        timeouts_, end);
   session.Expect(220, "the connection");
   session.Send("EHLO " + greeting_name + "\r\n");
-  if (session.ReadReply() != 250) session.Command("HELO " + greeting_name, 250);
-  session.Command("MAIL FROM:<" + from + ">", 250);
+  bool takes_8bit = false;
+  if (session.ReadReply() == 250) {
+    takes_8bit = session.Offers("8BITMIME");
+  } else {
+    session.Command("HELO " + greeting_name, 250);
+  }
+  // 8-bit text goes as such only to a server that said it takes it (RFC
+  // 6152); any other gets it quoted-printable.
+  const TBodyEncoding encoding = ChooseBodyEncoding(message, takes_8bit);
+  session.Command(
+      "MAIL FROM:<" + from + ">" + (encoding == TBodyEncoding::EightBit ? " BODY=8BITMIME" : ""),
+      250);
   for (const std::string& address : recipients) session.Command("RCPT TO:<" + address + ">", 250);
   session.Command("DATA", 354);
   const std::string message_id =
       "<" + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()) + "." +
       std::to_string(++sent_) + ".warderon@" + greeting_name + ">";
-  session.Send(FormatMailData(message, mail_date_(), message_id));
+  session.Send(FormatMailData(message, mail_date_(), message_id, encoding));
   session.Expect(250, "the message");
   session.Command("QUIT", 221);
 }

@@ -1,5 +1,6 @@
 // The SMTP client (RFC 5321) that carries alert e-mails: plain SMTP on port
-// 25, EHLO with a HELO fallback, no authentication and no STARTTLS.
+// 25, EHLO with a HELO fallback, no authentication and no STARTTLS; 8BITMIME
+// (RFC 6152) when the server offers it, quoted-printable otherwise.
 //
 // Every exchange is bounded in time, so a silent or dripping server cannot
 // hold the monitoring cycle: see TSmtpTimeouts. A failure ends the exchange

@@ -65,6 +65,24 @@ TEST_F(SmtpClient, FallsBackToHeloWhenEhloIsRefused) {
   EXPECT_EQ(server.Messages().size(), 1U);
 }
 
+TEST_F(SmtpClient, EightBitTextGoesAsSuchOnlyToAServerThatOffersIt) {
+  TMailMessage message = Message({"ops@site"});
+  message.body_lines = {"new service Dienst \xc3\x9c"};
+  TScriptedSmtpServer offering({});
+  Send(offering, message);
+  EXPECT_EQ(offering.Commands()[1], "MAIL FROM:<warderon@ws042> BODY=8BITMIME");
+  EXPECT_NE(offering.Messages()[0].find("Content-Transfer-Encoding: 8bit\r\n"), std::string::npos);
+
+  TSmtpServerScript plain;
+  plain.ehlo_reply = "250-scripted\r\n250 PIPELINING";
+  TScriptedSmtpServer refusing(plain);
+  Send(refusing, message);
+  EXPECT_EQ(refusing.Commands()[1], "MAIL FROM:<warderon@ws042>");
+  EXPECT_NE(refusing.Messages()[0].find("Content-Transfer-Encoding: quoted-printable\r\n"),
+            std::string::npos);
+  EXPECT_NE(refusing.Messages()[0].find("Dienst =C3=9C\r\n"), std::string::npos);
+}
+
 TEST_F(SmtpClient, BadServersFailWithinTheTimeoutsAndTheNextMailConnectsAfresh) {
   struct TCase {
     std::string what;

@@ -88,4 +88,45 @@ if [ "$elapsed" -ge 9 ] && [ "$elapsed" -le 45 ]; then
   pass "a silent server holds the run ${elapsed} s (bound: 2 alerts x 10 s)"
 else fail "a silent server holds the run ${elapsed} s (expected 10 to 45)"; fi
 
+# A line of 1,200 bytes, not ASCII, from a real cycle: it arrives whole and
+# decodes exactly under Python's strict mail parser (quoted-printable).
+if [ "$mode" = native ]; then
+  tree=$work/tree
+  deep=$tree
+  name=$(printf '\xc3\xa9%.0s' $(seq 100))  # 100 x "é": 200 bytes
+  for _ in 1 2 3 4 5 6; do deep="$deep/$name"; done
+  mkdir -p "$deep"
+  echo x >"$deep/file.txt"
+  "$warderon" -policy set IncludeDirs "$tree" 1 -type integer -store "$store" >/dev/null
+  set_setting FilesEnabled 1 integer
+  set_setting EmailEnabled 0 integer
+  run_cycle >/dev/null  # catalogues the file
+  rm "$deep/file.txt"
+  set_setting EmailEnabled 1 integer
+  rm -f "$work/mail.jsonl"
+  start_server smtp_sink.py --out "$work/mail.jsonl" || exit 1
+  run_cycle >/dev/null
+  stop_server
+  expected=" ERASED : $deep/file.txt"
+  if EXPECTED="$expected" "$python" - "$work/mail.jsonl" <<'PY'; then
+import email, email.policy, json, os, sys
+expected = os.environ["EXPECTED"].encode("utf-8", "surrogateescape").decode("utf-8")
+for record in open(sys.argv[1], encoding="utf-8"):
+    data = json.loads(record)["data"]
+    message = email.message_from_string(data, policy=email.policy.strict)
+    if not str(message["Subject"]).endswith("file changes"):
+        continue
+    assert message["Content-Transfer-Encoding"] == "quoted-printable", message["Content-Transfer-Encoding"]
+    assert all(len(line) <= 78 for line in data.split("\r\n")), "a wire line over 78 bytes"
+    lines = message.get_content().splitlines()
+    assert expected in lines, lines
+    sys.exit(0)
+sys.exit("no file changes mail")
+PY
+    pass "a 1,200-byte non-ASCII line arrives exactly (quoted-printable, strict parser)"
+  else
+    fail "a 1,200-byte non-ASCII line arrives exactly"
+  fi
+fi
+
 finish
