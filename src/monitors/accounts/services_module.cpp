@@ -14,8 +14,12 @@ constexpr char kIgnoredSection[] = "Services-AutoIgnored";
 
 class TChangeCount final : public TListRecord {
  public:
-  explicit TChangeCount(std::int32_t value) : count(value) {}
+  explicit TChangeCount(std::int32_t value, std::string hand_text = {})
+      : count(value), hand_entry(std::move(hand_text)) {}
   std::int32_t count;
+  // The value of an administrator's entry that is not a number ("ignore"):
+  // it silences the service for good and is saved back as it was.
+  std::string hand_entry;
 };
 
 // A stored value read as a whole number, stored as text or as a number;
@@ -75,8 +79,13 @@ void TServicesModule::Initialize() {
   baselines_.LoadBaselineList(kIgnoredSection, counted);
   for (std::size_t i = 0; i < counted.Count(); ++i) {
     const auto count = StoredNumber(store_, kIgnoredSection, counted.Text(i));
+    std::string hand_text;
+    if (!count) {
+      hand_text = store_.ReadPolicyString(kIgnoredSection, counted.Text(i), "");
+      if (hand_text.empty()) hand_text = "ignore";  // another type: still a hand entry
+    }
     ServiceChangeCounts_.Add(StripBlanks(counted.Text(i)),
-                             std::make_unique<TChangeCount>(count.value_or(0)));
+                             std::make_unique<TChangeCount>(count.value_or(0), hand_text));
   }
 }
 
@@ -149,8 +158,9 @@ void TServicesModule::SaveServicesState() {
   baselines_.SaveBaselineList(kServicesSection, services);
   TStringList counts;
   for (std::size_t i = 0; i < ServiceChangeCounts_.Count(); ++i) {
+    const auto* record = ServiceChangeCounts_.RecordAs<TChangeCount>(i);
     counts.Add(ServiceChangeCounts_.Text(i) + "=" +
-               std::to_string(ServiceChangeCounts_.RecordAs<TChangeCount>(i)->count));
+               (record->hand_entry.empty() ? std::to_string(record->count) : record->hand_entry));
   }
   baselines_.SaveBaselineList(kIgnoredSection, counts);
 }
@@ -163,7 +173,7 @@ bool TServicesModule::IsFlapping(const std::string& name) const {
 void TServicesModule::CountChange(const std::string& name) {
   if (const auto index = ServiceChangeCounts_.Find(name)) {
     auto* record = ServiceChangeCounts_.RecordAs<TChangeCount>(*index);
-    if (record->count + 1 < kMaxCount + 1) ++record->count;
+    if (record->count < kMaxCount) ++record->count;  // a stored 2147483647 must not wrap
   } else {
     ServiceChangeCounts_.Add(name, std::make_unique<TChangeCount>(1));
   }

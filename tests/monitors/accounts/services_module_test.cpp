@@ -143,5 +143,19 @@ TEST_F(ServicesModule, KnowledgeSurvivesARestart) {
       << "a service counted before the restart is still watched";
 }
 
+TEST_F(ServicesModule, HandEntriesSurviveEverySave) {
+  TStringList ignored(true);
+  ignored.Add("Noisy Service=ignore");
+  lists_.SaveBaselineList("Services-AutoIgnored", ignored);
+  Restart();
+  services_.Set({{"Windows Time", true}, {"Noisy Service", true}});
+  EXPECT_EQ(RunOnce(), (std::vector<std::string>{"new service WindowsTime"}));  // saves
+  EXPECT_EQ(Stored("Services-AutoIgnored", "NoisyService"), TPolicyValue::MakeText("ignore"));
+  Restart();  // and after the restart the hand entry still silences the service
+  services_.Set({{"Noisy Service", false}});
+  EXPECT_EQ(RunOnce(), (std::vector<std::string>{"missing: WindowsTime"}));
+  EXPECT_EQ(Stored("Services-AutoIgnored", "NoisyService"), TPolicyValue::MakeText("ignore"));
+}
+
 }  // namespace
 }  // namespace warderon::testing
