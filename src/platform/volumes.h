@@ -12,9 +12,13 @@
 
 namespace warderon {
 
+// Windows: the disk's size and its free bytes in all. Linux: as df counts,
+// the space ordinary users can have (used plus available to them, so the
+// blocks reserved for root count as neither) and what is available to them:
+// a disk that only root can still write to is full.
 struct TVolumeSpace {
   std::uint64_t total = 0;  // bytes
-  std::uint64_t free = 0;   // bytes free in all, not only to the caller
+  std::uint64_t free = 0;   // bytes
 };
 
 class TVolumes {

@@ -14,6 +14,27 @@ policy set general DisksEnabled 1 -type integer >/dev/null
 policy set general Delay 0 -type integer >/dev/null  # a cycle every 5 s
 "$warderon" -run -cycles 1 -store "$store" >/dev/null
 used=$(policy get Disks /-used | cut -f3)
+
+# Every listed file system reads as full as df says, within one point (df
+# counts blocks reserved for root as neither used nor available).
+disagree=0
+compared=0
+while IFS=$'\t' read -r name _ value; do
+  point=${name%-used}
+  [ "$point" = "$name" ] && continue
+  [ "$value" -lt 0 ] && continue
+  df_used=$(df -P "$point" 2>/dev/null | awk 'NR == 2 { sub("%", "", $5); print $5 }')
+  [ -n "$df_used" ] || continue
+  compared=$((compared + 1))
+  delta=$((value - df_used))
+  if [ "${delta#-}" -gt 1 ]; then
+    disagree=$((disagree + 1))
+    echo "  $point: monitor $value%, df $df_used%"
+  fi
+done < <(policy list Disks)
+[ "$compared" -gt 0 ] && [ "$disagree" -eq 0 ] &&
+  pass "the monitor and df agree within one point on $compared file systems" ||
+  fail "the monitor and df disagree on $disagree of $compared file systems"
 if [ "${used:-0}" -lt 1 ]; then
   fail "the root file system reports a fullness (got '${used:-}')"
 else

@@ -67,8 +67,9 @@ class TMountTableVolumes final : public TVolumes {
   std::optional<TVolumeSpace> Space(const std::string& disk) override {
     struct statvfs info {};
     if (statvfs(disk.c_str(), &info) != 0) return std::nullopt;
-    return TVolumeSpace{static_cast<std::uint64_t>(info.f_blocks) * info.f_frsize,
-                        static_cast<std::uint64_t>(info.f_bfree) * info.f_frsize};
+    const std::uint64_t used = static_cast<std::uint64_t>(info.f_blocks - info.f_bfree);
+    const std::uint64_t available = info.f_bavail;
+    return TVolumeSpace{(used + available) * info.f_frsize, available * info.f_frsize};
   }
 };
 
