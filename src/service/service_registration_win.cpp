@@ -17,13 +17,16 @@ namespace warderon {
 namespace {
 
 using win::ErrorText;
+using win::SystemMessage;
 using win::TServiceHandle;
 using win::Widen;
 
 constexpr DWORD kWaitHintMs = 5000;
 
-void ShowResult(bool silent, bool failed, const std::string& text, std::ostream& out) {
-  out << text << std::endl;
+// The console line may carry more than the box (the error code).
+void ShowResult(bool silent, bool failed, const std::string& text, std::ostream& out,
+                const std::string& console_extra = "") {
+  out << text << console_extra << std::endl;
   if (!silent) {
     // Without an interactive desktop the box returns at once; the console
     // line above is then what the administrator sees.
@@ -32,10 +35,14 @@ void ShowResult(bool silent, bool failed, const std::string& text, std::ostream&
   }
 }
 
-std::string LastErrorMessage() {
+// "Service "Warderon" failed to install with error: "<the system's message>"",
+// and the error code for the console.
+void ShowFailure(bool silent, const char* verb, std::ostream& out) {
   const DWORD code = GetLastError();
-  const std::string text = ErrorText("", code);
-  return text.substr(2);  // without the empty operation's ": "
+  ShowResult(silent, true,
+             std::string("Service \"") + kServiceDisplayName + "\" failed to " + verb +
+                 " with error: \"" + SystemMessage(code) + "\"",
+             out, " (error " + std::to_string(code) + ")");
 }
 
 // State shared by ServiceMain and the control handler, on ServiceMain's
@@ -136,10 +143,7 @@ int InstallService(bool silent, std::ostream& out) {
         command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   }
   if (!service.Valid()) {
-    ShowResult(silent, true,
-               std::string("Service \"") + kServiceDisplayName +
-                   "\" failed to install with error: \"" + LastErrorMessage() + "\"",
-               out);
+    ShowFailure(silent, "install", out);
     return 1;
   }
   ShowResult(silent, false, "Service installed successfully", out);
@@ -153,10 +157,7 @@ int UninstallService(bool silent, std::ostream& out) {
     service.Reset(OpenServiceW(manager.Get(), Widen(kServiceName).c_str(), DELETE));
   }
   if (!service.Valid() || DeleteService(service.Get()) == FALSE) {
-    ShowResult(silent, true,
-               std::string("Service \"") + kServiceDisplayName +
-                   "\" failed to uninstall with error: \"" + LastErrorMessage() + "\"",
-               out);
+    ShowFailure(silent, "uninstall", out);
     return 1;
   }
   ShowResult(silent, false, "Service uninstalled successfully", out);

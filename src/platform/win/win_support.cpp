@@ -22,18 +22,23 @@ std::string Narrow(std::wstring_view utf16) {
   return result;
 }
 
-std::string ErrorText(const std::string& operation, DWORD code) {
+std::string SystemMessage(DWORD code) {
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::wstring message = length > 0 && buffer != nullptr ? std::wstring(buffer, length) : L"";
   if (buffer != nullptr) LocalFree(buffer);
-  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
-                              message.back() == L' ' || message.back() == L'.')) {
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r')) {
     message.pop_back();
   }
-  return operation + ": " + (message.empty() ? std::string("error") : Narrow(message)) + " (" +
+  return Narrow(message);
+}
+
+std::string ErrorText(const std::string& operation, DWORD code) {
+  std::string message = SystemMessage(code);
+  while (!message.empty() && (message.back() == ' ' || message.back() == '.')) message.pop_back();
+  return operation + ": " + (message.empty() ? std::string("error") : message) + " (" +
          std::to_string(code) + ")";
 }
 

@@ -25,6 +25,10 @@ namespace warderon::win {
 std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view utf16);
 
+// The system's message for an error code, as the system words it (only the
+// final line break removed).
+std::string SystemMessage(DWORD code);
+
 // "<operation>: <system message> (<code>)".
 std::string ErrorText(const std::string& operation, DWORD code);
 
