@@ -108,6 +108,16 @@ TEST_F(SmtpModule, NoDatagramWithoutDetailsOrWithoutHost) {
   EXPECT_TRUE(syslog_.sent.empty());
 }
 
+TEST_F(SmtpModule, AnEmptyDetailListBehavesLikeNone) {
+  Enable(true, false);
+  dispatcher_.SendAlertWithDetails(2, "subject", "body", {});
+  dispatcher_.SendAlert(2, "subject", "body");
+  ASSERT_EQ(mail_.sent.size(), 2U);
+  EXPECT_EQ(mail_.sent[0].message.body_lines, mail_.sent[1].message.body_lines);
+  EXPECT_EQ(mail_.sent[0].message.body_lines, (std::vector<std::string>{"body"}));
+  EXPECT_EQ(Journal(), (std::vector<std::string>{"1:subject", "2:subject"}));
+}
+
 TEST_F(SmtpModule, IntegrityAlertsAreDroppedWithoutTraceOnlyWhileSuppressed) {
   dispatcher_.SuppressIntegrityAlerts();
   dispatcher_.SendAlert(3, "checksum failed for x", "b");

@@ -116,6 +116,16 @@ TEST_P(BaselineLists, EmptyAndSealOnlySections) {
   EXPECT_TRUE(alerts_.alerts.empty());
 }
 
+TEST_P(BaselineLists, AnEmptyEntryIsSkippedBySaveAndLeftOutOfTheChecksum) {
+  REQUIRE_CREATION_ORDER();
+  Save("gaps", {"a=1", "", "b"});
+  EXPECT_EQ(backend_->ReadValue("gaps", ""),
+            TPolicyValue::MakeText(ExpectedChecksum("GAPSa=1b=1")));
+  EXPECT_EQ(backend_->ReadSection("gaps").size(), 3U) << "a, b and the seal";
+  EXPECT_EQ(Load("gaps", false), (std::vector<std::string>{"a", "b"}));
+  EXPECT_TRUE(alerts_.alerts.empty());
+}
+
 TEST_P(BaselineLists, NewInstallResealsQuietly) {
   backend_->WriteValue("old", "x", TPolicyValue::MakeText("1"));
   cycle_.NewInstall = true;

@@ -67,7 +67,17 @@ TEST_F(LocGrpModule, NothingWatchedOrAnUnreadableGroupDoesNothing) {
   cycle_.NewInstall = true;
   module_.Run();
   EXPECT_TRUE(alerts_.alerts.empty());
-  EXPECT_FALSE(backend_.SectionExists("locgroup-Other"));
+  EXPECT_TRUE(backend_.ReadSection("locgroup-NoSuchGroup").empty()) << "nothing stored";
+}
+
+TEST_F(LocGrpModule, AMemberListedTwiceIsReportedAndStoredOnce) {
+  cycle_.NewInstall = true;
+  Watch("Users");
+  groups_.members["Users"] = {"H\\a", "H\\b", "h\\A"};
+  module_.Run();
+  ASSERT_EQ(alerts_.alerts.size(), 1U);
+  EXPECT_EQ(alerts_.alerts[0].details, (std::vector<std::string>{"H\\b", "h\\A"}));
+  EXPECT_EQ(backend_.ReadSection("locgroup-Users").size(), 3U) << "two members and the seal";
 }
 
 TEST_F(LocGrpModule, DeletingAMemberSectionReportsEveryMemberAgain) {

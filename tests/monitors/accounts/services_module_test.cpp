@@ -143,6 +143,18 @@ TEST_F(ServicesModule, KnowledgeSurvivesARestart) {
       << "a service counted before the restart is still watched";
 }
 
+TEST_F(ServicesModule, AKnownServiceListedAsIgnoredIsNotMissedAfterARestart) {
+  Restart();
+  services_.Set({{"Windows Time", true}, {"Flaky", true}});
+  RunOnce();
+  TStringList ignored(true);
+  ignored.Add("Flaky=9");
+  lists_.SaveBaselineList("Services-AutoIgnored", ignored);
+  Restart();
+  services_.Set({{"Windows Time", true}});
+  EXPECT_TRUE(RunOnce().empty()) << "Flaky is known, gone and ignored: not reported";
+}
+
 TEST_F(ServicesModule, HandEntriesSurviveEverySave) {
   TStringList ignored(true);
   ignored.Add("Noisy Service=ignore");
