@@ -17,7 +17,10 @@
 #include <process.h>
 #define getpid _getpid
 #else
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace warderon::testing {
@@ -46,6 +49,36 @@ TEST(SystemProbes, ProcessInformationAboutThisProcess) {
   ASSERT_TRUE(memory.has_value());
   EXPECT_GT(memory->working_set, 0U);
 }
+
+#ifndef _WIN32
+TEST(SystemProbes, TheOwnerIsTheEffectiveUserAsForASetuidProgram) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a child two users";
+  // A child that acts as root while its real user is "nobody", as a setuid
+  // root program started by nobody does.
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setresuid(65534, 0, 0) != 0) _exit(1);
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  std::optional<TProcessOwner> owner;
+  const auto processes = MakeSystemProcessInfo();
+  for (int i = 0; i < 200; ++i) {  // until the child has changed its real user
+    std::ifstream status("/proc/" + std::to_string(child) + "/status");
+    std::string line;
+    while (std::getline(status, line) && line.rfind("Uid:", 0) != 0) {
+    }
+    if (line.find("65534") != std::string::npos) break;
+    usleep(10000);
+  }
+  owner = processes->OwnerAccount(static_cast<std::uint32_t>(child));
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  ASSERT_TRUE(owner.has_value());
+  EXPECT_EQ(owner->name, "root");
+}
+#endif
 
 TEST(SystemProbes, AProcessThatIsGoneIsAFailureNotAnError) {
   const auto processes = MakeSystemProcessInfo();

@@ -27,14 +27,19 @@ std::optional<std::string> ReadLink(const std::string& path) {
 }
 
 // The value of a "Name:" line of /proc/PID/status, as its first word.
-std::optional<std::string> StatusField(std::uint32_t pid, const std::string& field) {
+// The word at `place` (0 first) of a field of /proc/PID/status.
+std::optional<std::string> StatusField(std::uint32_t pid, const std::string& field,
+                                       int place = 0) {
   std::ifstream status(ProcPath(pid, "status"));
   std::string line;
   while (std::getline(status, line)) {
     if (line.compare(0, field.size() + 1, field + ":") != 0) continue;
     std::istringstream words(line.substr(field.size() + 1));
     std::string value;
-    if (words >> value) return value;
+    for (int i = 0; i <= place; ++i) {
+      if (!(words >> value)) return std::nullopt;
+    }
+    return value;
   }
   return std::nullopt;
 }
@@ -95,7 +100,9 @@ class TProcProcessInfo final : public TProcessInfo {
   }
 
   std::optional<TProcessOwner> OwnerAccount(std::uint32_t pid) override {
-    const auto uid_text = StatusField(pid, "Uid");  // the real user id comes first
+    // Real, effective, saved, file system: the effective user is who the
+    // process acts as (a setuid program runs as its owner), as ps shows it.
+    const auto uid_text = StatusField(pid, "Uid", 1);
     if (!uid_text) return std::nullopt;
     const auto uid = static_cast<uid_t>(std::strtoul(uid_text->c_str(), nullptr, 10));
     std::vector<char> buffer(16384);
