@@ -5,10 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "fakes/test_backends.h"
 #include "platform/command_runner.h"
+#include "platform/console_signals.h"
 #include "platform/memory_status.h"
 #include "platform/process_info.h"
 #include "platform/volumes.h"
@@ -125,6 +127,25 @@ TEST(SystemProbes, CommandsRunThroughTheInterpreterWithRedirections) {
   // A program that does not exist still starts the interpreter, which reports it.
   EXPECT_TRUE(runner->Start("no-such-program-warderon-test").started);
 }
+
+#ifndef _WIN32
+TEST(SystemProbes, CommandsStartWithNoSignalHeldOrIgnored) {
+  HoldConsoleSignals();  // as the watchdog does: held signals, SIGPIPE ignored
+  const std::string path = ScratchPath("signals.txt");
+  const auto runner = MakeSystemCommandRunner();
+  const TCommandStart start = runner->Start("grep -E '^Sig(Blk|Ign)' /proc/$$/status > '" + path +
+                                            ".part'; mv '" + path + ".part' '" + path + "'");
+  ReleaseConsoleSignals();
+  ASSERT_TRUE(start.started) << start.message;
+  std::string text;
+  for (int i = 0; i < 100 && text.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::ifstream file(path);
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+  EXPECT_EQ(text, "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+}
+#endif
 
 }  // namespace
 }  // namespace warderon::testing
