@@ -32,7 +32,8 @@ void TUdpSyslogSender::SendSyslog(const std::string& host, int facility, int sev
   if (host_name_.empty()) host_name_ = host_name_source_();
   SendUdpDatagram(host, port_,
                   FormatSyslogDatagram(facility, severity, ToCivilTime(clock_.LocalNow()),
-                                       host_name_.empty() ? "-" : host_name_, message));
+                                       host_name_.empty() ? "-" : host_name_, message),
+                  std::chrono::steady_clock::now() + kResolveTimeout);
 }
 
 }  // namespace warderon

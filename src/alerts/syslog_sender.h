@@ -2,6 +2,7 @@
 // without waiting for anything in return.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -21,6 +22,9 @@ class TUdpSyslogSender final : public TSyslogSender {
  public:
   static constexpr std::uint16_t kPort = 514;
   static constexpr std::size_t kMaxDatagram = 1024;
+  // The host's name must be found within this (a name server that never
+  // answers), else the datagram fails.
+  static constexpr std::chrono::milliseconds kResolveTimeout{5000};
 
   TUdpSyslogSender(TClock& clock, std::function<std::string()> host_name,
                    std::uint16_t port = kPort);

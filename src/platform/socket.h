@@ -31,12 +31,15 @@ class TTcpConnection {
   virtual std::size_t Receive(char* buffer, std::size_t size, TDeadline deadline) = 0;
 };
 
-// Resolves host and connects, trying each address until the deadline.
+// Resolves host and connects, trying each address, all before the deadline
+// (name resolution included).
 std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
                                            TDeadline deadline);
 
-// Resolves host and sends one datagram; does not wait for anything back.
-void SendUdpDatagram(const std::string& host, std::uint16_t port, std::string_view data);
+// Resolves host before the deadline and sends one datagram; does not wait
+// for anything back.
+void SendUdpDatagram(const std::string& host, std::uint16_t port, std::string_view data,
+                     TDeadline deadline);
 
 // A listening socket on 127.0.0.1, for test peers.
 class TTcpListener {

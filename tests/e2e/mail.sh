@@ -129,4 +129,28 @@ PY
   fi
 fi
 
+# A name server that never answers: looking up the mail server costs at
+# most the connect bound (5 s), not the resolver's own time-outs (30 s
+# here). Run in a mount namespace of its own with that name server.
+if [ "$mode" = native ] && [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
+  printf 'nameserver 127.0.0.77\noptions timeout:30 attempts:1\n' >"$work/resolv.conf"
+  "$python" "$peers/silent_dns.py" --seconds 120 >"$work/dns.out" 2>&1 &
+  dns=$!
+  for _ in $(seq 50); do grep -q ready "$work/dns.out" && break; sleep 0.1; done
+  set_setting EmailSMTPServer mailrelay.warderon-test.invalid string
+  set_setting FilesEnabled 0 integer
+  start=$(date +%s)
+  out=$(unshare -m sh -c 'mount --bind "$1" /etc/resolv.conf && exec timeout 300 "$2" -run -cycles 1 -store "$3"' \
+    sh "$work/resolv.conf" "$warderon" "$store")
+  elapsed=$(($(date +%s) - start))
+  kill "$dns" 2>/dev/null
+  wait "$dns" 2>/dev/null
+  expect_contains "the run ends although no name is answered" "$out" "Warderon stopping"
+  if [ "$elapsed" -le 20 ]; then
+    pass "two mails to an unanswered name cost ${elapsed} s (bound: 2 x 5 s)"
+  else fail "two mails to an unanswered name cost ${elapsed} s (expected at most 20)"; fi
+else
+  echo "skip: the unanswered name server needs root and mount namespaces"
+fi
+
 finish

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/bounded_call.h"
 #include "platform/socket.h"
 
 namespace warderon {
@@ -73,14 +74,33 @@ struct TAddresses {
   }
 };
 
-void Resolve(const std::string& host, std::uint16_t port, int type, TAddresses& out) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = type;
-  const int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &out.list);
-  if (status != 0) {
-    throw TSocketError("resolve '" + host + "': " + gai_strerror(status));
+// The addresses of host, looked up within the deadline: a name server that
+// never answers must not hold the caller longer than its other bounds.
+void Resolve(const std::string& host, std::uint16_t port, int type, TDeadline deadline,
+             TAddresses& out) {
+  const std::string service = std::to_string(port);
+  struct TLookup {
+    int status = 0;
+    addrinfo* list = nullptr;
+  };
+  const std::optional<TLookup> lookup = CallWithin<TLookup>(
+      [host, service, type] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = type;
+        TLookup result;
+        result.status = getaddrinfo(host.c_str(), service.c_str(), &hints, &result.list);
+        return result;
+      },
+      [](TLookup& late) {
+        if (late.list != nullptr) freeaddrinfo(late.list);
+      },
+      deadline);
+  if (!lookup) throw TSocketError("resolve '" + host + "': timed out");
+  if (lookup->status != 0) {
+    throw TSocketError("resolve '" + host + "': " + gai_strerror(lookup->status));
   }
+  out.list = lookup->list;
 }
 
 class TPosixConnection final : public TTcpConnection {
@@ -176,7 +196,7 @@ std::pair<TFd, std::uint16_t> BindLoopback(int type, std::uint16_t port) {
 std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
                                            TDeadline deadline) {
   TAddresses addresses;
-  Resolve(host, port, SOCK_STREAM, addresses);
+  Resolve(host, port, SOCK_STREAM, deadline, addresses);
   const std::string peer = host + ":" + std::to_string(port);
   std::string last_error = "no address";
   for (const addrinfo* entry = addresses.list; entry != nullptr; entry = entry->ai_next) {
@@ -204,9 +224,10 @@ std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_
   throw TSocketError("connect to " + peer + ": " + last_error);
 }
 
-void SendUdpDatagram(const std::string& host, std::uint16_t port, std::string_view data) {
+void SendUdpDatagram(const std::string& host, std::uint16_t port, std::string_view data,
+                     TDeadline deadline) {
   TAddresses addresses;
-  Resolve(host, port, SOCK_DGRAM, addresses);
+  Resolve(host, port, SOCK_DGRAM, deadline, addresses);
   const addrinfo* entry = addresses.list;
   TFd fd(socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
   if (!fd.Valid()) throw TSocketError(Describe("create socket", errno));
