@@ -2,6 +2,7 @@
 // and the syslog sender plug in behind them.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "alerts/mail_message.h"
@@ -10,10 +11,13 @@ namespace warderon {
 
 class TMailTransport {
  public:
+  using TDeadline = std::chrono::steady_clock::time_point;
   virtual ~TMailTransport() = default;
-  // Connects to the server, sends the message and disconnects. Raises an
+  // Connects to the server, sends the message and disconnects, all before
+  // the deadline (and within the transport's own bounds). Raises an
   // exception carrying a message on any failure.
-  virtual void SendMail(const std::string& server, const TMailMessage& message) = 0;
+  virtual void SendMail(const std::string& server, const TMailMessage& message,
+                        TDeadline deadline) = 0;
 };
 
 class TSyslogSender {

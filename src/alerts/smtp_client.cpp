@@ -108,7 +108,8 @@ TSmtpClient::TSmtpClient(std::function<std::string()> host_name,
       port_(port),
       timeouts_(timeouts) {}
 
-void TSmtpClient::SendMail(const std::string& server, const TMailMessage& message) {
+void TSmtpClient::SendMail(const std::string& server, const TMailMessage& message,
+                           TDeadline deadline) {
   std::vector<std::string> recipients;
   for (const std::string& item : message.to) {
     const std::string address = EnvelopeAddress(item);
@@ -124,7 +125,7 @@ void TSmtpClient::SendMail(const std::string& server, const TMailMessage& messag
   }
 
   const auto start = std::chrono::steady_clock::now();
-  const TDeadline end = start + timeouts_.exchange;
+  const TDeadline end = std::min(deadline, start + timeouts_.exchange);
   TSmtpSession session(ConnectTcp(server, port_, std::min(end, start + timeouts_.connect)),
                        timeouts_, end);
   session.Expect(220, "the connection");

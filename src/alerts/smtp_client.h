@@ -30,7 +30,8 @@ class TSmtpClient final : public TMailTransport {
   TSmtpClient(std::function<std::string()> host_name, std::function<std::string()> mail_date,
               std::uint16_t port = kPort, TSmtpTimeouts timeouts = {});
 
-  void SendMail(const std::string& server, const TMailMessage& message) override;
+  void SendMail(const std::string& server, const TMailMessage& message,
+                TDeadline deadline) override;
 
  private:
   std::function<std::string()> host_name_;

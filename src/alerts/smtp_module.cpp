@@ -48,6 +48,24 @@ void TSmtpModule::SendAlertWithDetails(AlertLevel /*level*/, const std::string& 
   }
 }
 
+void TSmtpModule::SendStopAlert(AlertLevel /*level*/, const std::string& subject,
+                                const std::string& body, std::chrono::milliseconds bound) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  // First the journal: whatever happens to the mail, the stop is on record.
+  const std::string visible = VisibleLine(subject);
+  WriteJournal(visible);
+  std::unique_lock lock(dispatch_mutex_, deadline);
+  if (!lock.owns_lock()) return;  // a mail in flight holds the sinks past the bound
+  if (observer_ != nullptr) observer_->OnAlert(visible, body, {});
+  if (store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
+    try {
+      SendAlertMail(visible, body, {}, deadline);
+    } catch (const std::exception& error) {
+      mail_failure_.Note(1, error.what());
+    }
+  }
+}
+
 void TSmtpModule::SuppressIntegrityAlerts() {
   const std::lock_guard lock(dispatch_mutex_);
   IntegrityAlertsSuppressed = true;
@@ -93,7 +111,7 @@ void TSmtpModule::DispatchAlert(const std::string& subject, const std::string& b
   // cycle's report.
   if (store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
     try {
-      SendAlertMail(subject, body, details);
+      SendAlertMail(subject, body, details, TMailTransport::TDeadline::max());
     } catch (const std::exception& error) {
       mail_failure_.Note(1, error.what());
     }
@@ -113,7 +131,8 @@ void TSmtpModule::DispatchAlert(const std::string& subject, const std::string& b
 }
 
 void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& body,
-                                const std::vector<std::string>& details) {
+                                const std::vector<std::string>& details,
+                                TMailTransport::TDeadline deadline) {
   if (LocalHostName.empty()) LocalHostName = host_name_source_();
   // A store failure of these two reads is raised to the dispatch.
   const std::string server =
@@ -143,7 +162,7 @@ void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& b
       } catch (const TPolicyError&) {
       }
     }
-    mail_.SendMail(server, message_);
+    mail_.SendMail(server, message_, deadline);
   } catch (const std::exception&) {
     // Mail is best effort: the next alert tries afresh.
   }
@@ -176,8 +195,8 @@ void TSmtpModule::SendAlertSyslog(const std::vector<std::string>& details) {
 }
 
 void TSmtpModule::WriteJournal(const std::string& text) {
-  ++JournalCounter;
-  store_.WritePolicyString(kJournalSection, std::to_string(JournalCounter), text);
+  const std::int32_t number = ++JournalCounter;
+  store_.WritePolicyString(kJournalSection, std::to_string(number), text);
 }
 
 }  // namespace warderon

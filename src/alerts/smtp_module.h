@@ -6,6 +6,8 @@
 // handler's alert and an alert of a running cycle never interleave.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -30,6 +32,12 @@ class TSmtpModule final : public TAlertSender {
   void SendAlertWithDetails(AlertLevel level, const std::string& subject, const std::string& body,
                             const std::vector<std::string>& details) override;
 
+  // The stop alert, bounded: journalled at once, then mailed only if the
+  // dispatch in progress (a mail to a slow server) ends in time and the mail
+  // fits the rest of the bound. Returns within the bound. Any thread.
+  void SendStopAlert(AlertLevel level, const std::string& subject, const std::string& body,
+                     std::chrono::milliseconds bound);
+
   void SuppressIntegrityAlerts();
   void ResumeIntegrityAlerts();
 
@@ -46,7 +54,7 @@ class TSmtpModule final : public TAlertSender {
   void DispatchAlert(const std::string& subject, const std::string& body,
                      const std::vector<std::string>& details);
   void SendAlertMail(const std::string& subject, const std::string& body,
-                     const std::vector<std::string>& details);
+                     const std::vector<std::string>& details, TMailTransport::TDeadline deadline);
   void SendAlertSyslog(const std::vector<std::string>& details);
   void WriteJournal(const std::string& text);
 
@@ -56,10 +64,11 @@ class TSmtpModule final : public TAlertSender {
   std::function<std::string()> host_name_source_;
   TAlertObserver* observer_ = nullptr;
 
-  std::mutex dispatch_mutex_;
+  std::timed_mutex dispatch_mutex_;
   TMailMessage message_;  // reused for every alert
   bool IntegrityAlertsSuppressed = false;
-  std::int32_t JournalCounter = 0;
+  // Taken outside the dispatch lock by the stop alert's journal entry.
+  std::atomic<std::int32_t> JournalCounter{0};
   std::string LocalHostName;
   // Undelivered since the last TakeDeliveryFailures: per sink, the lines
   // lost and the last error.

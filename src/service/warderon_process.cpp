@@ -79,7 +79,8 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
 void TWarderonProcess::Stop() {
   std::call_once(stopped_, [this] {
     try {
-      alerts_.SendAlert(kAlertStopping, "Warderon stopping", "Warderon is stopping");
+      alerts_.SendStopAlert(kAlertStopping, "Warderon stopping", "Warderon is stopping",
+                            kStopAlertBound);
     } catch (...) {
       // A sink failed; stopping goes on regardless.
     }

@@ -3,6 +3,7 @@
 // Windows service host build on it.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -33,9 +34,14 @@ class TWarderonProcess {
   TSmtpModule& Alerts() { return alerts_; }
   TWarderonThread& Worker() { return worker_; }
 
-  // The stop event: raises "Warderon stopping" once, then sets the worker's
-  // termination flag without waiting for it. Any thread; later calls do
-  // nothing.
+  // How long the stop alert may take: it is journalled at once, and its mail
+  // waits at most this long for a dispatch in flight and the server. With
+  // the foreground runner's 2 s for the worker, a stop ends within 12 s.
+  static constexpr std::chrono::milliseconds kStopAlertBound{10000};
+
+  // The stop event: raises "Warderon stopping" once (bounded, see above),
+  // then sets the worker's termination flag without waiting for it. Any
+  // thread; later calls do nothing.
   void Stop();
 
  private:

@@ -56,7 +56,7 @@ TEST_F(SmtpModule, ComposesTheMailAndJournalsItsLinesFirst) {
   Enable(true, false);
   dispatcher_.SendAlertWithDetails(2, "service changes", "service changes", {"l1", "l2", "l3"});
   ASSERT_EQ(mail_.sent.size(), 1U);
-  const auto& [server, message] = mail_.sent[0];
+  const auto& [server, message, deadline] = mail_.sent[0];
   EXPECT_EQ(server, "relay.site.example");
   EXPECT_EQ(message.from, "warderon@ws042");
   EXPECT_EQ(message.sender, "warderon@ws042");
@@ -187,6 +187,30 @@ TEST_F(SmtpModule, ControlCharactersFromTheMachineNeverReachTheSinksRaw) {
   EXPECT_EQ(mail_.sent.back().message.body_lines.back(), visible);
   EXPECT_EQ(syslog_.sent.back().message, visible);
   EXPECT_EQ(Journal().back(), "3:" + visible);
+}
+
+TEST_F(SmtpModule, TheStopAlertIsJournalledAtOnceAndNeverWaitsPastItsBound) {
+  using namespace std::chrono_literals;
+  Enable(true, false);
+  mail_.delay = 1500ms;  // the worker's alert is with a slow server
+  std::thread worker([&] { dispatcher_.SendAlertWithDetails(2, "file changes", "b", {"x"}); });
+  std::this_thread::sleep_for(100ms);
+  const auto start = std::chrono::steady_clock::now();
+  dispatcher_.SendStopAlert(5, "Warderon stopping", "Warderon is stopping", 300ms);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+  const auto journal = Journal();
+  EXPECT_NE(std::find(journal.begin(), journal.end(), "2:Warderon stopping"), journal.end())
+      << "on record before the mail in flight ended";
+  worker.join();
+  ASSERT_EQ(mail_.sent.size(), 1U) << "no time was left for the stop mail";
+
+  // With the sinks free, the stop mail goes out, bounded by what is left.
+  mail_.delay = 0ms;
+  const auto before = std::chrono::steady_clock::now();
+  dispatcher_.SendStopAlert(5, "Warderon stopping", "Warderon is stopping", 2000ms);
+  ASSERT_EQ(mail_.sent.size(), 2U);
+  EXPECT_EQ(mail_.sent[1].message.subject, "ws042: Warderon stopping");
+  EXPECT_LE(mail_.sent[1].deadline, before + 2100ms);
 }
 
 TEST_F(SmtpModule, ConcurrentDispatchesNeverInterleave) {

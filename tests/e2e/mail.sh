@@ -88,6 +88,27 @@ if [ "$elapsed" -ge 9 ] && [ "$elapsed" -le 45 ]; then
   pass "a silent server holds the run ${elapsed} s (bound: 2 alerts x 10 s)"
 else fail "a silent server holds the run ${elapsed} s (expected 10 to 45)"; fi
 
+# SIGTERM while the worker's mail waits on a silent server: the stop alert
+# is journalled at once and the process ends within the stop bound (12 s),
+# never the 15 s after which systemd would kill it.
+if [ "$mode" = native ]; then
+  start_server silent_server.py || exit 1
+  timeout 120 "$warderon" -run -store "$store" >"$work/stop.out" 2>&1 &
+  daemon=$!
+  for _ in $(seq 100); do grep -q "Warderon starting" "$work/stop.out" && break; sleep 0.1; done
+  sleep 1  # the start alert's mail is now waiting on the server
+  start=$(date +%s%N)
+  kill -TERM "$daemon"
+  wait "$daemon"
+  elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+  stop_server
+  if [ "$elapsed_ms" -le 12500 ]; then
+    pass "a stop during a mail to a silent server ends in ${elapsed_ms} ms (bound 12 s)"
+  else fail "a stop during a mail to a silent server took ${elapsed_ms} ms (bound 12 s)"; fi
+  expect_line "the stop alert is journalled" \
+    "$("$warderon" -policy list Logs -store "$store")" $'[0-9]+\tstring\tWarderon stopping'
+fi
+
 # A line of 1,200 bytes, not ASCII, from a real cycle: it arrives whole and
 # decodes exactly under Python's strict mail parser (quoted-printable).
 if [ "$mode" = native ]; then

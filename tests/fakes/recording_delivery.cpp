@@ -1,12 +1,15 @@
 #include "fakes/recording_delivery.h"
 
 #include <stdexcept>
+#include <thread>
 
 namespace warderon::testing {
 
-void TRecordingMail::SendMail(const std::string& server, const TMailMessage& message) {
+void TRecordingMail::SendMail(const std::string& server, const TMailMessage& message,
+                              TDeadline deadline) {
   if (fail) throw std::runtime_error("connect to " + server + ": refused");
-  sent.push_back({server, message});
+  std::this_thread::sleep_for(delay);
+  sent.push_back({server, message, deadline});
 }
 
 void TRecordingSyslog::SendSyslog(const std::string& host, int facility, int severity,

@@ -1,6 +1,7 @@
 // Mail and syslog doubles that record every delivery and can be told to fail.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -10,14 +11,17 @@ namespace warderon::testing {
 
 class TRecordingMail final : public TMailTransport {
  public:
-  void SendMail(const std::string& server, const TMailMessage& message) override;
+  void SendMail(const std::string& server, const TMailMessage& message,
+                TDeadline deadline) override;
 
   struct TSent {
     std::string server;
     TMailMessage message;
+    TDeadline deadline;
   };
   std::vector<TSent> sent;
   bool fail = false;
+  std::chrono::milliseconds delay{0};  // a slow server
 };
 
 class TRecordingSyslog final : public TSyslogSender {
