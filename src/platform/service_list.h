@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,19 @@ struct TServiceEntry {
   bool running = false;  // only the running state counts; paused or pending do not
 };
 
+// The service manager could not be asked, or its answer was cut short.
+class TServiceListError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class TServiceList {
  public:
   virtual ~TServiceList() = default;
   // Hands the services over in batches, in the order the manager delivers
-  // them. Never raises: a manager that cannot be opened gives no batch, and a
-  // failure part way ends the enumeration after the batches delivered so far.
+  // them. Raises TServiceListError when the listing fails at any point: a
+  // failed listing must never look like services that vanished. A machine
+  // without a service manager (Linux without systemd) has no services.
   virtual void Enumerate(
       const std::function<void(const std::vector<TServiceEntry>&)>& on_batch) = 0;
 };

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,13 +16,20 @@ class TFakeServiceList final : public TServiceList {
  public:
   void Enumerate(const std::function<void(const std::vector<TServiceEntry>&)>& on_batch) override {
     ++enumerations;
-    for (const auto& batch : batches) on_batch(batch);
+    for (std::size_t i = 0; i < batches.size(); ++i) {
+      if (fail_after_batches && i == *fail_after_batches) {
+        throw TServiceListError("the service manager did not answer");
+      }
+      on_batch(batches[i]);
+    }
   }
   // Puts every service in one batch.
   void Set(std::vector<TServiceEntry> services) { batches = {std::move(services)}; }
 
   std::vector<std::vector<TServiceEntry>> batches;
   int enumerations = 0;
+  // Fails the listing after this many batches were handed over.
+  std::optional<std::size_t> fail_after_batches;
 };
 
 class TFakeLocalGroups final : public TLocalGroups {

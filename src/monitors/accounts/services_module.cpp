@@ -114,13 +114,14 @@ void TServicesModule::Run() {
 }
 
 void TServicesModule::ScanServices() {
-  try {
-    services_.Enumerate([this](const std::vector<TServiceEntry>& batch) {
-      for (const TServiceEntry& entry : batch) ScanEntry(entry);
-    });
-  } catch (const std::exception&) {
-    // A failure ends the scan; what was not seen counts as unseen.
-  }
+  // The whole listing first: one that fails raises (a run-time error of the
+  // cycle) before any service is marked, so a glitch of the service manager
+  // never reads as every service missing, then new again.
+  std::vector<TServiceEntry> services;
+  services_.Enumerate([&services](const std::vector<TServiceEntry>& batch) {
+    services.insert(services.end(), batch.begin(), batch.end());
+  });
+  for (const TServiceEntry& entry : services) ScanEntry(entry);
 }
 
 void TServicesModule::ScanEntry(const TServiceEntry& entry) {

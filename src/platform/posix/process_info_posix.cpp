@@ -28,8 +28,7 @@ std::optional<std::string> ReadLink(const std::string& path) {
 
 // The value of a "Name:" line of /proc/PID/status, as its first word.
 // The word at `place` (0 first) of a field of /proc/PID/status.
-std::optional<std::string> StatusField(std::uint32_t pid, const std::string& field,
-                                       int place = 0) {
+std::optional<std::string> StatusField(std::uint32_t pid, const std::string& field, int place = 0) {
   std::ifstream status(ProcPath(pid, "status"));
   std::string line;
   while (std::getline(status, line)) {

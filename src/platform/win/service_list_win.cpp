@@ -14,7 +14,9 @@ class TScmServiceList final : public TServiceList {
   void Enumerate(const std::function<void(const std::vector<TServiceEntry>&)>& on_batch) override {
     const win::TServiceHandle manager(
         OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
-    if (!manager.Valid()) return;
+    if (!manager.Valid()) {
+      throw TServiceListError(win::ErrorText("open the Service Control Manager", GetLastError()));
+    }
     // Probe the size first, then ask for everything at once; keep asking
     // while the manager says there is more, as long as each batch moves on.
     DWORD needed = 0;
@@ -33,7 +35,9 @@ class TScmServiceList final : public TServiceList {
                               reinterpret_cast<ENUM_SERVICE_STATUSW*>(buffer.data()),
                               static_cast<DWORD>(buffer.size()), &needed, &count, &resume);
       const DWORD error = done != FALSE ? ERROR_SUCCESS : GetLastError();
-      if (done == FALSE && error != ERROR_MORE_DATA) return;
+      if (done == FALSE && error != ERROR_MORE_DATA) {
+        throw TServiceListError(win::ErrorText("list the services", error));
+      }
       const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUSW*>(buffer.data());
       std::vector<TServiceEntry> batch;
       batch.reserve(count);
@@ -42,9 +46,10 @@ class TScmServiceList final : public TServiceList {
             {win::Narrow(entries[i].lpDisplayName != nullptr ? entries[i].lpDisplayName : L""),
              entries[i].ServiceStatus.dwCurrentState == SERVICE_RUNNING});
       }
+      if (batch.empty() && done != FALSE) return;  // no (more) services
       if (!guard.Progress(batch.size(),
                           batch.empty() ? std::string() : batch.front().display_name)) {
-        return;
+        throw TServiceListError("list the services: the manager repeats the same batch");
       }
       on_batch(batch);
       if (done != FALSE) return;

@@ -155,6 +155,23 @@ TEST_F(ServicesModule, AKnownServiceListedAsIgnoredIsNotMissedAfterARestart) {
   EXPECT_TRUE(RunOnce().empty()) << "Flaky is known, gone and ignored: not reported";
 }
 
+TEST_F(ServicesModule, AFailedListingIsAnErrorNeverAMissingService) {
+  Restart();
+  services_.batches = {{{"Windows Time", true}}, {{"Spooler", true}}};
+  RunOnce();
+  const auto stored = backend_.ReadSection("Services-AutoIgnored");
+  for (const std::size_t after : {0U, 1U}) {  // nothing, or part of the list, then a failure
+    services_.fail_after_batches = after;
+    alerts_.alerts.clear();
+    EXPECT_THROW(module_->Run(), TServiceListError);
+    EXPECT_TRUE(alerts_.alerts.empty());
+  }
+  services_.fail_after_batches.reset();
+  EXPECT_TRUE(RunOnce().empty()) << "nothing went missing, nothing came back";
+  EXPECT_EQ(backend_.ReadSection("Services-AutoIgnored").size(), stored.size());
+  EXPECT_EQ(module_->ChangeCount("WindowsTime"), 1) << "a glitch counts as no change";
+}
+
 TEST_F(ServicesModule, HandEntriesSurviveEverySave) {
   TStringList ignored(true);
   ignored.Add("Noisy Service=ignore");
