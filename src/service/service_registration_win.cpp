@@ -4,6 +4,7 @@
 #include "platform/win/unique_handle.h"
 #include "platform/win/win_support.h"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -22,6 +23,8 @@ using win::TServiceHandle;
 using win::Widen;
 
 constexpr DWORD kWaitHintMs = 5000;
+// How long a stop waits for the worker to reach a safe point.
+constexpr int kStopGraceSeconds = 20;
 
 // The console line may carry more than the box (the error code).
 void ShowResult(bool silent, bool failed, const std::string& text, std::ostream& out,
@@ -107,7 +110,7 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
   }
   host->Start();
   service.Report(SERVICE_RUNNING);
-  host->Serve([&service](TServiceState state) {
+  host->Serve([&service, host](TServiceState state) {
     switch (state) {
       case TServiceState::Running:
         service.Report(SERVICE_RUNNING);
@@ -119,6 +122,16 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
         service.Report(SERVICE_STOP_PENDING);
         break;
       case TServiceState::Stopped: {
+        // The worker finishes the module it is in (a baseline being saved)
+        // before the service reports stopped and the process ends: stop
+        // pending, with a fresh check point each second, for a bounded grace.
+        // A paused worker is at a safe point already.
+        for (int second = 0; second < kStopGraceSeconds; ++second) {
+          if (g_process->Worker().HeldByPause() || host->JoinWorker(std::chrono::seconds(1))) {
+            break;
+          }
+          service.Report(SERVICE_STOP_PENDING);
+        }
         const std::lock_guard lock(service.mutex);
         service.host = nullptr;
         service.Report(SERVICE_STOPPED);

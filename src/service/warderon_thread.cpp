@@ -128,6 +128,9 @@ void TWarderonThread::RunModules() {
   try {
     for (TModuleRow* row : modules_.CycleOrder()) {
       pause_.PassWhenOpen();
+      // A stop ends the cycle at this safe point: the module before it has
+      // saved its baseline, and the stop need not wait for the rest.
+      if (termination_.IsSet()) return;
       step_label = row->cycle_label;
       if (row->every_ad_interval && ad_countdown_ms_ >= 1) continue;
       // A row whose start-up failed (a full disk, a store that was busy) or

@@ -58,6 +58,13 @@ std::string ScratchPath(const std::string& stem) {
   return path;
 }
 
+#ifdef _WIN32
+std::string ScratchRegistryPath() {
+  Scratch();  // the scratch root goes when the process ends
+  return std::string(TScratchRegistry::kRegistryRoot) + "\\" + UniqueStem();
+}
+#endif
+
 bool RunningUnderWine() {
 #ifdef _WIN32
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -73,9 +80,8 @@ std::vector<TBackendKind> AllBackendKinds() {
 #ifdef _WIN32
   kinds.push_back({"Registry",
                    [] {
-                     return std::make_unique<TRegistryPolicyBackend>(
-                         TRegistryHive::CurrentUser,
-                         std::string(TScratchRegistry::kRegistryRoot) + "\\" + UniqueStem());
+                     return std::make_unique<TRegistryPolicyBackend>(TRegistryHive::CurrentUser,
+                                                                     ScratchRegistryPath());
                    },
                    !RunningUnderWine()});
 #else

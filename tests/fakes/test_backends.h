@@ -29,6 +29,10 @@ inline void PrintTo(const TBackendKind& kind, std::ostream* out) { *out << kind.
 // when the process ends).
 std::string ScratchPath(const std::string& stem);
 
+// A fresh key path below HKEY_CURRENT_USER for a scratch registry store
+// (removed when the process ends). Windows only.
+std::string ScratchRegistryPath();
+
 // True when the tests run under Wine.
 bool RunningUnderWine();
 

@@ -376,6 +376,17 @@ TEST_F(WarderonThread, WronglyTypedSettingsAreReportedOncePerProcessWithTheDefau
                                       "where an integer is expected; the default 0 is used"}));
 }
 
+TEST_F(WarderonThread, AStopEndsTheCycleAtTheNextSafePoint) {
+  AddRow("monitor", "monitor", "file monitorring", 1).on_run = [&] {
+    Thread().RequestTermination();  // the stop comes while this module works
+  };
+  AddRow("disks", "disks", "disks running", 2);
+  Thread().RunStartup();
+  Thread().RunCycle();
+  EXPECT_EQ(Runs("monitor").size(), 1U);
+  EXPECT_TRUE(Runs("disks").empty()) << "no module starts after the stop";
+}
+
 TEST_F(WarderonThread, AVersionWriteFailureIsReportedAndStartupGoesOn) {
   SetGeneral("EmailEnabled", 1);
   AddRow("monitor", "monitor", "file monitorring", 1);

@@ -50,10 +50,39 @@ TPolicyValue ValueFromData(DWORD type, const std::vector<BYTE>& data) {
   return unknown;
 }
 
+constexpr char kStagingSuffix[] = "~new";
+constexpr char kRetiredSuffix[] = "~old";
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() > suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string LeafOf(const std::string& section) {
+  const auto separator = section.rfind('\\');
+  return separator == std::string::npos ? section : section.substr(separator + 1);
+}
+
+using TRegRenameKey = LONG(WINAPI*)(HKEY, LPCWSTR, LPCWSTR);
+
+// RegRenameKey exists from Windows Vista on; looked up at run time.
+TRegRenameKey RenameFunction() {
+  const HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
+  return advapi == nullptr ? nullptr
+                           : reinterpret_cast<TRegRenameKey>(
+                                 reinterpret_cast<void*>(GetProcAddress(advapi, "RegRenameKey")));
+}
+
 }  // namespace
 
 TRegistryPolicyBackend::TRegistryPolicyBackend(TRegistryHive hive, std::string root_path)
-    : hive_(hive), root_path_(std::move(root_path)) {}
+    : hive_(hive), root_path_(std::move(root_path)) {
+  try {
+    RecoverRewrites("");
+  } catch (const TPolicyError&) {
+    // An unreadable key is reported by the operations that need it.
+  }
+}
 
 std::string TRegistryPolicyBackend::Describe() const {
   return std::string("registry key ") +
@@ -188,12 +217,79 @@ void TRegistryPolicyBackend::DeleteSection(const std::string& section) {
       ErrorText(Describe() + ": delete section '" + section + "'", static_cast<DWORD>(status)));
 }
 
+bool TRegistryPolicyBackend::SectionExists(const std::string& section) {
+  return OpenExistingKey(HiveKey(hive_), KeyPath(section), Describe()).Valid();
+}
+
+void TRegistryPolicyBackend::RenameSection(const std::string& section,
+                                           const std::string& new_leaf) {
+  const TRegRenameKey rename = RenameFunction();
+  if (rename == nullptr) throw TPolicyError(Describe() + ": RegRenameKey is not available");
+  const TRegKey root = CreateKey(HiveKey(hive_), root_path_, Describe());
+  const LONG status = rename(root.Get(), Widen(section).c_str(), Widen(new_leaf).c_str());
+  if (status != ERROR_SUCCESS) {
+    throw TPolicyError(
+        ErrorText(Describe() + ": rename section '" + section + "'", static_cast<DWORD>(status)));
+  }
+}
+
 void TRegistryPolicyBackend::RewriteSection(const std::string& section,
                                             const std::vector<TPolicyNamedValue>& values) {
   const std::lock_guard lock(mutex_);
-  DeleteSection(section);
-  CreateSection(section);
-  for (const TPolicyNamedValue& value : values) WriteValue(section, value.name, value.value);
+  if (section.empty() || RenameFunction() == nullptr) {
+    // The root is never swapped, nor is anything on a system without
+    // RegRenameKey: rewritten in place there.
+    DeleteSection(section);
+    CreateSection(section);
+    for (const TPolicyNamedValue& value : values) WriteValue(section, value.name, value.value);
+    return;
+  }
+  const std::string staging = section + kStagingSuffix;
+  const std::string retired = section + kRetiredSuffix;
+  DeleteSection(staging);
+  DeleteSection(retired);
+  CreateSection(staging);
+  for (const TPolicyNamedValue& value : values) WriteValue(staging, value.name, value.value);
+  if (SectionExists(section)) RenameSection(section, LeafOf(retired));
+  RenameSection(staging, LeafOf(section));
+  DeleteSection(retired);
+}
+
+void TRegistryPolicyBackend::RecoverRewrites(const std::string& section) {
+  std::vector<std::string> children;
+  {
+    const TRegKey key = OpenExistingKey(HiveKey(hive_), KeyPath(section), Describe());
+    if (!key.Valid()) return;
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+      DWORD length = 256;
+      const LONG status =
+          RegEnumKeyExW(key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+      if (status != ERROR_SUCCESS) break;
+      children.push_back(Narrow({name, length}));
+    }
+  }
+  const std::string prefix = section.empty() ? std::string() : section + "\\";
+  // A staged section whose original is gone was complete: it takes the
+  // place (the swap stopped between its renames). One beside its original
+  // was cut short: it goes. A retired section goes once its place is taken.
+  for (const std::string& suffix : {std::string(kStagingSuffix), std::string(kRetiredSuffix)}) {
+    for (const std::string& child : children) {
+      if (!EndsWith(child, suffix)) continue;
+      const std::string base = child.substr(0, child.size() - suffix.size());
+      if (!SectionExists(prefix + child)) continue;  // already handled
+      if (SectionExists(prefix + base)) {
+        DeleteSection(prefix + child);
+      } else {
+        RenameSection(prefix + child, base);
+      }
+    }
+  }
+  for (const std::string& child : children) {
+    if (!EndsWith(child, kStagingSuffix) && !EndsWith(child, kRetiredSuffix)) {
+      RecoverRewrites(prefix + child);
+    }
+  }
 }
 
 std::vector<TPolicyNamedValue> TRegistryPolicyBackend::ReadSection(const std::string& section) {

@@ -14,7 +14,9 @@ enum class TRegistryHive { LocalMachine, CurrentUser };
 class TRegistryPolicyBackend final : public TPolicyBackend {
  public:
   // root_path is relative to the hive, without a trailing "\" (for example
-  // "Software\Policies\dunmarrow\orvan\warderon").
+  // "Software\Policies\dunmarrow\orvan\warderon"). Finishes or undoes any
+  // section rewrite that a process ending mid-way left behind (see
+  // RewriteSection).
   TRegistryPolicyBackend(TRegistryHive hive, std::string root_path);
 
   std::string Describe() const override;
@@ -25,6 +27,11 @@ class TRegistryPolicyBackend final : public TPolicyBackend {
                   const TPolicyValue& value) override;
   bool DeleteValue(const std::string& section, const std::string& name) override;
   void DeleteSection(const std::string& section) override;
+  // Leaves the old or the new section whole, whenever the process ends: the
+  // new values go to a sibling key "<name>~new", which then takes the
+  // section's place by two renames ("<name>" to "<name>~old", "<name>~new"
+  // to "<name>"); the old one is deleted last. The next backend finds any
+  // step that did not happen and completes or undoes it.
   void RewriteSection(const std::string& section,
                       const std::vector<TPolicyNamedValue>& values) override;
   std::vector<TPolicyNamedValue> ReadSection(const std::string& section) override;
@@ -34,6 +41,9 @@ class TRegistryPolicyBackend final : public TPolicyBackend {
 
  private:
   std::string KeyPath(const std::string& section) const;
+  bool SectionExists(const std::string& section);
+  void RenameSection(const std::string& section, const std::string& new_leaf);
+  void RecoverRewrites(const std::string& section);
 
   TRegistryHive hive_;
   std::string root_path_;
