@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/test_backends.h"
+#include "platform/win/win_support.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 
@@ -86,6 +87,41 @@ TEST_F(RegistryPolicyBackend, EveryTornRewriteIsCompletedOrUndoneByTheNextStart)
     EXPECT_EQ(Names(*next, section).size(), torn.expected) << torn.what;
     EXPECT_TRUE(next->ReadSection(section + "~new").empty()) << torn.what;
     EXPECT_TRUE(next->ReadSection(section + "~old").empty()) << torn.what;
+  }
+}
+
+TEST_F(RegistryPolicyBackend, AProcessKilledInTheMiddleOfRewritesLeavesAWholeSection) {
+  // A real process rewriting the section for ever, killed at moments spread
+  // over its rewrites; after each kill the next start finds all 200 values,
+  // all from one rewrite.
+  std::wstring command =
+      win::Widen(std::string("\"") + WARDERON_REGISTRY_REWRITER + "\" \"" + root_ + "\" Killed");
+  {
+    std::vector<TPolicyNamedValue> first;
+    for (int i = 0; i < 200; ++i) {
+      first.push_back({"value" + std::to_string(i), TPolicyValue::MakeText("z")});
+    }
+    Open()->RewriteSection("Killed", first);  // from here on it must never be empty
+  }
+  for (int trial = 0; trial < 12; ++trial) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    Sleep(static_cast<DWORD>(150 + 37 * trial));
+    TerminateProcess(process.hProcess, 9);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    auto next = Open();
+    const auto values = next->ReadSection("Killed");
+    ASSERT_EQ(values.size(), 200U) << "trial " << trial;
+    for (const auto& value : values) {
+      ASSERT_EQ(value.value.text, values.front().value.text) << "a mix, trial " << trial;
+    }
+    EXPECT_TRUE(next->ReadSection("Killed~new").empty());
+    EXPECT_TRUE(next->ReadSection("Killed~old").empty());
   }
 }
 
