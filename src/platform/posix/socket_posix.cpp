@@ -12,7 +12,7 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/bounded_call.h"
+#include "platform/name_lookup.h"
 #include "platform/socket.h"
 
 namespace warderon {
@@ -78,24 +78,7 @@ struct TAddresses {
 // never answers must not hold the caller longer than its other bounds.
 void Resolve(const std::string& host, std::uint16_t port, int type, TDeadline deadline,
              TAddresses& out) {
-  const std::string service = std::to_string(port);
-  struct TLookup {
-    int status = 0;
-    addrinfo* list = nullptr;
-  };
-  const std::optional<TLookup> lookup = CallWithin<TLookup>(
-      [host, service, type] {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = type;
-        TLookup result;
-        result.status = getaddrinfo(host.c_str(), service.c_str(), &hints, &result.list);
-        return result;
-      },
-      [](TLookup& late) {
-        if (late.list != nullptr) freeaddrinfo(late.list);
-      },
-      deadline);
+  const std::optional<TNameLookup> lookup = LookUpWithin(host, port, type, deadline);
   if (!lookup) throw TSocketError("resolve '" + host + "': timed out");
   if (lookup->status != 0) {
     throw TSocketError("resolve '" + host + "': " + gai_strerror(lookup->status));
