@@ -1,11 +1,18 @@
-// The systemd service list against a systemctl of the test's own that
-// answers in systemctl's output format (no systemd runs on the build
-// machines): loaded units, installed but unloaded unit files, and failures.
+// The systemd service list, first against a systemctl of the test's own
+// (each call can be made to fail), then against a real systemd: a private
+// user manager with its own units, started and stopped by the test (the
+// build machines boot no systemd of their own).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <thread>
 
 #include "fakes/test_backends.h"
 #include "platform/systemd_service_list.h"
@@ -82,6 +89,127 @@ TEST_F(SystemdServiceList, EveryFailingCallFailsTheListing) {
 TEST_F(SystemdServiceList, WithoutSystemdThereAreNoServices) {
   std::filesystem::remove(folder_ + "/run-systemd-system");
   EXPECT_TRUE(List().empty());
+}
+
+// A systemd user manager in a mount namespace of its own, where /run is a
+// fresh tmpfs that says systemd booted; its units come from the test's
+// folder and systemctl reaches it through the manager's private socket.
+class RealSystemd {
+ public:
+  explicit RealSystemd(const std::string& folder) : folder_(folder) {
+    std::filesystem::create_directories(folder_ + "/runtime");
+    std::filesystem::permissions(folder_ + "/runtime", std::filesystem::perms::owner_all);
+    std::filesystem::create_directories(UnitFolder());
+    // systemctl as the machine's own would run: in the manager's world, where
+    // systemd has booted, so it asks the manager for everything.
+    WriteScript(Systemctl(), "nsenter --mount=/proc/$(cat '" + folder_ + "/manager.pid')/ns/mnt " +
+                                 "env XDG_RUNTIME_DIR='" + folder_ +
+                                 "/runtime' /usr/bin/systemctl --user \"$@\"");
+    // systemctl from outside, which finds no manager once it has stopped.
+    WriteScript(SystemctlOutside(),
+                "XDG_RUNTIME_DIR='" + folder_ + "/runtime' exec /usr/bin/systemctl --user \"$@\"");
+  }
+  ~RealSystemd() { Stop(); }
+
+  std::string UnitFolder() const { return folder_ + "/config/systemd/user"; }
+  std::string Systemctl() const { return folder_ + "/systemctl"; }
+  std::string SystemctlOutside() const { return folder_ + "/systemctl-outside"; }
+
+  // Starts the manager and waits (bounded) until it answers.
+  bool Start() {
+    manager_ = fork();
+    if (manager_ == 0) {
+      setenv("XDG_RUNTIME_DIR", (folder_ + "/runtime").c_str(), 1);
+      setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);
+      setenv("HOME", folder_.c_str(), 1);
+      // The time-out ends the manager even if the test dies first.
+      execlp("timeout", "timeout", "120", "unshare", "--mount", "--propagation", "private", "sh",
+             "-c",
+             ("mount -t tmpfs -o size=1m tmpfs /run && mkdir -p /run/systemd/system && "
+              "echo $$ > '" +
+              folder_ +
+              "/manager.pid' && "
+              "exec /lib/systemd/systemd --user --log-target=null")
+                 .c_str(),
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 100; ++i) {
+      if (Call("list-units >/dev/null")) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+
+  bool Call(const std::string& arguments) const {
+    return std::system((Systemctl() + " " + arguments + " 2>/dev/null").c_str()) == 0;
+  }
+
+  void Stop() {
+    if (manager_ <= 0) return;
+    kill(manager_, SIGTERM);
+    waitpid(manager_, nullptr, 0);
+    manager_ = -1;
+  }
+
+ private:
+  static void WriteScript(const std::string& path, const std::string& body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    chmod(path.c_str(), 0700);
+  }
+
+  std::string folder_;
+  pid_t manager_ = -1;
+};
+
+std::map<std::string, bool> ServicesNamed(const std::vector<TServiceEntry>& services,
+                                          const std::string& prefix) {
+  std::map<std::string, bool> found;
+  for (const auto& service : services) {
+    if (service.display_name.rfind(prefix, 0) == 0) found[service.display_name] = service.running;
+  }
+  return found;
+}
+
+TEST(RealSystemdServiceList, RunningStoppedAndNeverLoadedServicesAreAllListed) {
+  if (geteuid() != 0 || access("/lib/systemd/systemd", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and systemd to run a private service manager";
+  }
+  const std::string folder = ScratchPath("real-systemd");
+  RealSystemd systemd(folder);
+  for (const char* unit : {"busy", "idle"}) {
+    std::ofstream(systemd.UnitFolder() + "/warderon-test-" + unit + ".service")
+        << "[Unit]\nDescription=Warderon test " << unit
+        << "\n[Service]\nExecStart=/bin/sleep 300\n";
+  }
+  std::filesystem::create_directories(folder + "/booted");
+  ASSERT_TRUE(systemd.Start()) << "the private systemd did not answer";
+  auto list = [&](const std::string& systemctl) {
+    std::vector<TServiceEntry> services;
+    MakeSystemdServiceList(systemctl, folder + "/booted")
+        ->Enumerate([&](const std::vector<TServiceEntry>& batch) {
+          services.insert(services.end(), batch.begin(), batch.end());
+        });
+    return ServicesNamed(services, "Warderon test ");
+  };
+
+  // Neither unit is loaded yet: both come from the installed unit files.
+  EXPECT_EQ(
+      list(systemd.Systemctl()),
+      (std::map<std::string, bool>{{"Warderon test busy", false}, {"Warderon test idle", false}}));
+  ASSERT_TRUE(systemd.Call("start warderon-test-busy.service"));
+  EXPECT_EQ(
+      list(systemd.Systemctl()),
+      (std::map<std::string, bool>{{"Warderon test busy", true}, {"Warderon test idle", false}}));
+  // Stopped, systemd unloads the unit; the service is still there.
+  ASSERT_TRUE(systemd.Call("stop warderon-test-busy.service"));
+  EXPECT_EQ(
+      list(systemd.Systemctl()),
+      (std::map<std::string, bool>{{"Warderon test busy", false}, {"Warderon test idle", false}}));
+
+  // With the manager gone systemctl cannot connect: a failed listing.
+  systemd.Stop();
+  EXPECT_THROW(list(systemd.SystemctlOutside()), TServiceListError);
 }
 
 }  // namespace
