@@ -36,4 +36,25 @@ inline std::optional<TNameLookup> LookUpWithin(const std::string& host, std::uin
       deadline);
 }
 
+// The host name registered for an IPv4 address in dotted form (a reverse
+// lookup), or nothing when there is none, the text is no such address, or
+// the deadline passed first.
+inline std::optional<std::string> ReverseLookUpWithin(
+    const std::string& address, std::chrono::steady_clock::time_point deadline) {
+  sockaddr_in socket_address{};
+  socket_address.sin_family = AF_INET;
+  if (inet_pton(AF_INET, address.c_str(), &socket_address.sin_addr) != 1) return std::nullopt;
+  const auto found = CallWithin<std::optional<std::string>>(
+      [socket_address]() -> std::optional<std::string> {
+        char host[1025] = {};
+        if (getnameinfo(reinterpret_cast<const sockaddr*>(&socket_address), sizeof socket_address,
+                        host, sizeof host, nullptr, 0, NI_NAMEREQD) != 0) {
+          return std::nullopt;
+        }
+        return std::string(host);
+      },
+      [](std::optional<std::string>&) {}, deadline);
+  return found ? *found : std::nullopt;
+}
+
 }  // namespace warderon

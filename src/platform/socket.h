@@ -41,6 +41,10 @@ std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_
 void SendUdpDatagram(const std::string& host, std::uint16_t port, std::string_view data,
                      TDeadline deadline);
 
+// The host name of an IPv4 address in dotted form, found by a reverse lookup
+// before the deadline; nothing when none is found in time.
+std::optional<std::string> HostNameOfAddress(const std::string& address, TDeadline deadline);
+
 // A listening socket on 127.0.0.1, for test peers.
 class TTcpListener {
  public:

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "service/cycle_module.h"
+#include "core/cycle_module.h"
 
 namespace warderon {
 

@@ -5,6 +5,8 @@
 #include "monitors/accounts/locgrp_module.h"
 #include "monitors/accounts/services_module.h"
 #include "monitors/files/monitor_module.h"
+#include "monitors/network/net_enum.h"
+#include "monitors/network/tcp_module.h"
 #include "monitors/resources/disks_module.h"
 #include "monitors/resources/memory_monitor.h"
 #include "monitors/resources/script_runner.h"
@@ -38,6 +40,9 @@ void TWarderonProcess::AddMonitorRows() {
                    std::make_unique<TServicesModule>(store_, baselines_, alerts_, *service_list_)));
   modules_.Add(Row("locgroup", "local group monitorring", 2,
                    std::make_unique<TLocGrpModule>(baselines_, alerts_, *local_groups_)));
+  modules_.Add(Row("tcp", "tcp monitorring", 4,
+                   std::make_unique<TTTCPModule>(store_, baselines_, alerts_, cycle_, *tcp_table_,
+                                                 *process_info_)));
   // The script runner and the memory monitor are made at their start-up step.
   TModuleRow script = Row("script", "running script", 6, nullptr);
   script.create = [this] {
@@ -52,6 +57,8 @@ void TWarderonProcess::AddMonitorRows() {
   modules_.Add(std::move(memory));
   modules_.Add(Row("disks", "disks running", 8,
                    std::make_unique<TDisksModule>(store_, alerts_, cycle_, *volumes_)));
+  modules_.Add(Row("netenum", "share enumeration", 9,
+                   std::make_unique<TNetEnum>(store_, baselines_, alerts_, *share_list_)));
 }
 
 TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
@@ -71,6 +78,8 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
       memory_status_(MakeSystemMemoryStatus()),
       process_info_(MakeSystemProcessInfo()),
       command_runner_(MakeSystemCommandRunner()),
+      tcp_table_(MakeSystemTcpTable()),
+      share_list_(MakeSystemShareList()),
       beeper_(MakeSystemBeeper()),
       worker_(store_, alerts_, cycle_, modules_, *clock_, *beeper_) {
   AddMonitorRows();

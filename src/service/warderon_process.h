@@ -19,6 +19,8 @@
 #include "platform/policy_backend.h"
 #include "platform/process_info.h"
 #include "platform/service_list.h"
+#include "platform/share_list.h"
+#include "platform/tcp_table.h"
 #include "platform/volumes.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
@@ -63,6 +65,8 @@ class TWarderonProcess {
   std::unique_ptr<TMemoryStatus> memory_status_;
   std::unique_ptr<TProcessInfo> process_info_;
   std::unique_ptr<TCommandRunner> command_runner_;
+  std::unique_ptr<TTcpTable> tcp_table_;
+  std::unique_ptr<TShareList> share_list_;
   std::unique_ptr<TBeeper> beeper_;
   TModuleTable modules_;
   TWarderonThread worker_;

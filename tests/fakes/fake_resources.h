@@ -4,6 +4,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,8 +58,12 @@ class TFakeProcessInfo final : public TProcessInfo {
   std::optional<std::vector<TProcessEntry>> ListProcessesWithNames() override {
     return ListProcesses();
   }
-  std::optional<std::string> ExecutablePath(std::uint32_t pid) override { return Find(pid).path; }
+  std::optional<std::string> ExecutablePath(std::uint32_t pid) override {
+    if (snapshot_refused.count(pid) != 0) return std::nullopt;
+    return Find(pid).path;
+  }
   std::optional<std::vector<std::string>> ModuleFileNames(std::uint32_t pid) override {
+    if (modules.count(pid) != 0) return modules.at(pid);
     const auto path = Find(pid).path;
     if (!path) return std::nullopt;
     return std::vector<std::string>{*path};
@@ -70,6 +75,8 @@ class TFakeProcessInfo final : public TProcessInfo {
 
   std::vector<TFakeProcess> processes;
   bool listable = true;
+  std::set<std::uint32_t> snapshot_refused;  // processes without an executable path
+  std::map<std::uint32_t, std::vector<std::string>> modules;  // default: the path alone
 
  private:
   // A process that is not listed any more answers nothing, like one that ended.

@@ -29,6 +29,7 @@ class TFaultyBackend final : public TPolicyBackend {
     inner_.DeleteSection(s);
   }
   void RewriteSection(const std::string& s, const std::vector<TPolicyNamedValue>& v) override {
+    rewritten_sections.push_back(s);
     inner_.RewriteSection(s, v);
   }
   std::vector<TPolicyNamedValue> ReadSection(const std::string& s) override {
@@ -42,6 +43,7 @@ class TFaultyBackend final : public TPolicyBackend {
 
   std::string fail_write_of;
   bool fail_commit = false;
+  std::vector<std::string> rewritten_sections;  // every section rewrite, in order
   bool fail_section_delete = false;
 
  private:

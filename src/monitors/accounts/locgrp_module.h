@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "core/alert_sender.h"
+#include "core/cycle_module.h"
 #include "core/string_list.h"
 #include "platform/local_groups.h"
 #include "policy/baseline_lists.h"
-#include "service/cycle_module.h"
 
 namespace warderon {
 

@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "core/alert_sender.h"
+#include "core/cycle_module.h"
 #include "core/string_list.h"
 #include "monitors/files/file_catalogue.h"
 #include "platform/directory_search.h"
 #include "platform/path_rules.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
-#include "service/cycle_module.h"
 
 namespace warderon {
 

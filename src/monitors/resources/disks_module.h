@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "core/alert_sender.h"
+#include "core/cycle_module.h"
 #include "core/cycle_state.h"
 #include "platform/volumes.h"
 #include "policy/policy_store.h"
-#include "service/cycle_module.h"
 
 namespace warderon {
 

@@ -8,11 +8,11 @@
 #include <cstdint>
 
 #include "core/alert_sender.h"
+#include "core/cycle_module.h"
 #include "core/cycle_state.h"
 #include "platform/memory_status.h"
 #include "platform/process_info.h"
 #include "policy/policy_store.h"
-#include "service/cycle_module.h"
 
 namespace warderon {
 

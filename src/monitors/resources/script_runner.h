@@ -9,10 +9,10 @@
 #include <string>
 
 #include "core/alert_sender.h"
+#include "core/cycle_module.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "policy/policy_store.h"
-#include "service/cycle_module.h"
 
 namespace warderon {
 

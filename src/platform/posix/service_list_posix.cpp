@@ -6,40 +6,25 @@
 // systemd happens to keep in memory. Any systemctl call that fails fails the
 // whole listing.
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "platform/posix/command_output.h"
 #include "platform/service_list.h"
 #include "platform/systemd_service_list.h"
 
 namespace warderon {
 namespace {
 
-// The lines a command prints; raises when it cannot run or does not end well.
+// The lines a command prints; a command that fails fails the listing.
 std::vector<std::string> CommandLines(const std::string& command) {
-  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-  if (pipe == nullptr) throw TServiceListError("run '" + command + "'");
-  std::vector<std::string> lines;
-  std::string line;
-  char chunk[4096];
-  while (fgets(chunk, sizeof chunk, pipe) != nullptr) {
-    line += chunk;
-    if (line.back() != '\n') continue;
-    line.pop_back();
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    line.clear();
+  try {
+    return CommandOutputLines(command);
+  } catch (const TCommandOutputError& error) {
+    throw TServiceListError(error.what());
   }
-  if (!line.empty()) lines.push_back(line);
-  const int status = pclose(pipe);
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw TServiceListError("'" + command + "' failed (status " + std::to_string(status) + ")");
-  }
-  return lines;
 }
 
 bool IsTemplate(const std::string& unit) {
@@ -49,7 +34,7 @@ bool IsTemplate(const std::string& unit) {
 class TSystemdServiceList final : public TServiceList {
  public:
   TSystemdServiceList(std::string systemctl, std::string manager_marker)
-      : systemctl_("'" + systemctl + "'"), manager_marker_(std::move(manager_marker)) {}
+      : systemctl_(ShellQuoted(systemctl)), manager_marker_(std::move(manager_marker)) {}
 
   void Enumerate(const std::function<void(const std::vector<TServiceEntry>&)>& on_batch) override {
     struct stat info {};
@@ -90,7 +75,7 @@ class TSystemdServiceList final : public TServiceList {
       std::string command = systemctl_ + " show --no-pager -p Id -p Description";
       std::map<std::string, std::string> described;
       for (std::size_t i = first; i < units.size() && i < first + kUnitsPerCall; ++i) {
-        command += " '" + units[i] + "'";  // unit names hold no quote
+        command += " " + ShellQuoted(units[i]);
         described[units[i]] = units[i];
       }
       std::string id;

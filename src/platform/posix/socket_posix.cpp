@@ -219,6 +219,10 @@ void SendUdpDatagram(const std::string& host, std::uint16_t port, std::string_vi
   }
 }
 
+std::optional<std::string> HostNameOfAddress(const std::string& address, TDeadline deadline) {
+  return ReverseLookUpWithin(address, deadline);
+}
+
 std::unique_ptr<TTcpListener> ListenOnLoopback(std::uint16_t port) {
   auto [fd, bound] = BindLoopback(SOCK_STREAM, port);
   if (listen(fd.Get(), 16) != 0) throw TSocketError(Describe("listen", errno));

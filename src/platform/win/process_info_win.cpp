@@ -23,12 +23,7 @@ struct TSnapshotTraits {
 };
 using TSnapshot = win::TUniqueHandle<TSnapshotTraits>;
 
-struct TModuleTraits {
-  using THandle = HMODULE;
-  static THandle Invalid() { return nullptr; }
-  static void Close(THandle module) { FreeLibrary(module); }
-};
-using TLibrary = win::TUniqueHandle<TModuleTraits>;
+using win::TLibrary;
 
 using TCreateSnapshot = HANDLE(WINAPI*)(DWORD, DWORD);
 using TProcessWalk = BOOL(WINAPI*)(HANDLE, PROCESSENTRY32W*);
@@ -37,25 +32,18 @@ using TEnumModules = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);
 using TModuleFileName = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
 using TMemoryInfo = BOOL(WINAPI*)(HANDLE, PROCESS_MEMORY_COUNTERS*, DWORD);
 
-template <class TFunction>
-TFunction Lookup(HMODULE module, const char* name) {
-  return module == nullptr
-             ? nullptr
-             : reinterpret_cast<TFunction>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 class TWinProcessInfo final : public TProcessInfo {
  public:
   TWinProcessInfo() : psapi_(LoadLibraryW(L"PSAPI.dll")) {
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    create_snapshot_ = Lookup<TCreateSnapshot>(kernel, "CreateToolhelp32Snapshot");
-    process_first_ = Lookup<TProcessWalk>(kernel, "Process32FirstW");
-    process_next_ = Lookup<TProcessWalk>(kernel, "Process32NextW");
-    module_first_ = Lookup<TModuleWalk>(kernel, "Module32FirstW");
-    module_next_ = Lookup<TModuleWalk>(kernel, "Module32NextW");
-    enum_modules_ = Lookup<TEnumModules>(psapi_.Get(), "EnumProcessModules");
-    module_file_name_ = Lookup<TModuleFileName>(psapi_.Get(), "GetModuleFileNameExW");
-    memory_info_ = Lookup<TMemoryInfo>(psapi_.Get(), "GetProcessMemoryInfo");
+    create_snapshot_ = win::LookUpFunction<TCreateSnapshot>(kernel, "CreateToolhelp32Snapshot");
+    process_first_ = win::LookUpFunction<TProcessWalk>(kernel, "Process32FirstW");
+    process_next_ = win::LookUpFunction<TProcessWalk>(kernel, "Process32NextW");
+    module_first_ = win::LookUpFunction<TModuleWalk>(kernel, "Module32FirstW");
+    module_next_ = win::LookUpFunction<TModuleWalk>(kernel, "Module32NextW");
+    enum_modules_ = win::LookUpFunction<TEnumModules>(psapi_.Get(), "EnumProcessModules");
+    module_file_name_ = win::LookUpFunction<TModuleFileName>(psapi_.Get(), "GetModuleFileNameExW");
+    memory_info_ = win::LookUpFunction<TMemoryInfo>(psapi_.Get(), "GetProcessMemoryInfo");
   }
 
   std::optional<std::vector<TProcessEntry>> ListProcesses() override {
@@ -108,7 +96,7 @@ class TWinProcessInfo final : public TProcessInfo {
     if (enum_modules_ == nullptr || module_file_name_ == nullptr) return std::nullopt;
     const TKernelHandle process(OpenProcess(0x410, FALSE, pid));
     if (!process.Valid()) return std::nullopt;
-    std::vector<HMODULE> modules(256);
+    std::vector<HMODULE> modules(1024);
     DWORD needed = 0;
     if (enum_modules_(process.Get(), modules.data(),
                       static_cast<DWORD>(modules.size() * sizeof(HMODULE)), &needed) == FALSE) {
@@ -117,8 +105,8 @@ class TWinProcessInfo final : public TProcessInfo {
     modules.resize(std::min<std::size_t>(modules.size(), needed / sizeof(HMODULE)));
     std::vector<std::string> names;
     for (const HMODULE module : modules) {
-      wchar_t path[MAX_PATH * 2] = {};
-      const DWORD length = module_file_name_(process.Get(), module, path, MAX_PATH * 2);
+      wchar_t path[513] = {};
+      const DWORD length = module_file_name_(process.Get(), module, path, 513);
       if (length > 0) names.push_back(Narrow({path, length}));
     }
     return names;

@@ -233,6 +233,11 @@ void SendUdpDatagram(const std::string& host, std::uint16_t port, std::string_vi
   }
 }
 
+std::optional<std::string> HostNameOfAddress(const std::string& address, TDeadline deadline) {
+  const TWinsockUse winsock;
+  return ReverseLookUpWithin(address, deadline);
+}
+
 std::unique_ptr<TTcpListener> ListenOnLoopback(std::uint16_t port) {
   const TWinsockUse winsock;
   auto [socket, bound] = BindLoopback(SOCK_STREAM, port);

@@ -64,4 +64,20 @@ struct TKernelHandleTraits {
 };
 using TKernelHandle = TUniqueHandle<TKernelHandleTraits>;
 
+struct TLibraryTraits {
+  using THandle = HMODULE;
+  static THandle Invalid() { return nullptr; }
+  static void Close(THandle module) { FreeLibrary(module); }
+};
+using TLibrary = TUniqueHandle<TLibraryTraits>;
+
+// A function of a library loaded at run time, or null when the library or
+// the function is missing.
+template <class TFunction>
+TFunction LookUpFunction(HMODULE module, const char* name) {
+  return module == nullptr
+             ? nullptr
+             : reinterpret_cast<TFunction>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 }  // namespace warderon::win

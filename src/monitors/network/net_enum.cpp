@@ -1,0 +1,164 @@
+#include "monitors/network/net_enum.h"
+
+#include <cctype>
+
+#include "platform/socket.h"
+#include "platform/text_case.h"
+
+namespace warderon {
+namespace {
+
+constexpr char kSharesSection[] = "LocalShares";
+constexpr std::chrono::seconds kLookupBound{3};
+
+std::string ClientsSection(const std::string& share) {
+  return "LocalShares-Data\\" + share + "-Clients";
+}
+std::string IgnoreSection(const std::string& share) {
+  return "LocalShares-Data\\" + share + "-Ignore";
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool IsDottedIpv4(const std::string& text) {
+  int dots = 0;
+  int digits = 0;
+  for (const char c : text) {
+    if (c == '.') {
+      if (digits == 0) return false;
+      ++dots;
+      digits = 0;
+    } else if (std::isdigit(static_cast<unsigned char>(c)) != 0 && digits < 3) {
+      ++digits;
+    } else {
+      return false;
+    }
+  }
+  return dots == 3 && digits > 0;
+}
+
+}  // namespace
+
+std::optional<std::string> LookUpClientAddress(const std::string& address) {
+  return HostNameOfAddress(address, std::chrono::steady_clock::now() + kLookupBound);
+}
+
+TNetEnum::TNetEnum(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
+                   TShareList& shares, TAddressResolver resolver)
+    : store_(store),
+      baselines_(baselines),
+      alerts_(alerts),
+      shares_(shares),
+      resolver_(std::move(resolver)) {}
+
+void TNetEnum::Initialize() {
+  KnownShares_.Clear();
+  LoadShareBaselines();
+}
+
+void TNetEnum::LoadShareBaselines() {
+  TStringList names{true};
+  baselines_.LoadBaselineList(kSharesSection, names);
+  KnownShares_.Clear();
+  for (std::size_t i = 0; i < names.Count(); ++i) {
+    auto info = std::make_unique<TShareInfo>();
+    baselines_.LoadBaselineList(ClientsSection(names.Text(i)), info->Clients);
+    baselines_.LoadBaselineList(IgnoreSection(names.Text(i)), info->IgnoredClients);
+    KnownShares_.Add(names.Text(i), std::move(info));
+  }
+}
+
+void TNetEnum::Run() {
+  if (!store_.ReadPolicyBool("general", "SharesEnabled", false)) return;
+  LoadShareBaselines();  // an administrator's edits count at once
+  SharesChanged_ = false;
+  ScanShares();
+  if (SharesChanged_) SaveShareBaselines();
+}
+
+std::string TNetEnum::ShortHostName(const std::string& client) const {
+  if (!IsDottedIpv4(client)) return client;
+  const std::optional<std::string> host = resolver_(client);
+  if (!host || host->empty()) return client;
+  return host->substr(0, host->find('.'));
+}
+
+std::string TNetEnum::ClientKey(const TShareConnection& connection) const {
+  const std::string client = ShortHostName(Lower(connection.client));
+  std::string user = Lower(connection.user);
+  if (CompareTextIgnoreCase(user, client + "$") == 0) user.clear();  // a machine account
+  return user + "@" + client;
+}
+
+void TNetEnum::ScanShares() {
+  const std::optional<std::vector<std::string>> shares = shares_.Shares();
+  if (!shares) return;  // no share is examined without the whole list
+  for (const std::string& share : *shares) {
+    const auto connections = shares_.Connections(share);
+    // Connections that cannot be listed are no news: without this, every
+    // stored client would be reported lost and forgotten.
+    if (!connections) continue;
+    std::vector<std::string> current;
+    TStringList seen{true};
+    for (const TShareConnection& connection : *connections) {
+      const std::string key = ClientKey(connection);
+      const std::string client = key.substr(key.find('@') + 1);
+      if (CompareTextIgnoreCase(client, "localhost") == 0 || seen.Find(key)) continue;
+      seen.Add(key);
+      current.push_back(key);
+    }
+    CompareShareClients(share, std::move(current));
+  }
+}
+
+void TNetEnum::CompareShareClients(const std::string& share, std::vector<std::string> clients) {
+  TStringList current{true};
+  current.Assign(std::move(clients));
+  std::vector<std::string> lines;
+  std::string subject;
+  const std::optional<std::size_t> known = KnownShares_.Find(share);
+  if (!known) {
+    auto info = std::make_unique<TShareInfo>();
+    info->Clients.Assign(current.Texts());
+    lines = current.Texts();
+    KnownShares_.Add(share, std::move(info));
+    subject = "Share: " + share + " added";
+    SharesChanged_ = true;
+  } else {
+    TShareInfo& info = *KnownShares_.RecordAs<TShareInfo>(*known);
+    for (std::size_t i = current.Count(); i-- > 0;) {
+      if (info.IgnoredClients.Find(current.Text(i))) current.Delete(i);
+    }
+    for (std::size_t i = info.Clients.Count(); i-- > 0;) {
+      if (const auto found = current.Find(info.Clients.Text(i))) {
+        current.Delete(*found);
+        continue;
+      }
+      lines.push_back("  lost connection to " + info.Clients.Text(i));
+      info.Clients.Delete(i);
+      subject = "Share: " + share + " changed";
+      SharesChanged_ = true;
+    }
+    for (std::size_t i = current.Count(); i-- > 0;) {
+      if (info.Clients.Find(current.Text(i))) continue;
+      info.Clients.Add(current.Text(i));
+      lines.push_back("  new connection to " + current.Text(i));
+      subject = "Share: " + share + " changed";
+      SharesChanged_ = true;
+    }
+  }
+  if (!lines.empty()) alerts_.SendAlertWithDetails(kAlertFinding, subject, subject, lines);
+}
+
+void TNetEnum::SaveShareBaselines() {
+  baselines_.SaveBaselineList(kSharesSection, KnownShares_);
+  for (std::size_t i = 0; i < KnownShares_.Count(); ++i) {
+    baselines_.SaveBaselineList(ClientsSection(KnownShares_.Text(i)),
+                                KnownShares_.RecordAs<TShareInfo>(i)->Clients);
+  }
+}
+
+}  // namespace warderon

@@ -1,0 +1,67 @@
+// The share and connection monitor: the machine's shares and, per share,
+// the remote users and hosts connected to it. A share seen for the first
+// time, and each client that comes or goes, are reported, one alert per
+// share and run. Shares are stored in "LocalShares", each share's clients
+// and the administrator's exclusions in nested sections under
+// "LocalShares-Data".
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/alert_sender.h"
+#include "core/cycle_module.h"
+#include "core/string_list.h"
+#include "platform/share_list.h"
+#include "policy/baseline_lists.h"
+#include "policy/policy_store.h"
+
+namespace warderon {
+
+// The host name found for an IPv4 address by a reverse lookup, if any.
+using TAddressResolver = std::function<std::optional<std::string>(const std::string& address)>;
+
+// A reverse lookup bounded to a few seconds, so that a silent name server
+// cannot hold the cycle.
+std::optional<std::string> LookUpClientAddress(const std::string& address);
+
+class TShareInfo final : public TListRecord {
+ public:
+  TStringList Clients{false};
+  TStringList IgnoredClients{false};
+};
+
+class TNetEnum final : public TCycleModule {
+ public:
+  TNetEnum(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts, TShareList& shares,
+           TAddressResolver resolver = LookUpClientAddress);
+
+  void Initialize() override;
+  void Run() override;
+
+  // A client's name as keys use it: an IPv4 address becomes the host name a
+  // reverse lookup finds, up to its first ".".
+  std::string ShortHostName(const std::string& client) const;
+  // user + "@" + client, lower case; a machine account's user is left out.
+  std::string ClientKey(const TShareConnection& connection) const;
+
+ private:
+  void LoadShareBaselines();
+  void ScanShares();
+  void CompareShareClients(const std::string& share, std::vector<std::string> current);
+  void SaveShareBaselines();
+
+  TPolicyStore& store_;
+  TBaselineLists& baselines_;
+  TAlertSender& alerts_;
+  TShareList& shares_;
+  TAddressResolver resolver_;
+
+  TStringList KnownShares_{true};
+  bool SharesChanged_ = false;
+};
+
+}  // namespace warderon

@@ -1,0 +1,67 @@
+// The listening socket monitor: which programs listen on which IPv4 TCP
+// ports, and optionally which remote hosts hold connections to the sharing
+// ports 445 and 139. New and vanished sockets go out in one alert per run;
+// the baseline lives in "Sockets", the administrator's exclusions in
+// "SocketsIgnore".
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "core/alert_sender.h"
+#include "core/cycle_module.h"
+#include "core/cycle_state.h"
+#include "core/string_list.h"
+#include "platform/process_info.h"
+#include "platform/tcp_table.h"
+#include "policy/baseline_lists.h"
+#include "policy/policy_store.h"
+
+namespace warderon {
+
+// Whether a TCP connection to 127.0.0.1 on the port succeeds.
+using TLoopbackProber = std::function<bool(std::uint16_t port)>;
+
+// Connects and disconnects at once, bounded to about a second so that a
+// port whose packets a firewall drops cannot hold the cycle.
+bool ProbeLoopbackPort(std::uint16_t port);
+
+// Puts blanks before a key shorter than 5 characters until it has 5.
+std::string PadKey(const std::string& key);
+
+class TTTCPModule final : public TCycleModule {
+ public:
+  TTTCPModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
+              TCycleState& cycle, TTcpTable& table, TProcessInfo& processes,
+              TLoopbackProber prober = ProbeLoopbackPort);
+
+  void Initialize() override;
+  void Run() override;
+
+  // The program behind a process: its executable path, or "unknown".
+  std::string ResolveOwnerName(std::uint32_t pid);
+
+ private:
+  void ScanSockets();
+  void ScanRow(const TTcpRow& row, bool list_clients);
+  bool Ignored(const std::string& key) const;
+  void ReportSockets();
+  std::string SnapshotPath(std::uint32_t pid);
+
+  TPolicyStore& store_;
+  TBaselineLists& baselines_;
+  TAlertSender& alerts_;
+  TCycleState& cycle_;
+  TTcpTable& table_;
+  TProcessInfo& processes_;
+  TLoopbackProber prober_;
+
+  bool TableAvailable_ = false;
+  TStringList SocketBaseline_{false};
+  TStringList SocketIgnoreList_{true};
+  TStringList MissingSockets_{true};
+  TStringList NewSockets_{false};
+};
+
+}  // namespace warderon

@@ -1,0 +1,204 @@
+// The IPv4 TCP table from the kernel's socket diagnostics (netlink), which
+// tells, unlike /proc/net/tcp6, whether an IPv6 socket also takes IPv4. A
+// listener on the IPv6 wildcard without "IPv6 only" accepts IPv4 on its port,
+// so it counts as an IPv4 listener; IPv4 peers of such a socket show as
+// IPv4-mapped addresses and count as IPv4 rows. Owners come from one pass
+// over the processes' descriptors, made only when a listener needs one.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+
+#include "platform/tcp_table.h"
+
+namespace warderon {
+namespace {
+
+constexpr int kListenState = 10;  // TCP_LISTEN in the kernel's numbering
+
+class TNetlinkSocket {
+ public:
+  TNetlinkSocket() : fd_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {
+    if (fd_ < 0) Fail("open the socket diagnostics");
+  }
+  ~TNetlinkSocket() { close(fd_); }
+  TNetlinkSocket(const TNetlinkSocket&) = delete;
+  TNetlinkSocket& operator=(const TNetlinkSocket&) = delete;
+  int Get() const { return fd_; }
+
+  [[noreturn]] static void Fail(const std::string& what) {
+    throw TTcpTableError("error getting TCP list table: cannot " + what + ": " +
+                         std::strerror(errno));
+  }
+
+ private:
+  int fd_;
+};
+
+struct TDiagSocket {
+  int family = 0;
+  bool listening = false;
+  bool v6_only = false;
+  std::uint16_t local_port = 0;
+  unsigned char local[16] = {};
+  unsigned char remote[16] = {};
+  std::uint32_t inode = 0;
+};
+
+bool IsZero(const unsigned char* bytes, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  return true;
+}
+
+bool IsV4Mapped(const unsigned char* address) {
+  static const unsigned char kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  return std::memcmp(address, kPrefix, sizeof kPrefix) == 0;
+}
+
+std::string Dotted(const unsigned char* bytes) {
+  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+// Every TCP socket of one family in the given states.
+void DumpFamily(int family, std::uint32_t states, std::vector<TDiagSocket>& sockets) {
+  TNetlinkSocket link;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message{};
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.request.sdiag_family = static_cast<__u8>(family);
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = states;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(link.Get(), &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+             sizeof kernel) < 0) {
+    TNetlinkSocket::Fail("ask for the TCP sockets");
+  }
+  alignas(nlmsghdr) char buffer[32768];
+  for (;;) {
+    const ssize_t received = recv(link.Get(), buffer, sizeof buffer, 0);
+    if (received < 0) {
+      if (errno == EINTR) continue;
+      TNetlinkSocket::Fail("read the TCP sockets");
+    }
+    auto* header = reinterpret_cast<nlmsghdr*>(buffer);
+    for (auto left = static_cast<unsigned>(received); NLMSG_OK(header, left);
+         header = NLMSG_NEXT(header, left)) {
+      if (header->nlmsg_type == NLMSG_DONE) return;
+      if (header->nlmsg_type == NLMSG_ERROR) {
+        const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+        errno = -error->error;
+        TNetlinkSocket::Fail("read the TCP sockets");
+      }
+      if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
+      const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+      TDiagSocket socket;
+      socket.family = diag->idiag_family;
+      socket.listening = diag->idiag_state == kListenState;
+      socket.local_port = ntohs(diag->id.idiag_sport);
+      std::memcpy(socket.local, diag->id.idiag_src, sizeof socket.local);
+      std::memcpy(socket.remote, diag->id.idiag_dst, sizeof socket.remote);
+      socket.inode = diag->idiag_inode;
+      // Attributes follow the message; "IPv6 only" is one of them.
+      int attributes_left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof *diag));
+      for (auto* attribute = reinterpret_cast<rtattr*>(const_cast<inet_diag_msg*>(diag) + 1);
+           RTA_OK(attribute, attributes_left); attribute = RTA_NEXT(attribute, attributes_left)) {
+        if (attribute->rta_type == INET_DIAG_SKV6ONLY && RTA_PAYLOAD(attribute) >= 1) {
+          socket.v6_only = *static_cast<const unsigned char*>(RTA_DATA(attribute)) != 0;
+        }
+      }
+      sockets.push_back(socket);
+    }
+  }
+}
+
+// Socket inode to owning process: one pass over /proc/*/fd.
+std::unordered_map<std::uint32_t, std::uint32_t> SocketOwners() {
+  std::unordered_map<std::uint32_t, std::uint32_t> owners;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return owners;
+  while (const dirent* process = readdir(proc)) {
+    char* end = nullptr;
+    const unsigned long pid = std::strtoul(process->d_name, &end, 10);
+    if (*end != '\0' || pid == 0) continue;
+    const std::string folder = std::string("/proc/") + process->d_name + "/fd";
+    DIR* descriptors = opendir(folder.c_str());
+    if (descriptors == nullptr) continue;  // gone, or not ours to see
+    while (const dirent* descriptor = readdir(descriptors)) {
+      if (descriptor->d_name[0] == '.') continue;
+      char target[64];
+      const ssize_t length =
+          readlinkat(dirfd(descriptors), descriptor->d_name, target, sizeof target - 1);
+      if (length <= 9 || std::strncmp(target, "socket:[", 8) != 0) continue;
+      target[length] = '\0';
+      const auto inode = static_cast<std::uint32_t>(std::strtoul(target + 8, nullptr, 10));
+      owners.emplace(inode, static_cast<std::uint32_t>(pid));  // the first holder owns it
+    }
+    closedir(descriptors);
+  }
+  closedir(proc);
+  return owners;
+}
+
+class TPosixTcpTable final : public TTcpTable {
+ public:
+  bool LoadFunctions() override { return true; }
+  void AllocateBuffer() override {}
+
+  std::vector<TTcpRow> Read(TTcpRows wanted) override {
+    const std::uint32_t states = wanted == TTcpRows::All ? 0xFFFFFFFFU : 1U << kListenState;
+    std::vector<TDiagSocket> sockets;
+    DumpFamily(AF_INET, states, sockets);
+    // Without IPv6 in the kernel there is no IPv6 table to ask.
+    if (access("/proc/net/if_inet6", F_OK) == 0) DumpFamily(AF_INET6, states, sockets);
+    std::vector<TTcpRow> rows;
+    bool owners_needed = false;
+    std::vector<std::uint32_t> inodes;
+    for (const TDiagSocket& socket : sockets) {
+      const unsigned char* remote = socket.remote;
+      if (socket.family == AF_INET6) {
+        const bool takes_ipv4 = socket.listening && IsZero(socket.local, 16) && !socket.v6_only;
+        if (!takes_ipv4 && !IsV4Mapped(socket.local)) continue;  // an IPv6-only row
+        remote = socket.remote + 12;
+      }
+      TTcpRow row;
+      row.listening = socket.listening;
+      row.local_port = socket.local_port;
+      row.remote_address = Dotted(remote);
+      owners_needed = owners_needed || row.listening;
+      rows.push_back(std::move(row));
+      inodes.push_back(socket.inode);
+    }
+    if (owners_needed) {
+      const auto owners = SocketOwners();
+      for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto owner = owners.find(inodes[i]);
+        if (owner != owners.end()) rows[i].owner_pid = owner->second;
+      }
+    }
+    return rows;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<TTcpTable> MakeSystemTcpTable() { return std::make_unique<TPosixTcpTable>(); }
+
+}  // namespace warderon
