@@ -3,17 +3,14 @@
 // user manager with its own units, started and stopped by the test (the
 // build machines boot no systemd of their own).
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <thread>
 
+#include "fakes/background_process.h"
 #include "fakes/test_backends.h"
 #include "platform/systemd_service_list.h"
 
@@ -117,40 +114,22 @@ class RealSystemd {
 
   // Starts the manager and waits (bounded) until it answers.
   bool Start() {
-    manager_ = fork();
-    if (manager_ == 0) {
-      setenv("XDG_RUNTIME_DIR", (folder_ + "/runtime").c_str(), 1);
-      setenv("XDG_CONFIG_HOME", (folder_ + "/config").c_str(), 1);
-      setenv("HOME", folder_.c_str(), 1);
-      // The time-out ends the manager even if the test dies first.
-      execlp("timeout", "timeout", "120", "unshare", "--mount", "--propagation", "private", "sh",
-             "-c",
-             ("mount -t tmpfs -o size=1m tmpfs /run && mkdir -p /run/systemd/system && "
-              "echo $$ > '" +
-              folder_ +
-              "/manager.pid' && "
-              "exec /lib/systemd/systemd --user --log-target=null")
-                 .c_str(),
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 100; ++i) {
-      if (Call("list-units >/dev/null")) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    // The time-out ends the manager even if the test dies first.
+    manager_ = std::make_unique<TBackgroundProcess>(
+        "XDG_RUNTIME_DIR='" + folder_ + "/runtime' XDG_CONFIG_HOME='" + folder_ +
+        "/config' HOME='" + folder_ +
+        "' exec timeout 120 unshare --mount --propagation private sh -c "
+        "\"mount -t tmpfs -o size=1m tmpfs /run && mkdir -p /run/systemd/system && "
+        "echo \\$\\$ > '" +
+        folder_ + "/manager.pid' && exec /lib/systemd/systemd --user --log-target=null\"");
+    return WaitUntil([&] { return Call("list-units >/dev/null"); }, 10);
   }
 
   bool Call(const std::string& arguments) const {
     return std::system((Systemctl() + " " + arguments + " 2>/dev/null").c_str()) == 0;
   }
 
-  void Stop() {
-    if (manager_ <= 0) return;
-    kill(manager_, SIGTERM);
-    waitpid(manager_, nullptr, 0);
-    manager_ = -1;
-  }
+  void Stop() { manager_.reset(); }
 
  private:
   static void WriteScript(const std::string& path, const std::string& body) {
@@ -159,7 +138,7 @@ class RealSystemd {
   }
 
   std::string folder_;
-  pid_t manager_ = -1;
+  std::unique_ptr<TBackgroundProcess> manager_;
 };
 
 std::map<std::string, bool> ServicesNamed(const std::vector<TServiceEntry>& services,

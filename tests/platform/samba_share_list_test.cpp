@@ -1,0 +1,85 @@
+// The share monitor against a real Samba server: a private smbd in a network
+// namespace of the test's own, one share, and a real client (smbclient)
+// that connects from 127.0.0.2, then leaves.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "fakes/background_process.h"
+#include "fakes/recording_alerts.h"
+#include "fakes/test_backends.h"
+#include "monitors/network/net_enum.h"
+#include "platform/memory_policy_backend.h"
+#include "platform/samba_share_list.h"
+
+namespace warderon::testing {
+namespace {
+
+bool Succeeds(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+TEST(SambaShareList, WithoutSambaThereIsNoShareAndABrokenConfigurationGivesNoList) {
+  EXPECT_EQ(MakeSambaShareList({"/nonexistent/testparm", "/nonexistent/smbstatus", ""})->Shares(),
+            std::vector<std::string>{});
+  if (!Succeeds("command -v testparm")) GTEST_SKIP() << "Samba's tools are not installed";
+  EXPECT_FALSE(
+      MakeSambaShareList({"testparm", "smbstatus", "/nonexistent/smb.conf"})->Shares().has_value());
+}
+
+TEST(SambaShareList, AClientThatComesAndGoesIsReportedByTheShareMonitor) {
+  if (geteuid() != 0 || !Succeeds("command -v smbclient") || access("/usr/sbin/smbd", X_OK) != 0) {
+    GTEST_SKIP() << "needs root, smbd and smbclient for a private Samba server";
+  }
+  const std::string folder = ScratchPath("samba");
+  std::filesystem::create_directories(folder);
+  const std::string config = folder + "/smb.conf";
+  TBackgroundProcess server("exec timeout 300 unshare --net sh '" WARDERON_TEST_PEERS
+                            "/samba_server.sh' '" +
+                            folder + "' >'" + folder + "/server.log' 2>&1");
+  // Everything that talks to the server runs in its network namespace.
+  const std::string in_namespace = "nsenter --net=/proc/$(cat '" + folder + "/server.pid' 2>/dev/null)/ns/net ";
+  const std::string smbclient = "smbclient -s '" + config + "' -p 4450 -U root%pw ";
+  ASSERT_TRUE(WaitUntil([&] { return Succeeds(in_namespace + smbclient + "-L 127.0.0.1"); }, 30))
+      << "the private Samba server did not answer";
+
+  TMemoryPolicyBackend backend;
+  backend.WriteValue("general", "SharesEnabled", TPolicyValue::MakeInteger(1));
+  TPolicyStore store(backend);
+  TRecordingAlerts alerts;
+  TCycleState cycle;
+  cycle.NewInstall = true;
+  TBaselineLists lists(store, alerts, cycle);
+  const auto shares = MakeSambaShareList({"testparm", "smbstatus", config});
+  TNetEnum monitor(store, lists, alerts, *shares);
+  monitor.Initialize();
+  const std::string key = monitor.ClientKey({"root", "127.0.0.2"});
+  ASSERT_EQ(key.rfind("root@", 0), 0U) << key;
+  auto connected = [&] {
+    const auto now = shares->Shares();
+    const auto clients = shares->Connections("files");
+    return now.has_value() && clients.has_value() && !clients->empty();
+  };
+
+  {
+    TBackgroundProcess client("(echo ls; sleep 300) | " + in_namespace + smbclient +
+                              "//127.0.0.1/files >/dev/null 2>&1");
+    ASSERT_TRUE(WaitUntil(connected, 30)) << "the client did not connect";
+    EXPECT_EQ(shares->Shares(), std::vector<std::string>{"files"});
+    monitor.Run();
+    ASSERT_EQ(alerts.alerts.size(), 1U);
+    EXPECT_EQ(alerts.alerts[0].subject, "Share: files added");
+    EXPECT_EQ(alerts.alerts[0].details, std::vector<std::string>{key});
+  }
+
+  alerts.alerts.clear();
+  ASSERT_TRUE(WaitUntil([&] { return !connected(); }, 30)) << "the client did not leave";
+  monitor.Run();
+  ASSERT_EQ(alerts.alerts.size(), 1U);
+  EXPECT_EQ(alerts.alerts[0].subject, "Share: files changed");
+  EXPECT_EQ(alerts.alerts[0].details, std::vector<std::string>{"  lost connection to " + key});
+}
+
+}  // namespace
+}  // namespace warderon::testing
