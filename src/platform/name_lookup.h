@@ -21,6 +21,18 @@ inline std::optional<TNameLookup> LookUpWithin(const std::string& host, std::uin
                                                int type,
                                                std::chrono::steady_clock::time_point deadline) {
   const std::string service = std::to_string(port);
+  // A numeric address needs no name server: it is read at once, without a
+  // helper thread (the loopback probes of the socket monitor, peers given
+  // by address).
+  {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = type;
+    hints.ai_flags = AI_NUMERICHOST;
+    TNameLookup numeric;
+    numeric.status = getaddrinfo(host.c_str(), service.c_str(), &hints, &numeric.list);
+    if (numeric.status == 0) return numeric;
+  }
   return CallWithin<TNameLookup>(
       [host, service, type] {
         addrinfo hints{};

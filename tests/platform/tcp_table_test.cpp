@@ -18,7 +18,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace warderon::testing {
@@ -103,6 +106,48 @@ TEST(TcpTable, DualStackListenersCountAsIpv4) {
     EXPECT_EQ(found.at(dual.second).owner_pid, static_cast<std::uint32_t>(getpid()));
   }
   for (const auto& [fd, port] : {dual, v6_only, v6_loopback}) close(fd);
+}
+
+// The owner found once is not trusted blindly: when it lets the socket go
+// and another process still holds it, the next read names that one.
+TEST(TcpTable, AListenerPassedOnNamesItsNewHolder) {
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t first = fork();
+  if (first == 0) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof bound;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&bound), size) != 0 || listen(fd, 4) != 0) _exit(1);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+    const pid_t second = fork();  // inherits the listener
+    if (second == 0) {
+      pause();
+      _exit(0);
+    }
+    const std::uint32_t message[2] = {ntohs(bound.sin_port), static_cast<std::uint32_t>(second)};
+    if (write(report[1], message, sizeof message) != sizeof message) _exit(1);
+    pause();
+    _exit(0);
+  }
+  std::uint32_t message[2] = {};
+  ASSERT_EQ(read(report[0], message, sizeof message), static_cast<ssize_t>(sizeof message));
+  const auto port = static_cast<std::uint16_t>(message[0]);
+  const auto second = static_cast<pid_t>(message[1]);
+  auto table = MakeSystemTcpTable();
+  const auto before = ListenersByPort(*table);
+  kill(first, SIGKILL);
+  waitpid(first, nullptr, 0);
+  const auto after = ListenersByPort(*table);
+  kill(second, SIGKILL);
+  close(report[0]);
+  close(report[1]);
+  ASSERT_EQ(before.count(port), 1U);
+  EXPECT_EQ(before.at(port).owner_pid, static_cast<std::uint32_t>(first));
+  ASSERT_EQ(after.count(port), 1U);
+  EXPECT_EQ(after.at(port).owner_pid, static_cast<std::uint32_t>(second));
 }
 #endif
 

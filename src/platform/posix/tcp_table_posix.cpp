@@ -6,6 +6,7 @@
 // over the processes' descriptors, made only when a listener needs one.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -13,11 +14,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/tcp_table.h"
 
@@ -129,32 +133,74 @@ void DumpFamily(int family, std::uint32_t states, std::vector<TDiagSocket>& sock
   }
 }
 
-// Socket inode to owning process: one pass over /proc/*/fd.
-std::unordered_map<std::uint32_t, std::uint32_t> SocketOwners() {
-  std::unordered_map<std::uint32_t, std::uint32_t> owners;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return owners;
-  while (const dirent* process = readdir(proc)) {
-    char* end = nullptr;
-    const unsigned long pid = std::strtoul(process->d_name, &end, 10);
-    if (*end != '\0' || pid == 0) continue;
-    const std::string folder = std::string("/proc/") + process->d_name + "/fd";
-    DIR* descriptors = opendir(folder.c_str());
-    if (descriptors == nullptr) continue;  // gone, or not ours to see
-    while (const dirent* descriptor = readdir(descriptors)) {
-      if (descriptor->d_name[0] == '.') continue;
-      char target[64];
-      const ssize_t length =
-          readlinkat(dirfd(descriptors), descriptor->d_name, target, sizeof target - 1);
-      if (length <= 9 || std::strncmp(target, "socket:[", 8) != 0) continue;
-      target[length] = '\0';
-      const auto inode = static_cast<std::uint32_t>(std::strtoul(target + 8, nullptr, 10));
-      owners.emplace(inode, static_cast<std::uint32_t>(pid));  // the first holder owns it
+// Where a socket was found: a process and the descriptor it holds it by.
+struct TSocketHolder {
+  std::uint32_t pid = 0;
+  unsigned fd = 0;
+};
+
+// The socket inode a descriptor of a process refers to, or 0.
+std::uint32_t SocketInodeOf(int folder_fd, const char* name) {
+  char target[64];
+  const ssize_t length = readlinkat(folder_fd, name, target, sizeof target - 1);
+  if (length <= 9 || std::strncmp(target, "socket:[", 8) != 0) return 0;
+  target[length] = '\0';
+  return static_cast<std::uint32_t>(std::strtoul(target + 8, nullptr, 10));
+}
+
+// Whether the process still holds the socket by that descriptor.
+bool StillHolds(const TSocketHolder& holder, std::uint32_t inode) {
+  const std::string link =
+      "/proc/" + std::to_string(holder.pid) + "/fd/" + std::to_string(holder.fd);
+  return SocketInodeOf(AT_FDCWD, link.c_str()) == inode;
+}
+
+// The names in a folder of /proc, read with bare getdents64 calls (opendir
+// would add a stat per folder, and a pass opens one folder per process).
+// The kernel fills the buffer until the next entry does not fit, so a
+// reply with room left for the largest entry is the whole rest: the call
+// that would return nothing is saved.
+template <class TVisit>
+void ForEachName(int folder_fd, TVisit visit) {
+  alignas(8) char buffer[16384];
+  for (;;) {
+    const long bytes = syscall(SYS_getdents64, folder_fd, buffer, sizeof buffer);
+    if (bytes <= 0) return;
+    for (long offset = 0; offset < bytes;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+      if (entry->d_name[0] != '.' && !visit(entry->d_name)) return;
+      offset += entry->d_reclen;
     }
-    closedir(descriptors);
+    if (static_cast<std::size_t>(bytes) + sizeof(dirent64) <= sizeof buffer) return;
   }
-  closedir(proc);
-  return owners;
+}
+
+// The first holder of each wanted socket inode, in process number order:
+// one pass over /proc/*/fd that ends as soon as every wanted socket is found.
+std::unordered_map<std::uint32_t, TSocketHolder> FindHolders(
+    const std::unordered_set<std::uint32_t>& wanted) {
+  std::unordered_map<std::uint32_t, TSocketHolder> holders;
+  const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (proc < 0) return holders;
+  ForEachName(proc, [&](const char* name) {
+    char* end = nullptr;
+    const unsigned long pid = std::strtoul(name, &end, 10);
+    if (*end != '\0' || pid == 0) return true;
+    const std::string folder = std::string(name) + "/fd";
+    const int descriptors = openat(proc, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptors < 0) return true;  // gone, or not ours to see
+    ForEachName(descriptors, [&](const char* fd_name) {
+      const std::uint32_t inode = SocketInodeOf(descriptors, fd_name);
+      if (inode == 0 || wanted.count(inode) == 0) return true;
+      const auto fd = static_cast<unsigned>(std::strtoul(fd_name, nullptr, 10));
+      holders.emplace(inode, TSocketHolder{static_cast<std::uint32_t>(pid), fd});
+      return true;
+    });
+    close(descriptors);
+    return holders.size() < wanted.size();
+  });
+  close(proc);
+  return holders;
 }
 
 class TPosixTcpTable final : public TTcpTable {
@@ -186,15 +232,44 @@ class TPosixTcpTable final : public TTcpTable {
       rows.push_back(std::move(row));
       inodes.push_back(socket.inode);
     }
-    if (owners_needed) {
-      const auto owners = SocketOwners();
-      for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto owner = owners.find(inodes[i]);
-        if (owner != owners.end()) rows[i].owner_pid = owner->second;
-      }
-    }
+    if (owners_needed) FindOwners(rows, inodes);
     return rows;
   }
+
+ private:
+  // A listener known from the run before is checked with one link read of
+  // the descriptor its holder had; only listeners that are new (or whose
+  // holder let them go) are searched for, in one pass over the processes
+  // that ends when all are found. A listener no visible process holds (one
+  // of another container) is remembered as such, so it costs one search.
+  void FindOwners(std::vector<TTcpRow>& rows, const std::vector<std::uint32_t>& inodes) {
+    std::unordered_map<std::uint32_t, std::optional<TSocketHolder>> current;
+    std::unordered_set<std::uint32_t> wanted;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (!rows[i].listening) continue;
+      const auto known = holders_.find(inodes[i]);
+      if (known != holders_.end() && (!known->second || StillHolds(*known->second, inodes[i]))) {
+        current.insert(*known);
+      } else {
+        wanted.insert(inodes[i]);
+      }
+    }
+    if (!wanted.empty()) {
+      const std::unordered_map<std::uint32_t, TSocketHolder> found = FindHolders(wanted);
+      for (const std::uint32_t inode : wanted) {
+        const auto holder = found.find(inode);
+        current[inode] = holder != found.end() ? std::optional(holder->second) : std::nullopt;
+      }
+    }
+    holders_ = std::move(current);  // closed listeners are forgotten
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const auto holder = holders_.find(inodes[i]);
+      if (holder != holders_.end() && holder->second) rows[i].owner_pid = holder->second->pid;
+    }
+  }
+
+  // Listener inode to the holder found last time.
+  std::unordered_map<std::uint32_t, std::optional<TSocketHolder>> holders_;
 };
 
 }  // namespace
