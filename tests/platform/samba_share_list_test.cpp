@@ -39,7 +39,8 @@ TEST(SambaShareList, AClientThatComesAndGoesIsReportedByTheShareMonitor) {
                             "/samba_server.sh' '" +
                             folder + "' >'" + folder + "/server.log' 2>&1");
   // Everything that talks to the server runs in its network namespace.
-  const std::string in_namespace = "nsenter --net=/proc/$(cat '" + folder + "/server.pid' 2>/dev/null)/ns/net ";
+  const std::string in_namespace =
+      "nsenter --net=/proc/$(cat '" + folder + "/server.pid' 2>/dev/null)/ns/net ";
   const std::string smbclient = "smbclient -s '" + config + "' -p 4450 -U root%pw ";
   ASSERT_TRUE(WaitUntil([&] { return Succeeds(in_namespace + smbclient + "-L 127.0.0.1"); }, 30))
       << "the private Samba server did not answer";
