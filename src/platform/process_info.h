@@ -20,7 +20,19 @@ struct TProcessEntry {
 struct TProcessOwner {
   std::string domain;
   std::string name;
+  // Linux: the user id the process acts as.
+  std::optional<std::uint32_t> uid = std::nullopt;
 };
+
+// Whether the owner is one of the machine's built-in service accounts
+// (Windows: NT AUTHORITY's SYSTEM, LOCAL SERVICE, NETWORK SERVICE; Linux:
+// root and the system users, below the first ordinary user id).
+bool IsServiceAccount(const TProcessOwner& owner);
+
+// Whether an image path names a file whose signature can be checked
+// (Windows: an existing file on a drive; Linux: an absolute path, so that
+// an executable deleted while it runs is checked, and fails).
+bool IsCheckableImagePath(const std::string& path);
 
 struct TProcessMemory {
   std::uint64_t working_set = 0;      // bytes in physical memory

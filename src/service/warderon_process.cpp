@@ -10,6 +10,8 @@
 #include "monitors/resources/disks_module.h"
 #include "monitors/resources/memory_monitor.h"
 #include "monitors/resources/script_runner.h"
+#include "monitors/tamper/auth_module.h"
+#include "monitors/tamper/hacking_module.h"
 #include "platform/host_name.h"
 #include "platform/mail_date.h"
 
@@ -59,6 +61,12 @@ void TWarderonProcess::AddMonitorRows() {
                    std::make_unique<TDisksModule>(store_, alerts_, cycle_, *volumes_)));
   modules_.Add(Row("netenum", "share enumeration", 9,
                    std::make_unique<TNetEnum>(store_, baselines_, alerts_, *share_list_)));
+  modules_.Add(Row(
+      "hacking", "hacking tests", 10,
+      std::make_unique<THackingModule>(store_, baselines_, alerts_, cycle_, *autostart_source_)));
+  modules_.Add(Row("authenticode", "auth tests", 11,
+                   std::make_unique<TAuthModule>(store_, baselines_, alerts_, *process_info_,
+                                                 *process_services_, *signature_verifier_)));
 }
 
 TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
@@ -80,6 +88,9 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
       command_runner_(MakeSystemCommandRunner()),
       tcp_table_(MakeSystemTcpTable()),
       share_list_(MakeSystemShareList()),
+      autostart_source_(MakeSystemAutostartSource()),
+      process_services_(MakeSystemProcessServices()),
+      signature_verifier_(MakeSystemSignatureVerifier()),
       beeper_(MakeSystemBeeper()),
       worker_(store_, alerts_, cycle_, modules_, *clock_, *beeper_) {
   AddMonitorRows();

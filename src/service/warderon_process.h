@@ -10,6 +10,7 @@
 #include "alerts/delivery.h"
 #include "alerts/smtp_module.h"
 #include "core/cycle_state.h"
+#include "platform/autostart_source.h"
 #include "platform/beeper.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
@@ -18,8 +19,10 @@
 #include "platform/memory_status.h"
 #include "platform/policy_backend.h"
 #include "platform/process_info.h"
+#include "platform/process_services.h"
 #include "platform/service_list.h"
 #include "platform/share_list.h"
+#include "platform/signature_verifier.h"
 #include "platform/tcp_table.h"
 #include "platform/volumes.h"
 #include "policy/baseline_lists.h"
@@ -67,6 +70,9 @@ class TWarderonProcess {
   std::unique_ptr<TCommandRunner> command_runner_;
   std::unique_ptr<TTcpTable> tcp_table_;
   std::unique_ptr<TShareList> share_list_;
+  std::unique_ptr<TAutostartSource> autostart_source_;
+  std::unique_ptr<TProcessServices> process_services_;
+  std::unique_ptr<TSignatureVerifier> signature_verifier_;
   std::unique_ptr<TBeeper> beeper_;
   TModuleTable modules_;
   TWarderonThread worker_;

@@ -110,7 +110,7 @@ class TProcProcessInfo final : public TProcessInfo {
     if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
       return std::nullopt;
     }
-    return TProcessOwner{GetLocalHostName(), found->pw_name};
+    return TProcessOwner{GetLocalHostName(), found->pw_name, uid};
   }
 
   std::optional<TProcessMemory> MemoryCounters(std::uint32_t pid) override {
@@ -121,6 +121,26 @@ class TProcProcessInfo final : public TProcessInfo {
 };
 
 }  // namespace
+
+// The first ordinary user id: UID_MIN of /etc/login.defs, else 1000.
+std::uint32_t FirstOrdinaryUid() {
+  std::ifstream definitions("/etc/login.defs");
+  std::string line;
+  while (std::getline(definitions, line)) {
+    std::istringstream fields(line);
+    std::string name;
+    std::uint32_t value = 0;
+    if (fields >> name && name == "UID_MIN" && fields >> value) return value;
+  }
+  return 1000;
+}
+
+bool IsServiceAccount(const TProcessOwner& owner) {
+  static const std::uint32_t first_ordinary = FirstOrdinaryUid();
+  return owner.uid && *owner.uid < first_ordinary;
+}
+
+bool IsCheckableImagePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
 std::unique_ptr<TProcessInfo> MakeSystemProcessInfo() {
   return std::make_unique<TProcProcessInfo>();

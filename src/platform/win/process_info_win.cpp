@@ -3,6 +3,8 @@
 #include "platform/win/unique_handle.h"
 #include "platform/win/win_support.h"
 
+#include <algorithm>
+
 #include <psapi.h>
 #include <tlhelp32.h>
 #include <wtsapi32.h>
@@ -158,6 +160,17 @@ class TWinProcessInfo final : public TProcessInfo {
 };
 
 }  // namespace
+
+bool IsServiceAccount(const TProcessOwner& owner) {
+  std::string text = owner.domain + "\\" + owner.name;
+  text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+  return text.find("NTAUTHORITY") != std::string::npos;  // letter case counts
+}
+
+bool IsCheckableImagePath(const std::string& path) {
+  return path.size() > 1 && path[1] == ':' &&
+         GetFileAttributesW(win::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::unique_ptr<TProcessInfo> MakeSystemProcessInfo() {
   return std::make_unique<TWinProcessInfo>();

@@ -1,0 +1,50 @@
+// The autostart monitor: the values of the places through which programs
+// start by themselves, compared each cycle with their baselines in
+// "Hacking\NAME"; every removed, added or changed value goes out in one
+// "hacking concerns" alert, and the new state becomes the baseline.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/alert_sender.h"
+#include "core/cycle_module.h"
+#include "core/cycle_state.h"
+#include "core/string_list.h"
+#include "platform/autostart_source.h"
+#include "policy/baseline_lists.h"
+#include "policy/policy_store.h"
+
+namespace warderon {
+
+class TReg final : public TListRecord {
+ public:
+  TAutostartKey Key;
+  std::string Section;
+  TStringList Baseline{true};
+};
+
+class THackingModule final : public TCycleModule {
+ public:
+  THackingModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
+                 TCycleState& cycle, TAutostartSource& source);
+
+  void Initialize() override;
+  void Run() override;
+
+ private:
+  void AddWatchedKey(const TAutostartKey& key);
+  void CheckAutostartKeys();
+  void ReadTempReg(const TReg& reg, TStringList& current);
+  bool CompareOneReg(TReg& reg, TStringList& current, std::vector<std::string>& report);
+
+  TPolicyStore& store_;
+  TBaselineLists& baselines_;
+  TAlertSender& alerts_;
+  TCycleState& cycle_;
+  TAutostartSource& source_;
+  TStringList WatchedKeys_{false};
+};
+
+}  // namespace warderon

@@ -1,0 +1,50 @@
+// Autostart places, signatures and process services whose content the test
+// sets.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/autostart_source.h"
+#include "platform/process_services.h"
+#include "platform/signature_verifier.h"
+
+namespace warderon::testing {
+
+class TFakeAutostartSource final : public TAutostartSource {
+ public:
+  std::vector<TAutostartKey> WatchedKeys() override { return keys; }
+  std::vector<std::string> ReadEntries(const TAutostartKey& key) override {
+    ++reads;
+    return entries[key.name];
+  }
+
+  std::vector<TAutostartKey> keys = {{"Run", "\\SOFTWARE\\Run", std::nullopt},
+                                     {"Shell", "\\Software\\Winlogon", "Shell"}};
+  std::map<std::string, std::vector<std::string>> entries;
+  int reads = 0;
+};
+
+class TFakeSignatureVerifier final : public TSignatureVerifier {
+ public:
+  std::string UnavailableReason() const override { return unavailable; }
+  TSignature VerifyFileSignature(const std::string& path) override {
+    verified.push_back(path);
+    const auto found = signatures.find(path);
+    return found != signatures.end() ? found->second : TSignature{};
+  }
+
+  std::string unavailable;
+  std::map<std::string, TSignature> signatures;  // others are unsigned
+  std::vector<std::string> verified;
+};
+
+class TFakeProcessServices final : public TProcessServices {
+ public:
+  std::vector<std::string> ListProcessServices(std::uint32_t pid) override { return services[pid]; }
+  std::map<std::uint32_t, std::vector<std::string>> services;
+};
+
+}  // namespace warderon::testing
