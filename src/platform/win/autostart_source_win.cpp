@@ -43,7 +43,8 @@ class TRegistryAutostartSource final : public TAutostartSource {
     }
     keys.push_back(
         {"Shell", "\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "Shell"});
-    keys.push_back({"Environment", "\\System\\ControlSet001\\control\\session manager\\environment",
+    keys.push_back({"Environment",
+                    "\\System\\CurrentControlSet\\control\\session manager\\environment",
                     std::nullopt});
     for (const char* name : {"Run", "RunOnce"}) {
       keys.push_back({std::string(name) + " (32-bit)", kCurrentVersion + std::string(name),

@@ -5,10 +5,12 @@
 #include "platform/win/unique_handle.h"
 #include "platform/win/win_support.h"
 
-#include <mscat.h>
-#include <softpub.h>
+// The crypto types first: the trust headers use them.
 #include <wincrypt.h>
 #include <wintrust.h>
+
+#include <mscat.h>
+#include <softpub.h>
 
 #include "platform/signature_verifier.h"
 
