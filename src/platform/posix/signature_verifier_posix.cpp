@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/md5.h"
-#include "platform/signature_verifier.h"
+#include "platform/package_verifier.h"
 
 namespace warderon {
 namespace {
@@ -125,8 +125,12 @@ class TPackageVerifier final : public TSignatureVerifier {
 
 }  // namespace
 
+std::unique_ptr<TSignatureVerifier> MakePackageSignatureVerifier(const std::string& database) {
+  return std::make_unique<TPackageVerifier>(database);
+}
+
 std::unique_ptr<TSignatureVerifier> MakeSystemSignatureVerifier() {
-  return std::make_unique<TPackageVerifier>(kDatabase);
+  return MakePackageSignatureVerifier(kDatabase);
 }
 
 }  // namespace warderon
