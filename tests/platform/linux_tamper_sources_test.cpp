@@ -37,6 +37,8 @@ TEST(LinuxAutostart, EachRowNamesWhatChangedAndWhere) {
                      root + "/etc/systemd/system/multi-user.target.wants/ssh.service");
   fs::create_symlink("/lib/systemd/system/ssh.service",
                      root + "/etc/systemd/system/sockets.target.wants/ssh.service");
+  // A drop-in folder enables nothing.
+  Write(root + "/etc/systemd/system/ssh.service.d/override.conf", "[Service]\n");
   Write(root + "/etc/crontab",
         "SHELL=/bin/sh\n17 * * * * root cd / && run-parts /etc/cron.hourly\n");
   Write(root + "/var/spool/cron/crontabs/jane", "* * * * * /home/jane/x\n");
