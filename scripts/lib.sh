@@ -21,7 +21,7 @@ ensure_packages() {
 }
 
 # The packages every native build needs.
-native_packages=(cmake ninja-build g++ googletest libsqlite3-dev libssl-dev)
+native_packages=(cmake ninja-build g++ googletest libsqlite3-dev libssl-dev libldap-dev)
 # What the Windows build and its tests add.
 windows_packages=(g++-mingw-w64-x86-64-posix wine64)
 

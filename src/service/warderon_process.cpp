@@ -4,6 +4,7 @@
 #include "alerts/syslog_sender.h"
 #include "monitors/accounts/locgrp_module.h"
 #include "monitors/accounts/services_module.h"
+#include "monitors/directory/ad_module.h"
 #include "monitors/files/monitor_module.h"
 #include "monitors/network/net_enum.h"
 #include "monitors/network/tcp_module.h"
@@ -38,6 +39,11 @@ void TWarderonProcess::AddMonitorRows() {
   modules_.Add(Row("monitor", "file monitorring", 1,
                    std::make_unique<TMonitorModule>(store_, baselines_, alerts_, *directory_search_,
                                                     catalogue_path_)));
+  TModuleRow directory = Row("ad", "AD monitorring", 5,
+                             std::make_unique<TAdModule>(store_, baselines_, alerts_, cycle_,
+                                                         *ldap_client_, GetLocalDnsDomainSuffix()));
+  directory.every_ad_interval = true;
+  modules_.Add(std::move(directory));
   modules_.Add(Row("services", "service monitorring", 3,
                    std::make_unique<TServicesModule>(store_, baselines_, alerts_, *service_list_)));
   modules_.Add(Row("locgroup", "local group monitorring", 2,
@@ -91,6 +97,7 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
       autostart_source_(MakeSystemAutostartSource()),
       process_services_(MakeSystemProcessServices()),
       signature_verifier_(MakeSystemSignatureVerifier()),
+      ldap_client_(MakeSystemLdapClient()),
       beeper_(MakeSystemBeeper()),
       worker_(store_, alerts_, cycle_, modules_, *clock_, *beeper_) {
   AddMonitorRows();

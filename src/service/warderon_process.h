@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "platform/directory_search.h"
+#include "platform/ldap_client.h"
 #include "platform/local_groups.h"
 #include "platform/memory_status.h"
 #include "platform/policy_backend.h"
@@ -73,6 +74,7 @@ class TWarderonProcess {
   std::unique_ptr<TAutostartSource> autostart_source_;
   std::unique_ptr<TProcessServices> process_services_;
   std::unique_ptr<TSignatureVerifier> signature_verifier_;
+  std::unique_ptr<TLdapClient> ldap_client_;
   std::unique_ptr<TBeeper> beeper_;
   TModuleTable modules_;
   TWarderonThread worker_;

@@ -18,4 +18,11 @@ std::string GetLocalHostName() {
   return std::string(buffer.data());  // up to the first NUL
 }
 
+std::string GetLocalDnsDomainSuffix() {
+  wchar_t domain[256] = {};
+  DWORD length = 256;
+  if (GetComputerNameExW(ComputerNameDnsDomain, domain, &length) == FALSE || length == 0) return {};
+  return "." + win::Narrow({domain, length});
+}
+
 }  // namespace warderon

@@ -1,0 +1,66 @@
+// The directory group monitor: the members of chosen directory groups
+// (named in "Groups"), nested groups included, reported when seen for the
+// first time in a group and remembered in "group-NAME". Members who leave
+// are neither reported nor forgotten.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/alert_sender.h"
+#include "core/cycle_module.h"
+#include "core/cycle_state.h"
+#include "core/string_list.h"
+#include "platform/ldap_client.h"
+#include "policy/baseline_lists.h"
+#include "policy/policy_store.h"
+
+namespace warderon {
+
+class TAdModule final : public TCycleModule {
+ public:
+  // Nested groups deeper than this are recorded but not expanded.
+  static constexpr int kMaxNesting = 32;
+  // The most entries one search returns.
+  static constexpr int kSizeLimit = 600;
+
+  TAdModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
+            TCycleState& cycle, TLdapClient& client, std::string default_domain_suffix);
+
+  void Initialize() override;
+  void Run() override;
+
+  // The stored members of a watched group (for tests).
+  std::vector<std::string> StoredMembers(const std::string& group) const;
+
+ private:
+  void LoadDirectorySettings();
+  // Adds the members of the group (by account name, or by common name when
+  // by_common_name) to list, each behind prefix; nested groups add theirs
+  // behind prefix + member + ".". Raises when the directory fails; what was
+  // added stays.
+  void QueryGroupMembers(TLdapSession& session, const std::string& base,
+                         std::vector<std::string>& list, const std::string& prefix,
+                         const std::string& name, bool by_common_name,
+                         std::vector<std::string>& chain);
+  void MemberValues(TLdapSession& session, const TLdapEntry& entry,
+                    const std::function<void(const std::string&)>& on_value);
+  std::string NamingContext(TLdapSession& session);
+  void SaveDirectoryGroup(std::size_t index);
+
+  TPolicyStore& store_;
+  TBaselineLists& baselines_;
+  TAlertSender& alerts_;
+  TCycleState& cycle_;
+  TLdapClient& client_;
+  std::string default_domain_suffix_;
+
+  TStringList DirectoryGroups_{false};
+  TDirectoryServer Server_;
+  bool ComReady_ = false;
+};
+
+}  // namespace warderon
