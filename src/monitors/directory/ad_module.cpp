@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "monitors/directory/directory_names.h"
@@ -102,8 +103,7 @@ void TAdModule::Run() {
     try {
       const std::unique_ptr<TLdapSession> session = client_.Open(Server_);
       const std::string base = NamingContext(*session);
-      std::vector<std::string> chain = {LowerAscii(group)};
-      QueryGroupMembers(*session, base, work, "", group, false, chain);
+      QueryGroupMembers(*session, base, work, group);
     } catch (const TDirectorySecurityError&) {
       throw;  // a password that would go out in clear, or TLS that failed: said loudly
     } catch (const TDirectoryError&) {
@@ -149,31 +149,69 @@ std::string TAdModule::NamingContext(TLdapSession& session) {
 }
 
 void TAdModule::QueryGroupMembers(TLdapSession& session, const std::string& base,
-                                  std::vector<std::string>& list, const std::string& prefix,
-                                  const std::string& name, bool by_common_name,
-                                  std::vector<std::string>& chain) {
-  const std::string filter =
-      (by_common_name ? "(cn=" : "(samaccountname=") + EscapeFilterValue(name) + ")";
-  for (const TLdapEntry& entry :
-       session.Search(base, TLdapScope::Subtree, filter, {"member"}, kSizeLimit)) {
+                                  std::vector<std::string>& list, const std::string& group) {
+  std::vector<std::string> members;
+  for (const TLdapEntry& entry : session.Search(base, TLdapScope::Subtree,
+                                                "(samaccountname=" + EscapeFilterValue(group) + ")",
+                                                {"member"}, kSizeLimit)) {
     MemberValues(session, entry, [&](const std::string& value) {
-      const std::string member = LowerAscii(FirstRdnValue(value));
-      list.push_back(prefix + member);
-      // A group already on the chain is a cycle: recorded, not expanded.
-      if (std::find(chain.begin(), chain.end(), member) != chain.end() ||
-          static_cast<int>(chain.size()) > kMaxNesting) {
-        return;
-      }
-      chain.push_back(member);
-      try {
-        QueryGroupMembers(session, base, list, prefix + member + ".", member, true, chain);
-      } catch (const TDirectorySecurityError&) {
-        throw;
-      } catch (const TDirectoryError&) {
-        // This nested group is skipped; the others are expanded.
-      }
-      chain.pop_back();
+      members.push_back(LowerAscii(FirstRdnValue(value)));
     });
+  }
+  std::vector<std::string> chain = {LowerAscii(group)};
+  ExpandMembers(session, base, list, "", members, chain);
+}
+
+void TAdModule::ExpandMembers(TLdapSession& session, const std::string& base,
+                              std::vector<std::string>& list, const std::string& prefix,
+                              const std::vector<std::string>& members,
+                              std::vector<std::string>& chain) {
+  // A group already on the chain is a cycle, and the chain has a bound:
+  // such members are recorded but not expanded.
+  auto expandable = [&](const std::string& member) {
+    return std::find(chain.begin(), chain.end(), member) == chain.end() &&
+           static_cast<int>(chain.size()) <= kMaxNesting;
+  };
+  std::vector<std::string> candidates;
+  for (const std::string& member : members) {
+    if (expandable(member)) candidates.push_back(member);
+  }
+  std::unordered_map<std::string, std::vector<std::string>> group_members;
+  for (std::size_t first = 0; first < candidates.size(); first += kNamesPerSearch) {
+    const std::size_t end = std::min(candidates.size(), first + kNamesPerSearch);
+    std::string filter;
+    for (std::size_t i = first; i < end; ++i)
+      filter += "(cn=" + EscapeFilterValue(candidates[i]) + ")";
+    if (end - first > 1) filter = "(|" + filter + ")";
+    try {
+      for (const TLdapEntry& entry :
+           session.Search(base, TLdapScope::Subtree, filter, {"member", "cn"}, kSizeLimit)) {
+        std::vector<std::string> values;
+        MemberValues(session, entry, [&](const std::string& value) {
+          values.push_back(LowerAscii(FirstRdnValue(value)));
+        });
+        if (values.empty()) continue;  // a user, or an empty group
+        for (const auto& [name, names] : entry.attributes) {
+          if (LowerAscii(name) != "cn") continue;
+          for (const std::string& cn : names) {
+            auto& known = group_members[LowerAscii(cn)];
+            known.insert(known.end(), values.begin(), values.end());
+          }
+        }
+      }
+    } catch (const TDirectorySecurityError&) {
+      throw;
+    } catch (const TDirectoryError&) {
+      // These nested groups are skipped; the others are expanded.
+    }
+  }
+  for (const std::string& member : members) {
+    list.push_back(prefix + member);
+    const auto nested = group_members.find(member);
+    if (nested == group_members.end() || !expandable(member)) continue;
+    chain.push_back(member);
+    ExpandMembers(session, base, list, prefix + member + ".", nested->second, chain);
+    chain.pop_back();
   }
 }
 

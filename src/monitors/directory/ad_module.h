@@ -26,6 +26,8 @@ class TAdModule final : public TCycleModule {
   static constexpr int kMaxNesting = 32;
   // The most entries one search returns.
   static constexpr int kSizeLimit = 600;
+  // Members looked up as possible groups in one search.
+  static constexpr std::size_t kNamesPerSearch = 100;
 
   TAdModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
             TCycleState& cycle, TLdapClient& client, std::string default_domain_suffix);
@@ -38,14 +40,18 @@ class TAdModule final : public TCycleModule {
 
  private:
   void LoadDirectorySettings();
-  // Adds the members of the group (by account name, or by common name when
-  // by_common_name) to list, each behind prefix; nested groups add theirs
-  // behind prefix + member + ".". Raises when the directory fails; what was
-  // added stays.
+  // Adds the members of the group with this account name to list; nested
+  // groups add theirs behind their name and ".". Raises when the group
+  // itself cannot be read; what was added stays.
   void QueryGroupMembers(TLdapSession& session, const std::string& base,
-                         std::vector<std::string>& list, const std::string& prefix,
-                         const std::string& name, bool by_common_name,
-                         std::vector<std::string>& chain);
+                         std::vector<std::string>& list, const std::string& group);
+  // Adds members (lower-case first name values) behind prefix, each
+  // followed by its own members when it is a group. The groups among them
+  // are found by common name, many in one search; a search that fails
+  // leaves those groups unexpanded.
+  void ExpandMembers(TLdapSession& session, const std::string& base, std::vector<std::string>& list,
+                     const std::string& prefix, const std::vector<std::string>& members,
+                     std::vector<std::string>& chain);
   void MemberValues(TLdapSession& session, const TLdapEntry& entry,
                     const std::function<void(const std::string&)>& on_value);
   std::string NamingContext(TLdapSession& session);

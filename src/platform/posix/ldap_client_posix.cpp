@@ -122,6 +122,11 @@ class TLibLdapClient final : public TLdapClient {
     }
     if (server.tls == TDirectoryTls::StartTls) {
       code = ldap_start_tls_s(handle.get(), nullptr, nullptr);
+      // A server that cannot be reached is an unreachable directory;
+      // anything else means TLS itself failed.
+      if (code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_TIMEOUT) {
+        Fail("cannot reach " + uri, code);
+      }
       if (code != LDAP_SUCCESS) {
         throw TDirectorySecurityError("directory: TLS with " + uri + " failed (" +
                                       ldap_err2string(code) + "); nothing was sent");

@@ -123,12 +123,7 @@ class TWinLdapClient final : public TLdapClient {
     ldap_set_optionW(handle.get(), LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
     l_timeval timeout{server.timeout_seconds, 0};
     ULONG code = ldap_connect(handle.get(), &timeout);
-    if (code != LDAP_SUCCESS) {
-      if (server.tls != TDirectoryTls::None) {
-        throw TDirectorySecurityError("directory: TLS with " + where + " failed; nothing was sent");
-      }
-      Fail("cannot connect to " + where, code);
-    }
+    if (code != LDAP_SUCCESS) Fail("cannot connect to " + where, code);
     if (server.tls == TDirectoryTls::StartTls) {
       ULONG server_code = 0;
       code = ldap_start_tls_sW(handle.get(), &server_code, nullptr, nullptr, nullptr);
