@@ -8,6 +8,9 @@
 // The LDAP header needs the Windows types first.
 #include <winldap.h>
 
+// The encoding header needs the LDAP types.
+#include <winber.h>
+
 #include <memory>
 
 #include "platform/ldap_client.h"

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# The directory group monitor of the native program against a real LDAP
+# directory (OpenLDAP's slapd, private, on 127.0.0.1 with StartTLS): nested
+# groups, a cycle, a group of 5,000, a second cycle that is quiet, and a
+# password that the program refuses to send without TLS.
+set -u
+warderon=$1
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+store=$work/policy.sqlite
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+timeout 300 sh "$here/../peers/ldap_server.sh" "$work/ldap" "$port" >"$work/ldap.out" 2>&1 &
+pid=$!
+# The server runs under timeout, which passes a TERM on (a KILL would not be).
+trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+run() { timeout 120 "$warderon" -run -cycles 1 -store "$store"; }
+set_text() { "$warderon" -policy set general "$1" "$2" -type string -store "$store" >/dev/null; }
+binds() { grep -c 'BIND dn="cn=reader,dc=test"' "$work/ldap/slapd.log"; }
+
+wait_for_text "$work/ldap.out" "ready:" 60 || { fail "the test directory started"; cat "$work/ldap.out"; finish; exit; }
+for _ in $(seq 50); do (echo >/dev/tcp/127.0.0.1/"$port") 2>/dev/null && break; sleep 0.1; done
+
+"$warderon" -policy set general ADEnabled 1 -type integer -store "$store" >/dev/null
+"$warderon" -policy set general ADPort "$port" -type integer -store "$store" >/dev/null
+set_text ad 127.0.0.1
+set_text ADDomainSuffix ""
+set_text ADTls starttls
+set_text ADCAFile "$work/ldap/ca.pem"
+set_text userid cn=reader,dc=test
+set_text password reader-secret
+for group in g c1 big; do
+  "$warderon" -policy set Groups "$group" 1 -type integer -store "$store" >/dev/null
+done
+
+out=$(run)
+group_lines() { printf '%s\n' "$out" | awk -v s="changes to group:$1" '$0 == s { on = 1; getline; next } on && $0 == "" { exit } on { print }'; }
+expect_contains "g's members are reported" "$out" "changes to group:g"
+[ "$(group_lines g | tr '\n' '|')" = "h|h.u|smith, john|" ] &&
+  pass "h, then h's member h.u, then a name with an escaped comma" ||
+  fail "g's lines: $(group_lines g | tr '\n' '|')"
+[ "$(group_lines c1 | tr '\n' '|')" = "c2|c2.c1|" ] && pass "a cycle is cut" ||
+  fail "c1's lines: $(group_lines c1 | tr '\n' '|')"
+[ "$(group_lines big | wc -l)" -eq 5000 ] && pass "a group of 5,000 is seen whole" ||
+  fail "big has $(group_lines big | wc -l) lines"
+stored=$("$warderon" -policy list group-big -store "$store" | grep -c $'\tinteger\t1$')
+[ "$stored" -eq 5000 ] && pass "and stored" || fail "group-big holds $stored"
+expect_not_contains "the next run is quiet" "$(run)" "changes to group:"
+
+# Without TLS the password is not sent: a run-time error, and no bind.
+before=$(binds)
+set_text ADTls none
+"$warderon" -policy set general GeneralUpdate 1 -type integer -store "$store" >/dev/null
+out=$(run)
+expect_contains "a bind in clear is refused as a run-time error" "$out" \
+  "received general run time error doing AD monitorring"
+expect_contains "saying why" "$out" "the password was not sent"
+[ "$(binds)" -eq "$before" ] && pass "the directory saw no bind" || fail "the directory saw a bind"
+
+finish
