@@ -34,7 +34,7 @@ constexpr int kRounds = 5;
 
 class TNoDelivery final : public TMailTransport, public TSyslogSender {
  public:
-  void SendMail(const std::string&, const TMailMessage&, TDeadline) override {}
+  void SendMail(const TMailServer&, const TMailMessage&, TDeadline) override {}
   void SendSyslog(const std::string&, int, int, const std::string&) override {}
 };
 

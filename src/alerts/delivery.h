@@ -3,11 +3,30 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "alerts/mail_message.h"
 
 namespace warderon {
+
+// How the connection to the mail server is protected.
+enum class TMailSecurity {
+  None,                 // plain SMTP
+  StartTlsWhenOffered,  // STARTTLS when the server offers it, plain otherwise
+  StartTlsRequired,     // STARTTLS, or no mail
+  Tls,                  // TLS from the first byte (port 465)
+};
+
+struct TMailServer {
+  TMailServer(std::string name = {}) : host(std::move(name)) {}  // NOLINT: a host alone is a server
+  std::string host;
+  std::uint16_t port = 0;  // 0: the transport's own default
+  TMailSecurity security = TMailSecurity::None;
+  std::string user;  // empty: no authentication
+  std::string password;
+  std::string ca_file;  // empty: the system's trust store
+};
 
 class TMailTransport {
  public:
@@ -16,7 +35,7 @@ class TMailTransport {
   // Connects to the server, sends the message and disconnects, all before
   // the deadline (and within the transport's own bounds). Raises an
   // exception carrying a message on any failure.
-  virtual void SendMail(const std::string& server, const TMailMessage& message,
+  virtual void SendMail(const TMailServer& server, const TMailMessage& message,
                         TDeadline deadline) = 0;
 };
 

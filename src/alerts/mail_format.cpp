@@ -9,33 +9,6 @@ constexpr std::size_t kMaxLine = 998;         // RFC 5322, CR LF aside
 constexpr std::size_t kMaxQuotedLine = 76;    // RFC 2045, the soft break's "=" included
 constexpr std::size_t kMaxEncodedChunk = 45;  // bytes per encoded word: 60 base64 digits
 
-std::string Base64(std::string_view bytes) {
-  static constexpr char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    const auto n = (static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16) |
-                   (static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8) |
-                   static_cast<unsigned char>(bytes[i + 2]);
-    out += kDigits[(n >> 18) & 63];
-    out += kDigits[(n >> 12) & 63];
-    out += kDigits[(n >> 6) & 63];
-    out += kDigits[n & 63];
-  }
-  if (i < bytes.size()) {
-    const bool two = i + 1 < bytes.size();
-    const auto n =
-        (static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16) |
-        (two ? static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8 : 0U);
-    out += kDigits[(n >> 18) & 63];
-    out += kDigits[(n >> 12) & 63];
-    out += two ? kDigits[(n >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
-
 bool IsUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // Cuts text into pieces of at most size bytes without splitting a UTF-8
@@ -125,6 +98,33 @@ void ForEachBodyLine(const TMailMessage& message, TVisit visit) {
 }
 
 }  // namespace
+
+std::string Base64(std::string_view bytes) {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    const auto n = (static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16) |
+                   (static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8) |
+                   static_cast<unsigned char>(bytes[i + 2]);
+    out += kDigits[(n >> 18) & 63];
+    out += kDigits[(n >> 12) & 63];
+    out += kDigits[(n >> 6) & 63];
+    out += kDigits[n & 63];
+  }
+  if (i < bytes.size()) {
+    const bool two = i + 1 < bytes.size();
+    const auto n =
+        (static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16) |
+        (two ? static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8 : 0U);
+    out += kDigits[(n >> 18) & 63];
+    out += kDigits[(n >> 12) & 63];
+    out += two ? kDigits[(n >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
 
 std::string CleanHeaderText(std::string_view text) {
   std::string clean(text);

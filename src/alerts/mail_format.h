@@ -9,6 +9,9 @@
 
 namespace warderon {
 
+// Base64 (RFC 4648) without line breaks.
+std::string Base64(std::string_view bytes);
+
 // A header value with every CR, LF and other control character replaced
 // by a blank, so that no text can start a header line of its own.
 std::string CleanHeaderText(std::string_view text);

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
 #include "alerts/mail_format.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 namespace warderon {
 namespace {
@@ -18,6 +21,11 @@ class TSmtpError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
 
 // One conversation with the server, over one connection.
 class TSmtpSession {
@@ -48,6 +56,27 @@ class TSmtpSession {
 
   void Send(const std::string& text) { connection_->SendAll(text, end_); }
 
+  // From here on the conversation is protected; nothing read before counts.
+  void StartTls(const TTlsClientOptions& options) {
+    buffer_.clear();
+    connection_ = StartTlsClient(std::move(connection_), options, end_);
+  }
+
+  // The parameters of an extension the last reply (to EHLO) lists, upper
+  // case ("AUTH PLAIN LOGIN" gives {"PLAIN", "LOGIN"}); nothing when absent.
+  std::optional<std::vector<std::string>> Parameters(const std::string& keyword) const {
+    for (const std::string& line : reply_lines_) {
+      if (line.size() < 4) continue;
+      std::istringstream words(line.substr(4));
+      std::string word;
+      if (!(words >> word) || Upper(word) != keyword) continue;
+      std::vector<std::string> parameters;
+      while (words >> word) parameters.push_back(Upper(word));
+      return parameters;
+    }
+    return std::nullopt;
+  }
+
   // Sends a command and fails unless the reply has the expected code.
   void Command(const std::string& command, int expected) {
     Send(command + "\r\n");
@@ -55,16 +84,7 @@ class TSmtpSession {
   }
 
   // Whether the last reply (to EHLO) lists the extension keyword.
-  bool Offers(const std::string& keyword) const {
-    for (const std::string& line : reply_lines_) {
-      if (line.size() < 4) continue;
-      std::string word = line.substr(
-          4, line.find(' ', 4) == std::string::npos ? std::string::npos : line.find(' ', 4) - 4);
-      for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      if (word == keyword) return true;
-    }
-    return false;
-  }
+  bool Offers(const std::string& keyword) const { return Parameters(keyword).has_value(); }
 
   void Expect(int expected, const std::string& after) {
     const int code = ReadReply();
@@ -108,7 +128,7 @@ TSmtpClient::TSmtpClient(std::function<std::string()> host_name,
       port_(port),
       timeouts_(timeouts) {}
 
-void TSmtpClient::SendMail(const std::string& server, const TMailMessage& message,
+void TSmtpClient::SendMail(const TMailServer& server, const TMailMessage& message,
                            TDeadline deadline) {
   std::vector<std::string> recipients;
   for (const std::string& item : message.to) {
@@ -119,23 +139,68 @@ void TSmtpClient::SendMail(const std::string& server, const TMailMessage& messag
   }
   const std::string from = EnvelopeAddress(message.from);
   if (recipients.empty()) throw TSmtpError("no recipient");
+  const bool authenticate = !server.user.empty();
+  // A password is only ever sent over TLS: a setting that would send it in
+  // clear is refused before anything is sent.
+  if (authenticate && server.security == TMailSecurity::None) {
+    throw TSmtpError("refusing to send the mail password without TLS (set EmailSecurity)");
+  }
   std::string greeting_name = CleanHeaderText(host_name_());
   if (greeting_name.empty() || greeting_name.find(' ') != std::string::npos) {
     greeting_name = "[127.0.0.1]";
   }
+  const TTlsClientOptions tls{server.host, server.ca_file};
+  const std::uint16_t port =
+      server.port != 0 ? server.port : (server.security == TMailSecurity::Tls ? kTlsPort : port_);
 
   const auto start = std::chrono::steady_clock::now();
   const TDeadline end = std::min(deadline, start + timeouts_.exchange);
-  TSmtpSession session(ConnectTcp(server, port_, std::min(end, start + timeouts_.connect)),
+  TSmtpSession session(ConnectTcp(server.host, port, std::min(end, start + timeouts_.connect)),
                        timeouts_, end);
+  if (server.security == TMailSecurity::Tls) session.StartTls(tls);
   session.Expect(220, "the connection");
-  session.Send("EHLO " + greeting_name + "\r\n");
-  bool takes_8bit = false;
-  if (session.ReadReply() == 250) {
-    takes_8bit = session.Offers("8BITMIME");
-  } else {
+  auto hello = [&] {
+    session.Send("EHLO " + greeting_name + "\r\n");
+    if (session.ReadReply() == 250) return true;
     session.Command("HELO " + greeting_name, 250);
+    return false;
+  };
+  bool extended = hello();
+  bool protected_now = server.security == TMailSecurity::Tls;
+  const bool wants_starttls = server.security == TMailSecurity::StartTlsWhenOffered ||
+                              server.security == TMailSecurity::StartTlsRequired;
+  if (wants_starttls && extended && session.Offers("STARTTLS")) {
+    session.Command("STARTTLS", 220);
+    session.StartTls(tls);
+    extended = hello();  // the server's offer may differ once protected
+    protected_now = true;
+  } else if (server.security == TMailSecurity::StartTlsRequired) {
+    throw TSmtpError("the server offers no STARTTLS, which EmailSecurity requires");
   }
+  if (authenticate) {
+    if (!protected_now) {
+      throw TSmtpError("refusing to send the mail password: the server offers no STARTTLS");
+    }
+    const auto mechanisms =
+        extended ? session.Parameters("AUTH") : std::optional<std::vector<std::string>>();
+    const auto offers = [&](const char* name) {
+      return mechanisms &&
+             std::find(mechanisms->begin(), mechanisms->end(), name) != mechanisms->end();
+    };
+    if (offers("PLAIN")) {
+      session.Command("AUTH PLAIN " + Base64(std::string(1, '\0') + server.user +
+                                             std::string(1, '\0') + server.password),
+                      235);
+    } else if (offers("LOGIN")) {
+      session.Command("AUTH LOGIN", 334);
+      session.Command(Base64(server.user), 334);
+      session.Send(Base64(server.password) + "\r\n");
+      session.Expect(235, "the password");
+    } else {
+      throw TSmtpError("the server offers neither AUTH PLAIN nor AUTH LOGIN");
+    }
+  }
+  const bool takes_8bit = extended && session.Offers("8BITMIME");
   // 8-bit text goes as such only to a server that said it takes it (RFC
   // 6152); any other gets it quoted-printable.
   const TBodyEncoding encoding = ChooseBodyEncoding(message, takes_8bit);

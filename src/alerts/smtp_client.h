@@ -1,5 +1,6 @@
-// The SMTP client (RFC 5321) that carries alert e-mails: plain SMTP on port
-// 25, EHLO with a HELO fallback, no authentication and no STARTTLS; 8BITMIME
+// The SMTP client (RFC 5321) that carries alert e-mails: EHLO with a HELO
+// fallback; STARTTLS (RFC 3207) or TLS from the first byte as the server
+// settings ask; AUTH PLAIN or LOGIN (RFC 4954) only ever over TLS; 8BITMIME
 // (RFC 6152) when the server offers it, quoted-printable otherwise.
 //
 // Every exchange is bounded in time, so a silent or dripping server cannot
@@ -25,12 +26,13 @@ struct TSmtpTimeouts {
 class TSmtpClient final : public TMailTransport {
  public:
   static constexpr std::uint16_t kPort = 25;
+  static constexpr std::uint16_t kTlsPort = 465;
 
   // host_name gives the EHLO name; mail_date the Date header.
   TSmtpClient(std::function<std::string()> host_name, std::function<std::string()> mail_date,
               std::uint16_t port = kPort, TSmtpTimeouts timeouts = {});
 
-  void SendMail(const std::string& server, const TMailMessage& message,
+  void SendMail(const TMailServer& server, const TMailMessage& message,
                 TDeadline deadline) override;
 
  private:

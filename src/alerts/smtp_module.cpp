@@ -130,15 +130,29 @@ void TSmtpModule::DispatchAlert(const std::string& subject, const std::string& b
   }
 }
 
+TMailServer TSmtpModule::ReadMailServer() {
+  TMailServer server(store_.ReadPolicyString(kGeneral, "EmailSMTPServer", kDefaultMailRelay));
+  const std::int32_t port = store_.ReadPolicyInteger(kGeneral, "EmailPort", 0);
+  server.port = port > 0 && port < 65536 ? static_cast<std::uint16_t>(port) : 0;
+  const std::string security = store_.ReadPolicyString(kGeneral, "EmailSecurity", "none");
+  if (security == "starttls") server.security = TMailSecurity::StartTlsWhenOffered;
+  if (security == "starttls-required") server.security = TMailSecurity::StartTlsRequired;
+  if (security == "tls") server.security = TMailSecurity::Tls;
+  server.user = store_.ReadPolicyString(kGeneral, "EmailUser", "");
+  server.password = store_.ReadPolicyString(kGeneral, "EmailPassword", "");
+  server.ca_file = store_.ReadPolicyString(kGeneral, "EmailCAFile", "");
+  return server;
+}
+
 void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& body,
                                 const std::vector<std::string>& details,
                                 TMailTransport::TDeadline deadline) {
   if (LocalHostName.empty()) LocalHostName = host_name_source_();
-  // A store failure of these two reads is raised to the dispatch.
-  const std::string server =
-      store_.ReadPolicyString(kGeneral, "EmailSMTPServer", kDefaultMailRelay);
+  // Any failure (a store read, the server) reaches the caller, which notes
+  // it for the cycle's report.
+  const TMailServer server = ReadMailServer();
   const std::string recipients = store_.ReadPolicyString(kGeneral, "Email", "");
-  try {
+  {
     message_.from = "warderon@" + LocalHostName;
     message_.sender = message_.from;
     message_.to = ParseAddressList(recipients);
@@ -163,8 +177,6 @@ void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& b
       }
     }
     mail_.SendMail(server, message_, deadline);
-  } catch (const std::exception&) {
-    // Mail is best effort: the next alert tries afresh.
   }
 }
 

@@ -53,6 +53,8 @@ class TSmtpModule final : public TAlertSender {
  private:
   void DispatchAlert(const std::string& subject, const std::string& body,
                      const std::vector<std::string>& details);
+  // The mail server settings: host, port, security, user, password, CA.
+  TMailServer ReadMailServer();
   void SendAlertMail(const std::string& subject, const std::string& body,
                      const std::vector<std::string>& details, TMailTransport::TDeadline deadline);
   void SendAlertSyslog(const std::vector<std::string>& details);

@@ -33,7 +33,7 @@ class SmtpClient : public ::testing::Test {
             const TSmtpTimeouts& timeouts = kProductionTimeouts) {
     TSmtpClient client([] { return std::string("ws042"); }, [] { return std::string("DATE"); },
                        server.Port(), timeouts);
-    client.SendMail("127.0.0.1", message, TDeadline::max());
+    client.SendMail(TMailServer("127.0.0.1"), message, TDeadline::max());
   }
   // Sends and expects a failure that comes within the exchange bound.
   void ExpectBoundedFailure(TScriptedSmtpServer& server, const std::string& what) {
@@ -125,9 +125,10 @@ TEST_F(SmtpClient, AnUnreachableServerFailsPromptly) {
   const auto start = std::chrono::steady_clock::now();
   TSmtpClient client([] { return std::string("ws042"); }, [] { return std::string("DATE"); }, 1,
                      kShortTimeouts);
-  EXPECT_ANY_THROW(client.SendMail("127.0.0.1", Message({"ops@site"}), TDeadline::max()));
   EXPECT_ANY_THROW(
-      client.SendMail("no-such-host.invalid", Message({"ops@site"}), TDeadline::max()));
+      client.SendMail(TMailServer("127.0.0.1"), Message({"ops@site"}), TDeadline::max()));
+  EXPECT_ANY_THROW(client.SendMail(TMailServer("no-such-host.invalid"), Message({"ops@site"}),
+                                   TDeadline::max()));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 

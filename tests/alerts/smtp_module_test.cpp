@@ -56,7 +56,7 @@ TEST_F(SmtpModule, ComposesTheMailAndJournalsItsLinesFirst) {
   Enable(true, false);
   dispatcher_.SendAlertWithDetails(2, "service changes", "service changes", {"l1", "l2", "l3"});
   ASSERT_EQ(mail_.sent.size(), 1U);
-  const auto& [server, message, deadline] = mail_.sent[0];
+  const auto& [server, message, deadline, settings] = mail_.sent[0];
   EXPECT_EQ(server, "relay.site.example");
   EXPECT_EQ(message.from, "warderon@ws042");
   EXPECT_EQ(message.sender, "warderon@ws042");
@@ -167,6 +167,36 @@ TEST_F(SmtpModule, ASyslogFailureNeverReachesTheCallerAndIsKeptForTheCycleReport
   const std::string report = dispatcher_.TakeDeliveryFailures();
   EXPECT_EQ(report, "syslog: 3 lines not sent: resolve loghost: unknown host");
   EXPECT_EQ(dispatcher_.TakeDeliveryFailures(), "") << "reported once";
+}
+
+TEST_F(SmtpModule, AMailFailureIsKeptForTheCycleReportAndTheNextAlertTriesAgain) {
+  Enable(true, false);
+  mail_.fail = true;
+  EXPECT_NO_THROW(dispatcher_.SendAlert(2, "first", "b"));
+  EXPECT_NO_THROW(dispatcher_.SendAlert(2, "second", "b"));
+  EXPECT_EQ(dispatcher_.TakeDeliveryFailures(),
+            "mail: 2 alerts not sent: connect to relay.site.example: refused");
+  mail_.fail = false;
+  dispatcher_.SendAlert(2, "third", "b");
+  EXPECT_EQ(mail_.sent.size(), 1U);
+  EXPECT_EQ(dispatcher_.TakeDeliveryFailures(), "");
+}
+
+TEST_F(SmtpModule, TheMailServerSettingsReachTheTransport) {
+  Enable(true, false);
+  backend_.WriteValue("general", "EmailPort", TPolicyValue::MakeInteger(587));
+  backend_.WriteValue("general", "EmailSecurity", TPolicyValue::MakeText("starttls-required"));
+  backend_.WriteValue("general", "EmailUser", TPolicyValue::MakeText("alerts@site"));
+  backend_.WriteValue("general", "EmailPassword", TPolicyValue::MakeText("s3cret"));
+  backend_.WriteValue("general", "EmailCAFile", TPolicyValue::MakeText("/etc/site-ca.pem"));
+  dispatcher_.SendAlert(2, "first", "b");
+  ASSERT_EQ(mail_.sent.size(), 1U);
+  const TMailServer& server = mail_.sent[0].settings;
+  EXPECT_EQ(server.port, 587);
+  EXPECT_EQ(server.security, TMailSecurity::StartTlsRequired);
+  EXPECT_EQ(server.user, "alerts@site");
+  EXPECT_EQ(server.password, "s3cret");
+  EXPECT_EQ(server.ca_file, "/etc/site-ca.pem");
 }
 
 TEST_F(SmtpModule, AJournalThatCannotCommitNeverStopsTheMail) {

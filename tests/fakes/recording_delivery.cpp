@@ -5,11 +5,11 @@
 
 namespace warderon::testing {
 
-void TRecordingMail::SendMail(const std::string& server, const TMailMessage& message,
+void TRecordingMail::SendMail(const TMailServer& server, const TMailMessage& message,
                               TDeadline deadline) {
-  if (fail) throw std::runtime_error("connect to " + server + ": refused");
+  if (fail) throw std::runtime_error("connect to " + server.host + ": refused");
   std::this_thread::sleep_for(delay);
-  sent.push_back({server, message, deadline});
+  sent.push_back({server.host, message, deadline, server});
 }
 
 void TRecordingSyslog::SendSyslog(const std::string& host, int facility, int severity,

@@ -11,13 +11,14 @@ namespace warderon::testing {
 
 class TRecordingMail final : public TMailTransport {
  public:
-  void SendMail(const std::string& server, const TMailMessage& message,
+  void SendMail(const TMailServer& server, const TMailMessage& message,
                 TDeadline deadline) override;
 
   struct TSent {
     std::string server;
     TMailMessage message;
     TDeadline deadline;
+    TMailServer settings;
   };
   std::vector<TSent> sent;
   bool fail = false;
