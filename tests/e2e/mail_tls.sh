@@ -48,6 +48,12 @@ make_ca() {
 }
 make_ca site
 make_ca other
+# A certificate of the site's CA for another address.
+openssl req -newkey rsa:2048 -nodes -subj "/CN=10.9.9.9" -keyout "$work/elsewhere.key" \
+  -out "$work/elsewhere.csr" >/dev/null 2>&1
+printf 'subjectAltName = IP:10.9.9.9\nextendedKeyUsage = serverAuth\n' >"$work/elsewhere.ext"
+openssl x509 -req -in "$work/elsewhere.csr" -CA "$work/site-ca.pem" -CAkey "$work/site-ca.key" \
+  -CAcreateserial -days 2 -extfile "$work/elsewhere.ext" -out "$work/elsewhere.pem" >/dev/null 2>&1
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 
 # start_server ARGS...: the sink on $port, writing to $work/mail.jsonl.
@@ -100,6 +106,10 @@ start_server --cert "$work/other.pem" --key "$work/other.key" --auth 'alerts:pa5
 out=$(run_cycle)
 [ "$(delivered)" -eq 0 ] && pass "a certificate of another CA is refused" || fail "delivered to another CA"
 expect_contains "and said so" "$out" "alerts not sent"
+start_server --cert "$work/elsewhere.pem" --key "$work/elsewhere.key" --auth 'alerts:pa55 word'
+run_cycle >/dev/null
+[ "$(delivered)" -eq 0 ] && pass "a certificate for another address is refused" ||
+  fail "delivered to a certificate for another address"
 set_setting EmailCAFile "$(ca_path "$work/other-ca.pem")" string
 start_server --cert "$work/other.pem" --key "$work/other.key" --auth 'alerts:pa55 word'
 run_cycle >/dev/null
