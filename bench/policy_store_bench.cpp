@@ -28,7 +28,8 @@ constexpr int kRounds = 15;
 class TNoDelivery final : public TMailTransport, public TSyslogSender {
  public:
   void SendMail(const TMailServer&, const TMailMessage&, TDeadline) override {}
-  void SendSyslog(const std::string&, int, int, const std::string&) override {}
+  void SendSyslog(const TSyslogTarget&, int, int, const std::string&,
+                  const TSyslogAlert&) override {}
 };
 
 class TNoAlerts final : public TAlertSender {

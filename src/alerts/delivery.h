@@ -39,13 +39,36 @@ class TMailTransport {
                         TDeadline deadline) = 0;
 };
 
+enum class TSyslogTransport { Udp, Tcp, Tls };
+
+// How a message is written: the BSD form of old (no tag), RFC 3164 with the
+// tag "warderon[PID]:", or RFC 5424 with the alert as structured data.
+enum class TSyslogForm { Bsd, Rfc3164, Rfc5424 };
+
+struct TSyslogTarget {
+  TSyslogTarget(std::string name = {})
+      : host(std::move(name)) {}  // NOLINT: a host alone is a target
+  std::string host;
+  std::uint16_t port = 0;  // 0: 514 (UDP, TCP) or 6514 (TLS)
+  TSyslogTransport transport = TSyslogTransport::Udp;
+  TSyslogForm form = TSyslogForm::Bsd;
+  std::string ca_file;  // TLS: empty means the system's trust store
+};
+
+// What RFC 5424 carries as structured data.
+struct TSyslogAlert {
+  std::string subject;
+  int level = 0;
+  std::string module;  // the cycle step that raised it, if any
+};
+
 class TSyslogSender {
  public:
   virtual ~TSyslogSender() = default;
-  // Sends one datagram with the facility (0 to 23) and severity (0 to 7).
+  // Sends one message with the facility (0 to 23) and severity (0 to 7).
   // Raises an exception carrying a message on any failure.
-  virtual void SendSyslog(const std::string& host, int facility, int severity,
-                          const std::string& message) = 0;
+  virtual void SendSyslog(const TSyslogTarget& target, int facility, int severity,
+                          const std::string& message, const TSyslogAlert& alert) = 0;
 };
 
 // Receives a copy of every dispatched alert (the foreground runner prints

@@ -33,18 +33,18 @@ TSmtpModule::TSmtpModule(TPolicyStore& store, TMailTransport& mail, TSyslogSende
 void TSmtpModule::SendAlert(AlertLevel level, const std::string& subject, const std::string& body) {
   const std::lock_guard lock(dispatch_mutex_);
   if (level == kAlertIntegrity && IntegrityAlertsSuppressed) return;
-  DispatchAlert(VisibleLine(subject), body, {});
+  DispatchAlert(level, VisibleLine(subject), body, {});
 }
 
-void TSmtpModule::SendAlertWithDetails(AlertLevel /*level*/, const std::string& subject,
+void TSmtpModule::SendAlertWithDetails(AlertLevel level, const std::string& subject,
                                        const std::string& body,
                                        const std::vector<std::string>& details) {
   const std::lock_guard lock(dispatch_mutex_);
   if (std::any_of(details.begin(), details.end(),
                   [](const std::string& line) { return NeedsVisibleLine(line); })) {
-    DispatchAlert(VisibleLine(subject), body, VisibleLines(details));
+    DispatchAlert(level, VisibleLine(subject), body, VisibleLines(details));
   } else {
-    DispatchAlert(VisibleLine(subject), body, details);
+    DispatchAlert(level, VisibleLine(subject), body, details);
   }
 }
 
@@ -103,8 +103,8 @@ std::string TSmtpModule::TakeDeliveryFailures() {
   return text;
 }
 
-void TSmtpModule::DispatchAlert(const std::string& subject, const std::string& body,
-                                const std::vector<std::string>& details) {
+void TSmtpModule::DispatchAlert(AlertLevel level, const std::string& subject,
+                                const std::string& body, const std::vector<std::string>& details) {
   if (observer_ != nullptr) observer_->OnAlert(subject, body, details);
   // Neither sink may keep the alert from the journal or from the other
   // sink, nor fail the module that raised it: a failure is noted for the
@@ -117,7 +117,7 @@ void TSmtpModule::DispatchAlert(const std::string& subject, const std::string& b
     }
   }
   if (store_.ReadPolicyBool(kGeneral, "SyslogEnabled", false)) {
-    SendAlertSyslog(details);
+    SendAlertSyslog(level, subject, details);
   }
   try {
     // One transaction for the alert's entries: fast, and all or none.
@@ -180,23 +180,39 @@ void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& b
   }
 }
 
-void TSmtpModule::SendAlertSyslog(const std::vector<std::string>& details) {
+TSyslogTarget TSmtpModule::ReadSyslogTarget() {
+  TSyslogTarget target(store_.ReadPolicyString(kGeneral, "Syslog", ""));
+  const std::int32_t port = store_.ReadPolicyInteger(kGeneral, "SyslogPort", 0);
+  target.port = port > 0 && port < 65536 ? static_cast<std::uint16_t>(port) : 0;
+  const std::string transport = store_.ReadPolicyString(kGeneral, "SyslogTransport", "udp");
+  if (transport == "tcp") target.transport = TSyslogTransport::Tcp;
+  if (transport == "tls") target.transport = TSyslogTransport::Tls;
+  const std::string form = store_.ReadPolicyString(kGeneral, "SyslogFormat", "bsd");
+  if (form == "rfc3164") target.form = TSyslogForm::Rfc3164;
+  if (form == "rfc5424") target.form = TSyslogForm::Rfc5424;
+  target.ca_file = store_.ReadPolicyString(kGeneral, "SyslogCAFile", "");
+  return target;
+}
+
+void TSmtpModule::SendAlertSyslog(AlertLevel level, const std::string& subject,
+                                  const std::vector<std::string>& details) {
   if (details.empty()) return;
-  std::string host;
+  TSyslogTarget target;
   try {
-    host = store_.ReadPolicyString(kGeneral, "Syslog", "");
+    target = ReadSyslogTarget();
   } catch (const std::exception& error) {
     syslog_failure_.Note(details.size(), error.what());
     return;
   }
-  if (host.empty()) return;
+  if (target.host.empty()) return;
+  const TSyslogAlert alert{subject, level, {}};
   for (std::size_t i = 0; i < details.size(); ++i) {
     // The stored number is taken modulo 65536; codes above 23 become local7.
     const auto code =
         static_cast<std::uint16_t>(store_.ReadPolicyInteger(kGeneral, "SyslogFacility", 0));
     const int facility = code > kHighestFacility ? kHighestFacility : code;
     try {
-      syslog_.SendSyslog(host, facility, kSyslogWarning, details[i]);
+      syslog_.SendSyslog(target, facility, kSyslogWarning, details[i], alert);
     } catch (const std::exception& error) {
       // A host that cannot be resolved fails every line alike: one attempt
       // per alert, the rest counted as lost with it.

@@ -51,13 +51,16 @@ class TSmtpModule final : public TAlertSender {
   std::string TakeDeliveryFailures();
 
  private:
-  void DispatchAlert(const std::string& subject, const std::string& body,
+  void DispatchAlert(AlertLevel level, const std::string& subject, const std::string& body,
                      const std::vector<std::string>& details);
   // The mail server settings: host, port, security, user, password, CA.
   TMailServer ReadMailServer();
   void SendAlertMail(const std::string& subject, const std::string& body,
                      const std::vector<std::string>& details, TMailTransport::TDeadline deadline);
-  void SendAlertSyslog(const std::vector<std::string>& details);
+  // The syslog settings: host, port, transport, form, CA.
+  TSyslogTarget ReadSyslogTarget();
+  void SendAlertSyslog(AlertLevel level, const std::string& subject,
+                       const std::vector<std::string>& details);
   void WriteJournal(const std::string& text);
 
   TPolicyStore& store_;

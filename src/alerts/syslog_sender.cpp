@@ -1,39 +1,158 @@
 #include "alerts/syslog_sender.h"
 
 #include <cstdio>
+#include <ctime>
 
-#include "platform/socket.h"
+#include "platform/tls.h"
 
 namespace warderon {
+namespace {
 
-std::string FormatSyslogDatagram(int facility, int severity, const TCivilTime& local_time,
-                                 const std::string& host_name, const std::string& message) {
-  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// "<PRI>Mmm dd hh:mm:ss "
+std::string BsdHeader(int facility, int severity, const TCivilTime& local_time) {
   char header[64];
   std::snprintf(header, sizeof header, "<%d>%s %2d %02d:%02d:%02d ", facility * 8 + severity,
                 kMonths[(local_time.month + 11) % 12], local_time.day, local_time.hour,
                 local_time.minute, local_time.second);
-  std::string datagram = header + host_name + " " + message;
-  if (datagram.size() > TUdpSyslogSender::kMaxDatagram) {
-    std::size_t cut = TUdpSyslogSender::kMaxDatagram;
+  return header;
+}
+
+// A structured-data parameter value: '"', '\' and ']' escaped.
+std::string ParameterValue(const std::string& text) {
+  std::string escaped;
+  for (const char c : text) {
+    if (c == '"' || c == '\\' || c == ']') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+// A header field of RFC 5424: printable ASCII without blanks, at most
+// max_length long, "-" when empty.
+std::string HeaderField(const std::string& text, std::size_t max_length) {
+  std::string field;
+  for (const char c : text) {
+    if (c > ' ' && c < 127 && field.size() < max_length) field += c;
+  }
+  return field.empty() ? "-" : field;
+}
+
+std::string TransportName(TSyslogTransport transport) {
+  switch (transport) {
+    case TSyslogTransport::Udp:
+      return "udp";
+    case TSyslogTransport::Tcp:
+      return "tcp";
+    case TSyslogTransport::Tls:
+      return "tls";
+  }
+  return "?";
+}
+
+}  // namespace
+
+std::string FormatSyslogDatagram(int facility, int severity, const TCivilTime& local_time,
+                                 const std::string& host_name, const std::string& message) {
+  std::string datagram = BsdHeader(facility, severity, local_time) + host_name + " " + message;
+  if (datagram.size() > TSyslogClient::kMaxDatagram) {
+    std::size_t cut = TSyslogClient::kMaxDatagram;
     while (cut > 0 && (static_cast<unsigned char>(datagram[cut]) & 0xC0) == 0x80) --cut;
     datagram.resize(cut);
   }
   return datagram;
 }
 
-TUdpSyslogSender::TUdpSyslogSender(TClock& clock, std::function<std::string()> host_name,
-                                   std::uint16_t port)
-    : clock_(clock), host_name_source_(std::move(host_name)), port_(port) {}
+std::string FormatSyslogMessage(TSyslogForm form, int facility, int severity,
+                                const TCivilTime& local_time,
+                                std::chrono::system_clock::time_point utc_now,
+                                const std::string& host_name, std::uint32_t pid,
+                                const std::string& message, const TSyslogAlert& alert) {
+  switch (form) {
+    case TSyslogForm::Bsd:
+      return BsdHeader(facility, severity, local_time) + host_name + " " + message;
+    case TSyslogForm::Rfc3164:
+      return BsdHeader(facility, severity, local_time) + host_name + " warderon[" +
+             std::to_string(pid) + "]: " + message;
+    case TSyslogForm::Rfc5424: {
+      const auto seconds = std::chrono::system_clock::to_time_t(utc_now);
+      const auto millis =
+          std::chrono::duration_cast<std::chrono::milliseconds>(utc_now.time_since_epoch())
+              .count() %
+          1000;
+      std::tm utc{};
+#ifdef _WIN32
+      gmtime_s(&utc, &seconds);
+#else
+      gmtime_r(&seconds, &utc);
+#endif
+      char stamp[96];
+      std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                    utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                    static_cast<int>(millis));
+      std::string data = "[warderon@32473 subject=\"" + ParameterValue(alert.subject) +
+                         "\" level=\"" + std::to_string(alert.level) + "\"";
+      if (!alert.module.empty()) data += " module=\"" + ParameterValue(alert.module) + "\"";
+      data += "]";
+      return "<" + std::to_string(facility * 8 + severity) + ">1 " + stamp + " " +
+             HeaderField(host_name, 255) + " warderon " + std::to_string(pid) + " - " + data + " " +
+             message;
+    }
+  }
+  return message;
+}
 
-void TUdpSyslogSender::SendSyslog(const std::string& host, int facility, int severity,
-                                  const std::string& message) {
+TSyslogClient::TSyslogClient(TClock& clock, std::function<std::string()> host_name,
+                             std::uint32_t pid, std::uint16_t udp_port)
+    : clock_(clock), host_name_source_(std::move(host_name)), pid_(pid), udp_port_(udp_port) {}
+
+std::uint16_t TSyslogClient::PortOf(const TSyslogTarget& target) const {
+  if (target.port != 0) return target.port;
+  if (target.transport == TSyslogTransport::Udp) return udp_port_;
+  return target.transport == TSyslogTransport::Tls ? kTlsPort : kPort;
+}
+
+void TSyslogClient::SendSyslog(const TSyslogTarget& target, int facility, int severity,
+                               const std::string& message, const TSyslogAlert& alert) {
   if (host_name_.empty()) host_name_ = host_name_source_();
-  SendUdpDatagram(host, port_,
-                  FormatSyslogDatagram(facility, severity, ToCivilTime(clock_.LocalNow()),
-                                       host_name_.empty() ? "-" : host_name_, message),
-                  std::chrono::steady_clock::now() + kResolveTimeout);
+  const std::string host_name = host_name_.empty() ? "-" : host_name_;
+  const std::uint16_t port = PortOf(target);
+  const auto now = std::chrono::steady_clock::now();
+  const TCivilTime local_time = ToCivilTime(clock_.LocalNow());
+  if (target.transport == TSyslogTransport::Udp) {
+    const std::string datagram =
+        target.form == TSyslogForm::Bsd
+            ? FormatSyslogDatagram(facility, severity, local_time, host_name, message)
+            : FormatSyslogMessage(target.form, facility, severity, local_time,
+                                  std::chrono::system_clock::now(), host_name, pid_, message, alert)
+                  .substr(0, kMaxDatagram);
+    SendUdpDatagram(target.host, port, datagram, now + kResolveTimeout);
+    return;
+  }
+  // One stream per collector; a collector that closed it (a restart) or
+  // broke it is connected afresh before this message goes out.
+  const std::string key = TransportName(target.transport) + "://" + target.host + ":" +
+                          std::to_string(port) + "|" + target.ca_file;
+  if (stream_ && (stream_key_ != key || stream_->ClosedOrSpoken())) stream_.reset();
+  try {
+    if (!stream_) {
+      stream_ = ConnectTcp(target.host, port, now + kResolveTimeout);
+      if (target.transport == TSyslogTransport::Tls) {
+        stream_ =
+            StartTlsClient(std::move(stream_), {target.host, target.ca_file}, now + kSendTimeout);
+      }
+      stream_key_ = key;
+    }
+    const std::string text =
+        FormatSyslogMessage(target.form, facility, severity, local_time,
+                            std::chrono::system_clock::now(), host_name, pid_, message, alert);
+    stream_->SendAll(std::to_string(text.size()) + " " + text, now + kSendTimeout);
+  } catch (...) {
+    stream_.reset();  // the next message connects again
+    throw;
+  }
 }
 
 }  // namespace warderon

@@ -1,14 +1,19 @@
-// BSD syslog (RFC 3164) over UDP: one datagram per message, to port 514,
-// without waiting for anything in return.
+// Syslog delivery: UDP datagrams (one per message, to port 514, nothing
+// awaited), or a TCP or TLS stream (port 514 or 6514) with octet-counted
+// framing (RFC 6587) kept open across alerts. A stream that broke is
+// replaced at the next message: the collector's restart loses nothing sent
+// after it is back. Every step is bounded in time.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "alerts/delivery.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 
 namespace warderon {
 
@@ -18,26 +23,46 @@ namespace warderon {
 std::string FormatSyslogDatagram(int facility, int severity, const TCivilTime& local_time,
                                  const std::string& host_name, const std::string& message);
 
-class TUdpSyslogSender final : public TSyslogSender {
+// One message in the chosen form (the BSD form as above; RFC 3164 adds the
+// tag "warderon[PID]: "; RFC 5424 has the UTC time, the host, "warderon",
+// the process id and the alert's subject, level and module as structured
+// data), not cut for a stream.
+std::string FormatSyslogMessage(TSyslogForm form, int facility, int severity,
+                                const TCivilTime& local_time,
+                                std::chrono::system_clock::time_point utc_now,
+                                const std::string& host_name, std::uint32_t pid,
+                                const std::string& message, const TSyslogAlert& alert);
+
+class TSyslogClient final : public TSyslogSender {
  public:
   static constexpr std::uint16_t kPort = 514;
+  static constexpr std::uint16_t kTlsPort = 6514;
   static constexpr std::size_t kMaxDatagram = 1024;
   // The host's name must be found within this (a name server that never
-  // answers), else the datagram fails.
+  // answers), else the message fails; a connection, its TLS handshake and
+  // each message are bounded alike.
   static constexpr std::chrono::milliseconds kResolveTimeout{5000};
+  static constexpr std::chrono::milliseconds kSendTimeout{10000};
 
-  TUdpSyslogSender(TClock& clock, std::function<std::string()> host_name,
-                   std::uint16_t port = kPort);
+  TSyslogClient(TClock& clock, std::function<std::string()> host_name, std::uint32_t pid,
+                std::uint16_t udp_port = kPort);
 
-  // A host that cannot be resolved, or a socket error, raises TSocketError.
-  void SendSyslog(const std::string& host, int facility, int severity,
-                  const std::string& message) override;
+  // A host that cannot be resolved or reached, or a socket or TLS error,
+  // raises TSocketError.
+  void SendSyslog(const TSyslogTarget& target, int facility, int severity,
+                  const std::string& message, const TSyslogAlert& alert) override;
 
  private:
+  std::uint16_t PortOf(const TSyslogTarget& target) const;
+
   TClock& clock_;
   std::function<std::string()> host_name_source_;
   std::string host_name_;  // fetched on first use; fetched again while empty
-  std::uint16_t port_;
+  std::uint32_t pid_;
+  std::uint16_t udp_port_;
+  // The open stream and what it was opened for.
+  std::unique_ptr<TTcpConnection> stream_;
+  std::string stream_key_;
 };
 
 }  // namespace warderon

@@ -54,4 +54,7 @@ class TProcessInfo {
 
 std::unique_ptr<TProcessInfo> MakeSystemProcessInfo();
 
+// This process's identifier.
+std::uint32_t CurrentProcessId();
+
 }  // namespace warderon

@@ -29,6 +29,10 @@ class TTcpConnection {
   // Receives up to size bytes, waiting until the deadline for the first;
   // returns 0 when the peer has closed the connection.
   virtual std::size_t Receive(char* buffer, std::size_t size, TDeadline deadline) = 0;
+  // Whether the peer has closed the connection or sent something, without
+  // waiting. For a peer that never sends (a syslog collector) either means
+  // the connection is no longer one to write to.
+  virtual bool ClosedOrSpoken() = 0;
 };
 
 // Resolves host and connects, trying each address, all before the deadline

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "fakes/fake_clock.h"
 #include "platform/socket.h"
 
@@ -27,12 +29,63 @@ TEST(SyslogSender, CutsAt1024BytesWithoutBreakingACharacter) {
   EXPECT_EQ(datagram.back(), 'x');
 }
 
+TEST(SyslogSender, TheTaggedAndStructuredForms) {
+  const TCivilTime morning{2026, 12, 8, 9, 5, 7, 0};
+  const auto utc =
+      std::chrono::system_clock::from_time_t(1796720707) + std::chrono::milliseconds(5);
+  EXPECT_EQ(FormatSyslogMessage(TSyslogForm::Rfc3164, 1, 4, morning, utc, "ws042", 4711, "x y", {}),
+            "<12>Dec  8 09:05:07 ws042 warderon[4711]: x y");
+  EXPECT_EQ(FormatSyslogMessage(TSyslogForm::Rfc5424, 1, 4, morning, utc, "ws042", 4711, "x y",
+                                {"a \"quoted\" ] \\ subject", 2, "tcp monitorring"}),
+            "<12>1 2026-12-08T09:05:07.005Z ws042 warderon 4711 - [warderon@32473 "
+            "subject=\"a \\\"quoted\\\" \\] \\\\ subject\" level=\"2\" "
+            "module=\"tcp monitorring\"] x y");
+}
+
+// A collector on a TCP stream: octet-counted frames, one connection kept
+// across messages, and a new one once the collector closed the old.
+TEST(SyslogSender, AStreamIsKeptAndReplacedWhenTheCollectorClosedIt) {
+  const auto collector = ListenOnLoopback();
+  TFakeClock clock(ToDateTime({2026, 12, 8, 9, 30, 0, 0}));
+  TSyslogClient sender(
+      clock, [] { return std::string("ws042"); }, 4711);
+  TSyslogTarget target("127.0.0.1");
+  target.transport = TSyslogTransport::Tcp;
+  target.port = collector->Port();
+  const auto soon = [] { return std::chrono::steady_clock::now() + std::chrono::seconds(5); };
+  auto read_all = [&](TTcpConnection& connection, std::size_t bytes) {
+    std::string text;
+    char chunk[256];
+    while (text.size() < bytes) {
+      const std::size_t got = connection.Receive(chunk, sizeof chunk, soon());
+      if (got == 0) break;
+      text.append(chunk, got);
+    }
+    return text;
+  };
+  sender.SendSyslog(target, 1, 4, "one", {});
+  sender.SendSyslog(target, 1, 4, "two", {});
+  auto first = collector->Accept(soon());
+  ASSERT_NE(first, nullptr);
+  const std::string one = "<12>Dec  8 09:30:00 ws042 one";
+  const std::string two = "<12>Dec  8 09:30:00 ws042 two";
+  EXPECT_EQ(read_all(*first, 60),
+            std::to_string(one.size()) + " " + one + std::to_string(two.size()) + " " + two);
+  first.reset();  // the collector goes away
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  sender.SendSyslog(target, 1, 4, "three", {});
+  auto second = collector->Accept(soon());
+  ASSERT_NE(second, nullptr) << "no new connection after the collector closed the old one";
+  const std::string three = "<12>Dec  8 09:30:00 ws042 three";
+  EXPECT_EQ(read_all(*second, 33), std::to_string(three.size()) + " " + three);
+}
+
 TEST(SyslogSender, SendsOneDatagramToAListenerOnLoopback) {
   const auto receiver = BindUdpOnLoopback();
   TFakeClock clock(ToDateTime({2026, 12, 8, 9, 30, 0, 0}));
-  TUdpSyslogSender sender(
-      clock, [] { return std::string("ws042"); }, receiver->Port());
-  sender.SendSyslog("127.0.0.1", 23, 4, "changed service Spooler now stopped");
+  TSyslogClient sender(
+      clock, [] { return std::string("ws042"); }, 4711, receiver->Port());
+  sender.SendSyslog(TSyslogTarget("127.0.0.1"), 23, 4, "changed service Spooler now stopped", {});
   const auto datagram =
       receiver->Receive(std::chrono::steady_clock::now() + std::chrono::seconds(5));
   ASSERT_TRUE(datagram.has_value());
@@ -41,8 +94,10 @@ TEST(SyslogSender, SendsOneDatagramToAListenerOnLoopback) {
 
 TEST(SyslogSender, AnUnresolvableHostRaises) {
   TFakeClock clock;
-  TUdpSyslogSender sender(clock, [] { return std::string("ws042"); });
-  EXPECT_THROW(sender.SendSyslog("no-such-host.invalid", 0, 4, "x"), TSocketError);
+  TSyslogClient sender(
+      clock, [] { return std::string("ws042"); }, 4711);
+  EXPECT_THROW(sender.SendSyslog(TSyslogTarget("no-such-host.invalid"), 0, 4, "x", {}),
+               TSocketError);
 }
 
 }  // namespace

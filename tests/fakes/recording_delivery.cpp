@@ -12,10 +12,10 @@ void TRecordingMail::SendMail(const TMailServer& server, const TMailMessage& mes
   sent.push_back({server.host, message, deadline, server});
 }
 
-void TRecordingSyslog::SendSyslog(const std::string& host, int facility, int severity,
-                                  const std::string& message) {
-  if (fail) throw std::runtime_error("resolve " + host + ": unknown host");
-  sent.push_back({host, facility, severity, message});
+void TRecordingSyslog::SendSyslog(const TSyslogTarget& target, int facility, int severity,
+                                  const std::string& message, const TSyslogAlert& alert) {
+  if (fail) throw std::runtime_error("resolve " + target.host + ": unknown host");
+  sent.push_back({target.host, facility, severity, message, target, alert});
 }
 
 }  // namespace warderon::testing

@@ -27,14 +27,16 @@ class TRecordingMail final : public TMailTransport {
 
 class TRecordingSyslog final : public TSyslogSender {
  public:
-  void SendSyslog(const std::string& host, int facility, int severity,
-                  const std::string& message) override;
+  void SendSyslog(const TSyslogTarget& target, int facility, int severity,
+                  const std::string& message, const TSyslogAlert& alert) override;
 
   struct TDatagram {
     std::string host;
     int facility = 0;
     int severity = 0;
     std::string message;
+    TSyslogTarget target;
+    TSyslogAlert alert;
   };
   std::vector<TDatagram> sent;
   bool fail = false;

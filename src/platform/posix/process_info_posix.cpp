@@ -142,6 +142,8 @@ bool IsServiceAccount(const TProcessOwner& owner) {
 
 bool IsCheckableImagePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(getpid()); }
+
 std::unique_ptr<TProcessInfo> MakeSystemProcessInfo() {
   return std::make_unique<TProcProcessInfo>();
 }

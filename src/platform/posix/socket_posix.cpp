@@ -103,6 +103,11 @@ class TPosixConnection final : public TTcpConnection {
     }
   }
 
+  bool ClosedOrSpoken() override {
+    pollfd watched{fd_.Get(), POLLIN, 0};
+    return poll(&watched, 1, 0) != 0;
+  }
+
   std::size_t Receive(char* buffer, std::size_t size, TDeadline deadline) override {
     for (;;) {
       if (!WaitReady(fd_.Get(), POLLIN, deadline)) {

@@ -79,6 +79,8 @@ class TOpenSslConnection final : public TTcpConnection {
     Flush(deadline);
   }
 
+  bool ClosedOrSpoken() override { return plain_->ClosedOrSpoken(); }
+
   std::size_t Receive(char* buffer, std::size_t size, TDeadline deadline) override {
     std::size_t read = 0;
     const bool open = Drive([&] { return SSL_read_ex(ssl_.get(), buffer, size, &read); }, deadline,

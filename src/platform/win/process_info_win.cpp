@@ -172,6 +172,8 @@ bool IsCheckableImagePath(const std::string& path) {
          GetFileAttributesW(win::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+
 std::unique_ptr<TProcessInfo> MakeSystemProcessInfo() {
   return std::make_unique<TWinProcessInfo>();
 }

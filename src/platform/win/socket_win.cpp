@@ -112,6 +112,10 @@ class TWinConnection final : public TTcpConnection {
     }
   }
 
+  bool ClosedOrSpoken() override {
+    return WaitReady(socket_.Get(), false, std::chrono::steady_clock::now());
+  }
+
   std::size_t Receive(char* buffer, std::size_t size, TDeadline deadline) override {
     for (;;) {
       if (!WaitReady(socket_.Get(), false, deadline)) {

@@ -194,6 +194,10 @@ class TSchannelConnection final : public TTcpConnection {
     }
   }
 
+  bool ClosedOrSpoken() override {
+    return closed_ || !plaintext_.empty() || plain_->ClosedOrSpoken();
+  }
+
   std::size_t Receive(char* buffer, std::size_t size, TDeadline deadline) override {
     while (plaintext_.empty()) {
       if (closed_) return 0;
