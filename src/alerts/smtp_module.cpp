@@ -195,16 +195,22 @@ TSyslogTarget TSmtpModule::ReadSyslogTarget() {
 }
 
 void TSmtpModule::SendAlertSyslog(AlertLevel level, const std::string& subject,
-                                  const std::vector<std::string>& details) {
-  if (details.empty()) return;
+                                  const std::vector<std::string>& lines) {
   TSyslogTarget target;
   try {
     target = ReadSyslogTarget();
   } catch (const std::exception& error) {
-    syslog_failure_.Note(details.size(), error.what());
+    syslog_failure_.Note(std::max<std::size_t>(lines.size(), 1), error.what());
     return;
   }
   if (target.host.empty()) return;
+  // The old form sends detail lines only; the tagged and structured forms,
+  // which collectors read as events, send an alert without details as one
+  // message with its subject.
+  std::vector<std::string> subject_only;
+  if (lines.empty() && target.form != TSyslogForm::Bsd) subject_only.push_back(subject);
+  const std::vector<std::string>& details = lines.empty() ? subject_only : lines;
+  if (details.empty()) return;
   const TSyslogAlert alert{subject, level, {}};
   for (std::size_t i = 0; i < details.size(); ++i) {
     // The stored number is taken modulo 65536; codes above 23 become local7.

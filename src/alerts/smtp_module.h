@@ -60,7 +60,7 @@ class TSmtpModule final : public TAlertSender {
   // The syslog settings: host, port, transport, form, CA.
   TSyslogTarget ReadSyslogTarget();
   void SendAlertSyslog(AlertLevel level, const std::string& subject,
-                       const std::vector<std::string>& details);
+                       const std::vector<std::string>& lines);
   void WriteJournal(const std::string& text);
 
   TPolicyStore& store_;

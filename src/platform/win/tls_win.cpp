@@ -298,6 +298,19 @@ class TSchannelConnection final : public TTcpConnection {
                          ": its certificate chain cannot be built");
     }
     const std::unique_ptr<const CERT_CHAIN_CONTEXT, TChainFree> chain(raw_chain);
+    // The chain's own verdict counts too (some systems' policy check
+    // overlooks an unknown root): only a site's CA may be no machine root.
+    DWORD faults = CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_NOT_TIME_VALID |
+                   CERT_TRUST_IS_REVOKED | CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC;
+    if (options_.ca_file.empty()) faults |= CERT_TRUST_IS_UNTRUSTED_ROOT;
+    if ((chain->TrustStatus.dwErrorStatus & faults) != 0) {
+      throw TSocketError("TLS with " + options_.server_name + ": the certificate is not trusted (" +
+                         Hex(static_cast<long>(chain->TrustStatus.dwErrorStatus)) +
+                         (options_.ca_file.empty()
+                              ? ": no trusted root; a site's own CA goes in the CA file setting"
+                              : "") +
+                         ")");
+    }
     std::wstring name = Widen(options_.server_name);
     HTTPSPolicyCallbackData https{};
     https.cbStruct = sizeof https;

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Alerts to a real syslog collector (rsyslog, private, on 127.0.0.1) over
+# TCP and TLS in the tagged and structured forms, checked on what rsyslog
+# parsed; and a collector restarted between two alerts, which must get the
+# second.
+#   syslog_collector.sh native WARDERON
+#   syslog_collector.sh wine WINE-RUN WARDERON.EXE
+set -u
+mode=$1
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+collector=
+peers=()
+stop_collector() { [ -n "$collector" ] && kill "$collector" 2>/dev/null && wait "$collector" 2>/dev/null; collector=; }
+trap 'stop_collector; kill "${peers[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+
+if [ "$mode" = native ]; then
+  warderon=$2
+  store=$work/policy.sqlite
+  set_setting() { "$warderon" -policy set general "$1" "$2" -type "$3" -store "$store" >/dev/null; }
+  run_cycles() { timeout 120 "$warderon" -run -cycles "$1" -store "$store"; }
+  ca_path() { printf '%s' "$1"; }
+else
+  wine_run=$2
+  exe=$3
+  key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
+  "$wine_run" reg delete 'HKLM\Software\Policies\dunmarrow' /f >/dev/null 2>&1
+  set_setting() {
+    local type=REG_SZ
+    [ "$3" = integer ] && type=REG_DWORD
+    "$wine_run" reg add "$key\\general" /v "$1" /t "$type" /d "$2" /f >/dev/null 2>&1
+  }
+  run_cycles() { timeout 120 "$wine_run" "$exe" -run -cycles "$1" | tr -d '\r'; }
+  ca_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
+fi
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Warderon Log CA" \
+  -keyout "$work/ca.key" -out "$work/ca.pem" >/dev/null 2>&1
+openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout "$work/server.key" \
+  -out "$work/server.csr" >/dev/null 2>&1
+printf 'subjectAltName = IP:127.0.0.1\nextendedKeyUsage = serverAuth\n' >"$work/server.ext"
+openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+  -CAcreateserial -days 2 -extfile "$work/server.ext" -out "$work/server.pem" >/dev/null 2>&1
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+tcp_port=$(free_port)
+tls_port=$(free_port)
+parsed=$work/collector/parsed.log
+
+start_collector() {
+  timeout 300 sh "$here/../peers/syslog_collector.sh" "$work/collector" "$tcp_port" "$tls_port" \
+    "$work/ca.pem" "$work/server.pem" "$work/server.key" >"$work/collector.out" 2>&1 &
+  collector=$!
+  for _ in $(seq 100); do (echo >/dev/tcp/127.0.0.1/"$tls_port") 2>/dev/null && return 0; sleep 0.1; done
+  echo "the collector did not start:"; cat "$work/collector.out"
+}
+# parsed_line TEXT: the first parsed message holding TEXT.
+parsed_line() { grep -F -- "$1" "$parsed" 2>/dev/null | head -1; }
+wait_for_parsed() { for _ in $(seq 100); do [ -n "$(parsed_line "$1")" ] && return 0; sleep 0.1; done; return 1; }
+
+start_collector
+set_setting SyslogEnabled 1 integer
+set_setting Syslog 127.0.0.1 string
+set_setting SyslogFacility 16 integer
+
+set_setting SyslogTransport tcp string
+set_setting SyslogPort "$tcp_port" integer
+set_setting SyslogFormat rfc3164 string
+run_cycles 1 >/dev/null
+wait_for_parsed "msg= Warderon starting"
+line=$(parsed_line "msg= Warderon starting")
+expect_line "TCP, RFC 3164: tag, severity and facility" "$line" \
+  "host=[^|]+\|tag=warderon\[[0-9]+\]:\|app=warderon\|sev=4\|fac=16\|msg= Warderon starting.*\|sd=-"
+
+: >"$parsed"
+set_setting SyslogFormat rfc5424 string
+run_cycles 1 >/dev/null
+wait_for_parsed "msg=Warderon starting"
+expect_line "TCP, RFC 5424: app name and the alert as structured data" \
+  "$(parsed_line "msg=Warderon starting")" \
+  'host=[^|]+\|tag=warderon\[[0-9]+\]:?\|app=warderon\|sev=4\|fac=16\|msg=Warderon starting\|sd=\[warderon@32473 subject="Warderon starting" level="0"\]'
+
+: >"$parsed"
+set_setting SyslogTransport tls string
+set_setting SyslogPort "$tls_port" integer
+set_setting SyslogCAFile "$(ca_path "$work/ca.pem")" string
+run_cycles 1 >/dev/null
+wait_for_parsed "msg=Warderon starting" && pass "TLS, RFC 5424: delivered" ||
+  fail "nothing arrived over TLS: $(cat "$parsed" 2>/dev/null)"
+
+# A certificate the CA file does not vouch for is refused.
+: >"$parsed"
+set_setting SyslogCAFile "" string
+out=$(run_cycles 1)
+sleep 1
+[ -z "$(parsed_line "Warderon")" ] && pass "an unknown CA is refused" || fail "delivered to an unknown CA"
+expect_contains "and reported" "$out" "lines not sent"
+set_setting SyslogCAFile "$(ca_path "$work/ca.pem")" string
+
+# The collector restarts between two alerts: the second arrives.
+: >"$parsed"
+set_setting Delay 0 integer
+set_setting SocketsEnabled 1 integer
+run_cycles 1 >/dev/null  # the listeners of now are known
+run_cycles 2 >"$work/run.out" 2>&1 &
+runner=$!
+wait_for_parsed "Warderon starting" || fail "the first alert did not arrive"
+stop_collector
+start_collector
+timeout 300 python3 "$here/../peers/tcp_peer.py" listen 127.0.0.1 0 >"$work/listener" 2>&1 &
+peers+=($!)
+wait "$runner"
+wait_for_parsed "New socket @" && pass "an alert after the collector's restart arrives" ||
+  fail "nothing after the restart: $(cat "$parsed"; cat "$work/run.out")"
+
+finish

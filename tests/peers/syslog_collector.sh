@@ -1,0 +1,27 @@
+#!/bin/sh
+# A private rsyslog collector in the foreground until killed:
+#   syslog_collector.sh FOLDER TCP-PORT TLS-PORT CA CERT KEY
+# takes syslog over TCP (plain) and TLS (this certificate) on 127.0.0.1,
+# octet-counted or not, and writes what it parsed of each message as one
+# line of FOLDER/parsed.log:
+#   host=...|tag=...|app=...|sev=N|fac=N|msg=...|sd=...
+set -e
+folder=$1
+mkdir -p "$folder/work"
+cat >"$folder/rsyslog.conf" <<CONF
+global(workDirectory="$folder/work"
+       DefaultNetstreamDriverCAFile="$4"
+       DefaultNetstreamDriverCertFile="$5"
+       DefaultNetstreamDriverKeyFile="$6")
+module(load="imtcp")
+template(name="fields" type="string"
+         string="host=%hostname%|tag=%syslogtag%|app=%app-name%|sev=%syslogseverity%|fac=%syslogfacility%|msg=%msg%|sd=%structured-data%\\n")
+ruleset(name="collect") {
+  action(type="omfile" file="$folder/parsed.log" template="fields")
+}
+input(type="imtcp" address="127.0.0.1" port="$2" ruleset="collect")
+input(type="imtcp" address="127.0.0.1" port="$3" ruleset="collect"
+      streamDriver.name="gtls" streamDriver.mode="1" streamDriver.authMode="anon")
+CONF
+echo "ready"
+exec rsyslogd -n -f "$folder/rsyslog.conf" -i "$folder/rsyslogd.pid"
