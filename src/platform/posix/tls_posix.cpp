@@ -79,7 +79,25 @@ class TOpenSslConnection final : public TTcpConnection {
     Flush(deadline);
   }
 
-  bool ClosedOrSpoken() override { return plain_->ClosedOrSpoken(); }
+  // What arrived unasked is looked at first: TLS 1.3 servers send session
+  // tickets after the handshake, which are no word from the peer.
+  bool ClosedOrSpoken() override {
+    while (plain_->ClosedOrSpoken()) {
+      char chunk[16384];
+      const std::size_t received =
+          plain_->Receive(chunk, sizeof chunk, std::chrono::steady_clock::now());
+      if (received == 0) return true;
+      BIO_write(incoming_, chunk, static_cast<int>(received));
+      ERR_clear_error();
+      std::size_t read = 0;
+      char peek[1];
+      const int result = SSL_peek_ex(ssl_.get(), peek, sizeof peek, &read);
+      if (result == 1) return true;                                               // data
+      if (SSL_get_error(ssl_.get(), result) != SSL_ERROR_WANT_READ) return true;  // closed, broken
+      Flush(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    }
+    return false;
+  }
 
   std::size_t Receive(char* buffer, std::size_t size, TDeadline deadline) override {
     std::size_t read = 0;
