@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/command_args.h"
 #include "platform/console_signals.h"
 #include "service/command_line.h"
@@ -12,6 +13,8 @@
 #include "service/policy_command.h"
 #include "service/policy_location.h"
 #include "service/service_registration.h"
+#include "service/status_command.h"
+#include "service/warderon_thread.h"
 
 int main(int argc, char** argv) {
   using namespace warderon;
@@ -35,6 +38,22 @@ int main(int argc, char** argv) {
       try {
         const auto backend = OpenPolicyBackend(line.store_path);
         return RunPolicyCommand(*backend, line.policy_words, line.value_type, std::cout, std::cerr);
+      } catch (const TPolicyError& error) {
+        std::cerr << "warderon: " << error.what() << "\n";
+        return 1;
+      }
+    }
+    case TCommand::Help:
+      std::cout << UsageText();
+      return 0;
+    case TCommand::Version:
+      std::cout << "warderon version " << VersionText(kDataVersion) << "\n";
+      return 0;
+    case TCommand::Status: {
+      try {
+        const auto backend = OpenPolicyBackend(line.store_path);
+        const auto clock = MakeSystemClock();
+        return RunStatusCommand(*backend, *clock, std::cout, std::cerr);
       } catch (const TPolicyError& error) {
         std::cerr << "warderon: " << error.what() << "\n";
         return 1;

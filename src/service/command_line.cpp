@@ -32,6 +32,13 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     const bool policy_word = line.command == TCommand::Policy && name != "STORE" && name != "TYPE";
     if (policy_word) {
       line.policy_words.push_back(args[i]);
+    } else if ((name == "HELP" || name == "-HELP" || name == "?") &&
+               line.command == TCommand::Usage) {
+      line.command = TCommand::Help;
+    } else if ((name == "VERSION" || name == "-VERSION") && line.command == TCommand::Usage) {
+      line.command = TCommand::Version;
+    } else if (name == "STATUS" && line.command == TCommand::Usage) {
+      line.command = TCommand::Status;
     } else if (name == "RUN") {
       line.command = TCommand::Run;
     } else if (name == "POLICY" && line.command == TCommand::Usage) {
@@ -74,6 +81,10 @@ std::string UsageText() {
          "  warderon /INSTALL [/SILENT]      register the Windows service (WarderonService)\n"
          "  warderon /UNINSTALL [/SILENT]    remove it\n"
          "  warderon -run [-cycles N] [-store PATH]   run the watchdog in the foreground\n"
+         "  warderon -status [-store PATH]   data version, last run, what is enabled, last "
+         "journal\n"
+         "  warderon -version                the program's version\n"
+         "  warderon -help (--help, /?)      this text\n"
          "  warderon -policy list SECTION [-store PATH]\n"
          "  warderon -policy get SECTION NAME [-store PATH]\n"
          "  warderon -policy set SECTION NAME VALUE [-type string|expandstring|integer|float]"

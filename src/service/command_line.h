@@ -8,7 +8,7 @@
 
 namespace warderon {
 
-enum class TCommand { Usage, Run, Policy, Install, Uninstall };
+enum class TCommand { Usage, Help, Version, Status, Run, Policy, Install, Uninstall };
 
 struct TCommandLine {
   TCommand command = TCommand::Usage;

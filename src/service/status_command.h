@@ -1,0 +1,17 @@
+// "warderon -status": what an administrator asks first, read from the store
+// as it is (nothing is written): the data version, the last run and how
+// long ago it was, the monitors that are switched on, and the journal of
+// the last cycle.
+#pragma once
+
+#include <iosfwd>
+
+#include "platform/clock.h"
+#include "platform/policy_backend.h"
+
+namespace warderon {
+
+// Returns the process exit code: 0, or 1 when the store cannot be read.
+int RunStatusCommand(TPolicyBackend& backend, TClock& clock, std::ostream& out, std::ostream& err);
+
+}  // namespace warderon

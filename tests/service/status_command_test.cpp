@@ -1,0 +1,67 @@
+#include "service/status_command.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "fakes/fake_clock.h"
+#include "platform/memory_policy_backend.h"
+#include "policy/policy_store.h"
+#include "service/command_line.h"
+
+namespace warderon::testing {
+namespace {
+
+TEST(StatusCommand, ShowsVersionLastRunSwitchesAndTheLastJournalInOrder) {
+  TMemoryPolicyBackend backend;
+  backend.WriteValue("general", "version", TPolicyValue::MakeInteger(0x00010300));
+  const TDateTime last_run = ToDateTime({2026, 12, 8, 9, 30, 0, 0});
+  backend.WriteValue("general", "LastRun",
+                     TPolicyValue::MakeBinary(EncodePolicyFloat(last_run.days)));
+  backend.WriteValue("general", "FilesEnabled", TPolicyValue::MakeInteger(1));
+  backend.WriteValue("general", "ServicesEnabled", TPolicyValue::MakeInteger(0));
+  backend.WriteValue("general", "AuthenticodeEnabled", TPolicyValue::MakeInteger(2));
+  backend.WriteValue("LocGroups", "Administrators", TPolicyValue::MakeInteger(1));
+  for (const auto& [number, text] : {std::pair{"10", "tenth"}, {"2", "second"}, {"1", "first"}}) {
+    backend.WriteValue("Logs", number, TPolicyValue::MakeText(text));
+  }
+  TFakeClock clock(ToDateTime({2026, 12, 8, 9, 45, 0, 0}));
+  std::ostringstream out;
+  std::ostringstream err;
+  ASSERT_EQ(RunStatusCommand(backend, clock, out, err), 0);
+  EXPECT_EQ(out.str(), "store: " + backend.Describe() +
+                           "\n"
+                           "data version: 0001.0300\n"
+                           "last run: 2026-12-08 09:30:00 local time, 15 minutes ago\n"
+                           "enabled: files, signatures, local groups (1)\n"
+                           "journal of the last cycle:\n"
+                           "  first\n"
+                           "  second\n"
+                           "  tenth\n");
+}
+
+TEST(StatusCommand, ANewStoreSaysSo) {
+  TMemoryPolicyBackend backend;
+  TFakeClock clock;
+  std::ostringstream out;
+  std::ostringstream err;
+  ASSERT_EQ(RunStatusCommand(backend, clock, out, err), 0);
+  EXPECT_NE(out.str().find("data version: none (never started)\nlast run: never\n"
+                           "enabled: nothing\njournal of the last cycle: empty\n"),
+            std::string::npos)
+      << out.str();
+}
+
+TEST(StatusCommand, HelpVersionAndStatusOnTheCommandLine) {
+  for (const char* help : {"-help", "--help", "/?", "/HELP"}) {
+    EXPECT_EQ(ParseCommandLine({help}).command, TCommand::Help) << help;
+  }
+  EXPECT_EQ(ParseCommandLine({"-version"}).command, TCommand::Version);
+  const TCommandLine status = ParseCommandLine({"-status", "-store", "/tmp/w.sqlite"});
+  EXPECT_EQ(status.command, TCommand::Status);
+  EXPECT_EQ(status.store_path, "/tmp/w.sqlite");
+  EXPECT_NE(UsageText().find("-status"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace warderon::testing
