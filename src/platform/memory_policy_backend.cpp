@@ -1,5 +1,7 @@
 #include "platform/memory_policy_backend.h"
 
+#include <algorithm>
+
 #include <iterator>
 
 #include "platform/text_case.h"
@@ -142,6 +144,17 @@ void TMemoryPolicyBackend::SetFailing(bool failing) {
 bool TMemoryPolicyBackend::SectionExists(const std::string& section) const {
   const std::lock_guard lock(mutex_);
   return sections_.contains(SectionKey(section));
+}
+
+std::vector<std::string> TMemoryPolicyBackend::ListSections() {
+  const std::lock_guard lock(mutex_);
+  CheckFailing();
+  std::vector<std::string> names;
+  for (const auto& [folded, section] : sections_) {
+    if (!section.name.empty()) names.push_back(section.name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace warderon

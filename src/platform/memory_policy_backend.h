@@ -27,6 +27,7 @@ class TMemoryPolicyBackend final : public TPolicyBackend {
   void RewriteSection(const std::string& section,
                       const std::vector<TPolicyNamedValue>& values) override;
   std::vector<TPolicyNamedValue> ReadSection(const std::string& section) override;
+  std::vector<std::string> ListSections() override;
   // Undoes the outermost piece of work only: enough for a test store.
   void RunAtomically(const std::function<void()>& work) override;
 

@@ -80,6 +80,8 @@ class TPolicyBackend {
 
   // All values of the section in creation order; empty when absent.
   virtual std::vector<TPolicyNamedValue> ReadSection(const std::string& section) = 0;
+  // Every section below the root (nested ones as "A\B"), sorted.
+  virtual std::vector<std::string> ListSections() = 0;
 
   // Runs work so that a crash never leaves part of it stored, where the
   // backend can promise that (the registry cannot). Other threads' operations

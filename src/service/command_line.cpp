@@ -90,6 +90,9 @@ std::string UsageText() {
          "  warderon -policy set SECTION NAME VALUE [-type string|expandstring|integer|float]"
          " [-store PATH]\n"
          "  warderon -policy delete SECTION [NAME] [-store PATH]\n"
+         "  warderon -policy export [SECTION] [-store PATH]   sections as [SECTION] and list "
+         "lines\n"
+         "  warderon -policy import FILE [-store PATH]        apply such lines: all or nothing\n"
          "Switches may start with - or / in any letter case. The value name (default)\n"
          "addresses a section's default value.\n";
 }

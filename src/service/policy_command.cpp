@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <fstream>
 #include <ostream>
+#include <sstream>
 
 #include "platform/text_case.h"
 #include "policy/policy_store.h"
@@ -30,6 +32,41 @@ std::string Printable(const std::string& text) {
     } else {
       out += c;
     }
+  }
+  return out;
+}
+
+// The export form: control characters as in Printable, and a backslash
+// doubled where it comes before "r", "n", "t" or another backslash, so that
+// an import reads back exactly what was stored ("C:\\windows" stays as it is).
+std::string Reversible(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    if (c == '\\' && (next == 'r' || next == 'n' || next == 't' || next == '\\')) {
+      out += "\\\\";
+    } else {
+      out += Printable(std::string(1, c));
+    }
+  }
+  return out;
+}
+
+// Undoes Reversible.
+std::string Unescaped(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      const char next = text[i + 1];
+      if (next == 'r' || next == 'n' || next == 't' || next == '\\') {
+        out += next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : '\\';
+        ++i;
+        continue;
+      }
+    }
+    out += text[i];
   }
   return out;
 }
@@ -74,8 +111,122 @@ std::optional<TPolicyValue> ParseValue(const std::string& text, const std::strin
     }
     return TPolicyValue::MakeBinary(EncodePolicyFloat(number));
   }
-  error = "unknown type '" + type + "' (string, expandstring, integer or float)";
+  if (kind == "BINARY") {
+    std::vector<std::uint8_t> bytes;
+    std::istringstream pairs(text);
+    std::string pair;
+    while (pairs >> pair) {
+      unsigned value = 0;
+      const auto [end, status] = std::from_chars(pair.data(), pair.data() + pair.size(), value, 16);
+      if (pair.size() != 2 || status != std::errc() || end != pair.data() + pair.size()) {
+        error = "'" + text + "' is not hexadecimal bytes";
+        return std::nullopt;
+      }
+      bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    return TPolicyValue::MakeBinary(std::move(bytes));
+  }
+  error = "unknown type '" + type + "' (string, expandstring, integer, float or binary)";
   return std::nullopt;
+}
+
+// One value in the export form: as list prints it, escaped reversibly.
+std::string ExportLine(const std::string& name, const TPolicyValue& value) {
+  std::string line = FormatPolicyValue("", value);  // "(default)\tTYPE\tDATA"
+  const auto type_start = line.find('\t') + 1;
+  const auto data_start = line.find('\t', type_start) + 1;
+  const std::string type = line.substr(type_start, data_start - 1 - type_start);
+  const bool text =
+      value.type == TPolicyValueType::Text || value.type == TPolicyValueType::ExpandText;
+  return (name.empty() ? std::string(kDefaultValueName) : Reversible(name)) + "\t" + type + "\t" +
+         (text ? Reversible(value.text) : line.substr(data_start));
+}
+
+// The sections to export: one and those below it, or all.
+std::vector<std::string> ExportedSections(TPolicyBackend& backend,
+                                          const std::optional<std::string>& section) {
+  std::vector<std::string> sections;
+  if (!section) {
+    sections.push_back("");  // the root's own values, if any
+    for (const std::string& name : backend.ListSections()) sections.push_back(name);
+    return sections;
+  }
+  sections.push_back(*section);
+  const std::string prefix = FoldCase(*section + "\\");
+  for (const std::string& name : backend.ListSections()) {
+    if (FoldCase(name).rfind(prefix, 0) == 0) sections.push_back(name);
+  }
+  return sections;
+}
+
+int ExportSections(TPolicyBackend& backend, const std::optional<std::string>& section,
+                   std::ostream& out) {
+  for (const std::string& name : ExportedSections(backend, section)) {
+    const auto values = backend.ReadSection(name);
+    if (name.empty() && values.empty()) continue;
+    out << "[" << name << "]\n";
+    for (const TPolicyNamedValue& value : values)
+      out << ExportLine(value.name, value.value) << "\n";
+    out << "\n";
+  }
+  return 0;
+}
+
+// Reads a whole export; applies it in one transaction only if every line
+// is good, so a bad file changes nothing.
+int ImportSections(TPolicyBackend& backend, const std::string& path, std::ostream& out,
+                   std::ostream& err) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    err << "warderon: cannot read '" << path << "'\n";
+    return 1;
+  }
+  struct TEntry {
+    std::string section;
+    std::optional<TPolicyNamedValue> value;  // none: the section alone
+  };
+  std::vector<TEntry> entries;
+  std::optional<std::string> section;
+  std::string line;
+  for (int number = 1; std::getline(file, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    if (line.front() == '[' && line.back() == ']') {
+      section = line.substr(1, line.size() - 2);
+      entries.push_back({*section, std::nullopt});
+      continue;
+    }
+    const auto first_tab = line.find('\t');
+    const auto second_tab =
+        first_tab == std::string::npos ? first_tab : line.find('\t', first_tab + 1);
+    std::string error;
+    std::optional<TPolicyValue> value;
+    if (!section) {
+      error = "a value before any [SECTION] line";
+    } else if (second_tab == std::string::npos) {
+      error = "not NAME<tab>TYPE<tab>DATA";
+    } else {
+      value = ParseValue(Unescaped(line.substr(second_tab + 1)),
+                         line.substr(first_tab + 1, second_tab - first_tab - 1), error);
+    }
+    if (!value) {
+      err << "warderon: " << path << " line " << number << ": " << error << "; nothing imported\n";
+      return 2;
+    }
+    entries.push_back(
+        {*section, TPolicyNamedValue{ValueName(Unescaped(line.substr(0, first_tab))), *value}});
+  }
+  backend.RunAtomically([&] {
+    for (const TEntry& entry : entries) {
+      if (entry.value) {
+        backend.WriteValue(entry.section, entry.value->name, entry.value->value);
+      } else {
+        backend.CreateSection(entry.section);
+      }
+    }
+  });
+  out << "imported " << entries.size() << " lines from " << path << "\n";
+  return 0;
 }
 
 }  // namespace
@@ -137,6 +288,10 @@ int RunPolicyCommand(TPolicyBackend& backend, const std::vector<std::string>& wo
       out << FormatPolicyValue(name, *value) << "\n";
       return 0;
     }
+    if (verb == "EXPORT" && args <= 1) {
+      return ExportSections(backend, args == 1 ? std::optional(words[1]) : std::nullopt, out);
+    }
+    if (verb == "IMPORT" && args == 1) return ImportSections(backend, words[1], out, err);
     if (verb == "DELETE" && args == 1) {
       backend.DeleteSection(words[1]);
       return 0;
@@ -154,7 +309,7 @@ int RunPolicyCommand(TPolicyBackend& backend, const std::vector<std::string>& wo
   }
   return usage(
       "-policy takes list SECTION | get SECTION NAME | set SECTION NAME VALUE"
-      " [-type T] | delete SECTION [NAME]");
+      " [-type T] | delete SECTION [NAME] | export [SECTION] | import FILE");
 }
 
 }  // namespace warderon

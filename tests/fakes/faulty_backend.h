@@ -35,6 +35,7 @@ class TFaultyBackend final : public TPolicyBackend {
   std::vector<TPolicyNamedValue> ReadSection(const std::string& s) override {
     return inner_.ReadSection(s);
   }
+  std::vector<std::string> ListSections() override { return inner_.ListSections(); }
   void RunAtomically(const std::function<void()>& work) override {
     // All or none: a commit that fails leaves nothing of the work behind.
     if (fail_commit) throw TPolicyError("faulty store: disk full at commit");

@@ -2,6 +2,8 @@
 // relies on from a store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <thread>
 
 #include "fakes/test_backends.h"
@@ -38,6 +40,18 @@ TEST_P(PolicyBackendContract, StoresEveryTypeFaithfully) {
     ASSERT_TRUE(read.has_value()) << name;
     EXPECT_EQ(*read, value) << name;
   }
+}
+
+TEST_P(PolicyBackendContract, ListsEverySectionNestedOnesByTheirPath) {
+  backend_->WriteValue("general", "Delay", TPolicyValue::MakeInteger(1));
+  backend_->WriteValue("LocalShares-Data\\DATA-Clients", "a@b", TPolicyValue::MakeInteger(1));
+  backend_->CreateSection("Groups");
+  const auto sections = backend_->ListSections();
+  for (const char* expected :
+       {"general", "LocalShares-Data", "LocalShares-Data\\DATA-Clients", "Groups"}) {
+    EXPECT_NE(std::find(sections.begin(), sections.end(), expected), sections.end()) << expected;
+  }
+  EXPECT_TRUE(std::is_sorted(sections.begin(), sections.end()));
 }
 
 TEST_P(PolicyBackendContract, AbsentValuesAndSectionsReadAsNothing) {

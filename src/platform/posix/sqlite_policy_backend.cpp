@@ -435,6 +435,21 @@ std::vector<TPolicyNamedValue> TSqlitePolicyBackend::ReadSection(const std::stri
   return values;
 }
 
+std::vector<std::string> TSqlitePolicyBackend::ListSections() {
+  const std::lock_guard lock(mutex_);
+  auto& list =
+      Statement(list_sections_, "SELECT name FROM sections WHERE name <> '' ORDER BY name");
+  const TStatementUse use(list);
+  std::vector<std::string> names;
+  for (;;) {
+    const int step = list.Step();
+    if (step == SQLITE_DONE) break;
+    if (step != SQLITE_ROW) Fail("cannot list the sections");
+    names.push_back(list.ColumnText(0));
+  }
+  return names;
+}
+
 void TSqlitePolicyBackend::RunAtomically(const std::function<void()>& work) {
   const std::lock_guard lock(mutex_);
   const std::string name = "w" + std::to_string(savepoint_depth_);

@@ -43,6 +43,7 @@ class TSqlitePolicyBackend final : public TPolicyBackend {
   void RewriteSection(const std::string& section,
                       const std::vector<TPolicyNamedValue>& values) override;
   std::vector<TPolicyNamedValue> ReadSection(const std::string& section) override;
+  std::vector<std::string> ListSections() override;
   void RunAtomically(const std::function<void()>& work) override;
 
  private:
@@ -68,7 +69,7 @@ class TSqlitePolicyBackend final : public TPolicyBackend {
   // Prepared statements, reused for speed; declared after db_ so they are
   // finalised before the connection closes.
   std::unique_ptr<TSqliteStatement> find_section_, insert_section_, read_value_, write_value_,
-      delete_value_, read_section_, insert_value_;
+      delete_value_, read_section_, insert_value_, list_sections_;
 };
 
 }  // namespace warderon

@@ -1,5 +1,6 @@
 #include "platform/win/registry_policy_backend.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/win/unique_handle.h"
@@ -253,6 +254,30 @@ void TRegistryPolicyBackend::RewriteSection(const std::string& section,
   if (SectionExists(section)) RenameSection(section, LeafOf(retired));
   RenameSection(staging, LeafOf(section));
   DeleteSection(retired);
+}
+
+std::vector<std::string> TRegistryPolicyBackend::ListSections() {
+  std::vector<std::string> names;
+  std::vector<std::string> pending = {""};
+  while (!pending.empty()) {
+    const std::string section = pending.back();
+    pending.pop_back();
+    const TRegKey key = OpenExistingKey(HiveKey(hive_), KeyPath(section), Describe());
+    if (!key.Valid()) continue;
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+      DWORD length = 256;
+      if (RegEnumKeyExW(key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS) {
+        break;
+      }
+      const std::string child = (section.empty() ? "" : section + "\\") + Narrow({name, length});
+      names.push_back(child);
+      pending.push_back(child);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void TRegistryPolicyBackend::RecoverRewrites(const std::string& section) {

@@ -35,6 +35,7 @@ class TRegistryPolicyBackend final : public TPolicyBackend {
   void RewriteSection(const std::string& section,
                       const std::vector<TPolicyNamedValue>& values) override;
   std::vector<TPolicyNamedValue> ReadSection(const std::string& section) override;
+  std::vector<std::string> ListSections() override;
   // The registry has no transactions: the work runs as it is, only
   // serialised against this object's other callers.
   void RunAtomically(const std::function<void()>& work) override;
