@@ -149,7 +149,12 @@ void TWarderonThread::ReportAfterModules() {
   // Alerts that a sink could not take never failed the module that raised
   // them; they are reported here, once per cycle, by the sinks that work.
   const std::string undelivered = alerts_.TakeDeliveryFailures();
-  if (!undelivered.empty()) ReportRunTimeError("alert delivery", "", undelivered);
+  if (!undelivered.empty()) {
+    ReportRunTimeError("alert delivery", "", undelivered);
+    // The report's own delivery fails the same way; reporting that too
+    // would send one more failing alert every cycle, for ever.
+    alerts_.TakeDeliveryFailures();
+  }
   for (const std::string& report : store_.TakeWrongTypeReports()) {
     TryAlert(kAlertMonitorFailure, "setting of the wrong type", report);
   }

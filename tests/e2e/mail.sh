@@ -12,23 +12,8 @@ python=/usr/bin/python3
 pid=
 stop_server() { [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; pid=; }
 
-if [ "$mode" = native ]; then
-  warderon=$2
-  store=$work/policy.sqlite
-  set_setting() { "$warderon" -policy set general "$1" "$2" -type "$3" -store "$store" >/dev/null; }
-  run_cycle() { timeout 300 "$warderon" -run -cycles 1 -store "$store"; }
-else
-  wine_run=$2
-  exe=$3
-  key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
-  "$wine_run" reg delete 'HKLM\Software\Policies\dunmarrow' /f >/dev/null 2>&1
-  set_setting() {
-    local type=REG_SZ
-    [ "$3" = integer ] && type=REG_DWORD
-    "$wine_run" reg add "$key\\general" /v "$1" /t "$type" /d "$2" /f >/dev/null
-  }
-  run_cycle() { timeout 300 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r'; }
-fi
+. "$here/program_mode.sh" "$@"
+run_cycle() { run_cycles 1; }
 
 # start_server SCRIPT ARGS...: starts a peer on port 25 and waits until it listens.
 start_server() {

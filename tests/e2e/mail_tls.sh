@@ -15,25 +15,7 @@ pid=
 stop_server() { [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; pid=; }
 trap 'stop_server; rm -rf "$work"' EXIT
 
-if [ "$mode" = native ]; then
-  warderon=$2
-  store=$work/policy.sqlite
-  set_setting() { "$warderon" -policy set general "$1" "$2" -type "$3" -store "$store" >/dev/null; }
-  run_cycle() { timeout 120 "$warderon" -run -cycles 1 -store "$store"; }
-  ca_path() { printf '%s' "$1"; }
-else
-  wine_run=$2
-  exe=$3
-  key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
-  "$wine_run" reg delete 'HKLM\Software\Policies\dunmarrow' /f >/dev/null 2>&1
-  set_setting() {
-    local type=REG_SZ
-    [ "$3" = integer ] && type=REG_DWORD
-    "$wine_run" reg add "$key\\general" /v "$1" /t "$type" /d "$2" /f >/dev/null 2>&1
-  }
-  run_cycle() { timeout 120 "$wine_run" "$exe" -run -cycles 1 | tr -d '\r'; }
-  ca_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
-fi
+. "$here/program_mode.sh" "$@"
 
 # A CA and a certificate for 127.0.0.1, and a second CA with its own.
 make_ca() {
@@ -75,50 +57,50 @@ set_setting EmailSMTPServer 127.0.0.1 string
 set_setting EmailPort "$port" integer
 set_setting EmailUser alerts string
 set_setting EmailPassword 'pa55 word' string
-set_setting EmailCAFile "$(ca_path "$work/site-ca.pem")" string
+set_setting EmailCAFile "$(program_path "$work/site-ca.pem")" string
 
 set_setting EmailSecurity starttls-required string
 start_server --cert "$work/site.pem" --key "$work/site.key" --auth 'alerts:pa55 word' --mechanism PLAIN
-run_cycle >/dev/null
+run_cycles 1 >/dev/null
 [ "$(protected_logins)" -ge 1 ] && pass "STARTTLS and AUTH PLAIN: delivered, protected, logged in" ||
   fail "STARTTLS and AUTH PLAIN: $(cat "$work/mail.jsonl")"
 grep -q '"data": ".*Warderon starting' "$work/mail.jsonl" && pass "the starting alert arrived" ||
   fail "no starting alert"
 
 start_server --cert "$work/site.pem" --key "$work/site.key" --auth 'alerts:pa55 word' --mechanism LOGIN
-run_cycle >/dev/null
+run_cycles 1 >/dev/null
 [ "$(protected_logins)" -ge 1 ] && pass "STARTTLS and AUTH LOGIN" || fail "AUTH LOGIN: $(cat "$work/mail.jsonl")"
 
 set_setting EmailSecurity tls string
 start_server --cert "$work/site.pem" --key "$work/site.key" --auth 'alerts:pa55 word' --implicit-tls
-run_cycle >/dev/null
+run_cycles 1 >/dev/null
 [ "$(protected_logins)" -ge 1 ] && pass "TLS from the first byte" || fail "implicit TLS: $(cat "$work/mail.jsonl")"
 
 set_setting EmailSecurity starttls-required string
 set_setting EmailPassword wrong string
 start_server --cert "$work/site.pem" --key "$work/site.key" --auth 'alerts:pa55 word'
-out=$(run_cycle)
+out=$(run_cycles 1)
 [ "$(delivered)" -eq 0 ] && pass "a wrong password delivers nothing" || fail "delivered with a wrong password"
 expect_contains "and is reported" "$out" "alerts not sent"
 set_setting EmailPassword 'pa55 word' string
 
 start_server --cert "$work/other.pem" --key "$work/other.key" --auth 'alerts:pa55 word'
-out=$(run_cycle)
+out=$(run_cycles 1)
 [ "$(delivered)" -eq 0 ] && pass "a certificate of another CA is refused" || fail "delivered to another CA"
 expect_contains "and said so" "$out" "alerts not sent"
 start_server --cert "$work/elsewhere.pem" --key "$work/elsewhere.key" --auth 'alerts:pa55 word'
-run_cycle >/dev/null
+run_cycles 1 >/dev/null
 [ "$(delivered)" -eq 0 ] && pass "a certificate for another address is refused" ||
   fail "delivered to a certificate for another address"
-set_setting EmailCAFile "$(ca_path "$work/other-ca.pem")" string
+set_setting EmailCAFile "$(program_path "$work/other-ca.pem")" string
 start_server --cert "$work/other.pem" --key "$work/other.key" --auth 'alerts:pa55 word'
-run_cycle >/dev/null
+run_cycles 1 >/dev/null
 [ "$(protected_logins)" -ge 1 ] && pass "unless the CA file names its CA" || fail "other CA named: $(cat "$work/mail.jsonl")"
 
 # A server that offers AUTH but no STARTTLS: the password stays home.
 set_setting EmailSecurity starttls string
 start_server --auth 'alerts:pa55 word' --auth-in-clear
-out=$(run_cycle)
+out=$(run_cycles 1)
 grep -q '"auth"' "$work/mail.jsonl" && fail "a password was sent without TLS" ||
   pass "no password goes out without TLS"
 expect_contains "and the refusal is reported" "$out" "refusing to send the mail password"

@@ -14,25 +14,7 @@ peers=()
 stop_collector() { [ -n "$collector" ] && kill "$collector" 2>/dev/null && wait "$collector" 2>/dev/null; collector=; }
 trap 'stop_collector; kill "${peers[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 
-if [ "$mode" = native ]; then
-  warderon=$2
-  store=$work/policy.sqlite
-  set_setting() { "$warderon" -policy set general "$1" "$2" -type "$3" -store "$store" >/dev/null; }
-  run_cycles() { timeout 120 "$warderon" -run -cycles "$1" -store "$store"; }
-  ca_path() { printf '%s' "$1"; }
-else
-  wine_run=$2
-  exe=$3
-  key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
-  "$wine_run" reg delete 'HKLM\Software\Policies\dunmarrow' /f >/dev/null 2>&1
-  set_setting() {
-    local type=REG_SZ
-    [ "$3" = integer ] && type=REG_DWORD
-    "$wine_run" reg add "$key\\general" /v "$1" /t "$type" /d "$2" /f >/dev/null 2>&1
-  }
-  run_cycles() { timeout 120 "$wine_run" "$exe" -run -cycles "$1" | tr -d '\r'; }
-  ca_path() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
-fi
+. "$here/program_mode.sh" "$@"
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Warderon Log CA" \
   -keyout "$work/ca.key" -out "$work/ca.pem" >/dev/null 2>&1
@@ -82,7 +64,7 @@ expect_line "TCP, RFC 5424: app name and the alert as structured data" \
 : >"$parsed"
 set_setting SyslogTransport tls string
 set_setting SyslogPort "$tls_port" integer
-set_setting SyslogCAFile "$(ca_path "$work/ca.pem")" string
+set_setting SyslogCAFile "$(program_path "$work/ca.pem")" string
 run_cycles 1 >/dev/null
 wait_for_parsed "msg=Warderon starting" && pass "TLS, RFC 5424: delivered" ||
   fail "nothing arrived over TLS: $(cat "$parsed" 2>/dev/null)"
@@ -94,7 +76,7 @@ out=$(run_cycles 1)
 sleep 1
 [ -z "$(parsed_line "Warderon")" ] && pass "an unknown CA is refused" || fail "delivered to an unknown CA"
 expect_contains "and reported" "$out" "lines not sent"
-set_setting SyslogCAFile "$(ca_path "$work/ca.pem")" string
+set_setting SyslogCAFile "$(program_path "$work/ca.pem")" string
 
 # The collector restarts between two alerts: the second arrives.
 : >"$parsed"

@@ -353,6 +353,22 @@ TEST_F(WarderonThread, ASyslogFailureBlindsNoModuleAndIsReportedOncePerCycle) {
                                                       "host\\root", "run time error"}));
 }
 
+TEST_F(WarderonThread, AMailServerThatIsDownIsReportedOnceNotEveryCycleAfter) {
+  memory_.WriteValue("general", "EmailEnabled", TPolicyValue::MakeInteger(1));
+  memory_.WriteValue("general", "Email", TPolicyValue::MakeText("ops@site"));
+  mail_.fail = true;
+  int runs = 0;
+  AddRow("locgroup", "locgroup", "local group monitorring", 1).on_run = [&] {
+    if (runs++ == 0) alerts_.SendAlert(2, "changes to local group:root", "changes");
+  };
+  Thread().RunStartup();
+  for (int cycle = 0; cycle < 3; ++cycle) Thread().RunCycle();
+  int reports = 0;
+  for (const auto& entry : JournalTexts()) reports += entry == "run time error" ? 1 : 0;
+  EXPECT_EQ(reports, 0) << "the journal of the last cycle holds no report";
+  EXPECT_EQ(Runs("locgroup").size(), 3U);
+}
+
 TEST_F(WarderonThread, WronglyTypedSettingsAreReportedOncePerProcessWithTheDefaultUsed) {
   memory_.WriteValue("general", "Delay", TPolicyValue::MakeText("abc"));
   memory_.WriteValue("general", "EmailEnabled", TPolicyValue::MakeText("yes"));
