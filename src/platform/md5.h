@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace warderon {
@@ -11,5 +12,16 @@ using TMd5Digest = std::array<std::uint8_t, 16>;
 
 // Throws std::runtime_error when the crypto library fails.
 TMd5Digest Md5(std::string_view data);
+
+// The digest as 32 lower-case hexadecimal digits.
+inline std::string Md5Hex(std::string_view data) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const std::uint8_t byte : Md5(data)) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 15];
+  }
+  return hex;
+}
 
 }  // namespace warderon

@@ -57,16 +57,6 @@ std::vector<std::string> MeaningfulLines(const std::string& content) {
   return lines;
 }
 
-std::string HexDigest(const std::string& content) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const std::uint8_t byte : Md5(content)) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 15];
-  }
-  return hex;
-}
-
 // The regular files of a folder, sorted; none when it cannot be listed.
 std::vector<std::string> FilesIn(const std::string& folder) {
   std::vector<std::string> files;
@@ -148,7 +138,7 @@ class TLinuxAutostartSource final : public TAutostartSource {
     } else if (key.name == "profile.d") {
       for (const std::string& file : FilesIn(root_ + key.key_path)) {
         if (const auto content = ReadFile(file)) {
-          entries.Add(file.substr(root_.size()), "md5 " + HexDigest(*content));
+          entries.Add(file.substr(root_.size()), "md5 " + Md5Hex(*content));
         }
       }
     } else if (key.name == "root ssh keys") {

@@ -20,16 +20,6 @@ namespace {
 
 constexpr char kDatabase[] = "/var/lib/dpkg";
 
-std::string HexMd5(const std::string& content) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const std::uint8_t byte : Md5(content)) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 15];
-  }
-  return hex;
-}
-
 class TPackageVerifier final : public TSignatureVerifier {
  public:
   explicit TPackageVerifier(std::string database) : database_(std::move(database)) {}
@@ -62,7 +52,7 @@ class TPackageVerifier final : public TSignatureVerifier {
     std::ifstream file(path, std::ios::binary);
     if (recorded.empty() || !file) return result;
     const std::string content((std::istreambuf_iterator<char>(file)), {});
-    if (HexMd5(content) != recorded) return result;
+    if (Md5Hex(content) != recorded) return result;
     result.trusted = true;
     const auto maintainer = maintainers_.find(name.substr(0, name.find(':')));
     if (maintainer != maintainers_.end()) result.company = maintainer->second;

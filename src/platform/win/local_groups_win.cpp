@@ -1,3 +1,4 @@
+#include "platform/win/net_buffer.h"
 #include "platform/win/win_support.h"
 
 #include <lm.h>
@@ -8,25 +9,7 @@
 namespace warderon {
 namespace {
 
-// Frees a buffer of the network management functions.
-class TNetBuffer {
- public:
-  TNetBuffer() = default;
-  ~TNetBuffer() {
-    if (buffer_ != nullptr) NetApiBufferFree(buffer_);
-  }
-  TNetBuffer(const TNetBuffer&) = delete;
-  TNetBuffer& operator=(const TNetBuffer&) = delete;
-  LPBYTE* Receive() {
-    if (buffer_ != nullptr) NetApiBufferFree(buffer_);
-    buffer_ = nullptr;
-    return &buffer_;
-  }
-  LPBYTE Get() const { return buffer_; }
-
- private:
-  LPBYTE buffer_ = nullptr;
-};
+using win::TNetBuffer;
 
 class TNetLocalGroups final : public TLocalGroups {
  public:

@@ -1,6 +1,7 @@
 // Shares and their connections from the network management API. Each list
 // is asked for whole (no size limit): a list cut short would either hide
 // every share or make stored clients look gone.
+#include "platform/win/net_buffer.h"
 #include "platform/win/win_support.h"
 
 #include <lm.h>
@@ -11,25 +12,7 @@ namespace warderon {
 namespace {
 
 using win::Narrow;
-
-// Frees a buffer of the network management API.
-class TNetBuffer {
- public:
-  TNetBuffer() = default;
-  ~TNetBuffer() {
-    if (buffer_ != nullptr) NetApiBufferFree(buffer_);
-  }
-  TNetBuffer(const TNetBuffer&) = delete;
-  TNetBuffer& operator=(const TNetBuffer&) = delete;
-  LPBYTE* Receive() { return &buffer_; }
-  template <class TEntry>
-  const TEntry* As() const {
-    return reinterpret_cast<const TEntry*>(buffer_);
-  }
-
- private:
-  LPBYTE buffer_ = nullptr;
-};
+using win::TNetBuffer;
 
 std::string Text(const wchar_t* text) { return text != nullptr ? Narrow(text) : std::string(); }
 
@@ -45,7 +28,7 @@ class TWinShareList final : public TShareList {
       return std::nullopt;
     }
     std::vector<std::string> shares;
-    const auto* entries = buffer.As<SHARE_INFO_1>();
+    const auto* entries = reinterpret_cast<const SHARE_INFO_1*>(buffer.Get());
     for (DWORD i = 0; i < read; ++i) shares.push_back(Text(entries[i].shi1_netname));
     return shares;
   }
@@ -61,7 +44,7 @@ class TWinShareList final : public TShareList {
       return std::nullopt;
     }
     std::vector<TShareConnection> connections;
-    const auto* entries = buffer.As<CONNECTION_INFO_1>();
+    const auto* entries = reinterpret_cast<const CONNECTION_INFO_1*>(buffer.Get());
     for (DWORD i = 0; i < read; ++i) {
       connections.push_back({Text(entries[i].coni1_username), Text(entries[i].coni1_netname)});
     }
