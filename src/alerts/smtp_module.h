@@ -48,6 +48,9 @@ class TSmtpModule final : public TAlertSender {
   // mail settings that could not be read), as one text for an alert; empty
   // when everything went out. Delivery failures never reach the caller of
   // an alert: the cycle asks for them once, after its modules.
+  // Where the alert's module comes from (the cycle's step label): for the
+  // structured syslog form. Set by the composition; none by default.
+  void SetModuleSource(std::function<std::string()> source) { module_source_ = std::move(source); }
   std::string TakeDeliveryFailures();
 
  private:
@@ -67,6 +70,7 @@ class TSmtpModule final : public TAlertSender {
   TMailTransport& mail_;
   TSyslogSender& syslog_;
   std::function<std::string()> host_name_source_;
+  std::function<std::string()> module_source_;
   TAlertObserver* observer_ = nullptr;
 
   std::timed_mutex dispatch_mutex_;

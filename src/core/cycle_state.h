@@ -14,6 +14,9 @@ struct TCycleState {
   bool GeneralUpdateRequested = false;
   // The step a module is in; appended to the cycle's run-time error alert.
   std::string ActivityText;
+  // The label of the row being started or run ("tcp monitorring"); empty
+  // between rows. Alerts carry it to collectors that want to know.
+  std::string StepLabel;
 };
 
 }  // namespace warderon

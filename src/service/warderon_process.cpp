@@ -100,6 +100,7 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
       ldap_client_(MakeSystemLdapClient()),
       beeper_(MakeSystemBeeper()),
       worker_(store_, alerts_, cycle_, modules_, *clock_, *beeper_) {
+  alerts_.SetModuleSource([this] { return cycle_.StepLabel; });
   AddMonitorRows();
 }
 

@@ -91,12 +91,15 @@ void TWarderonThread::RunStartup() {
     for (TModuleRow* row : modules_.StartupOrder()) {
       pause_.PassWhenOpen();
       step_label = row->startup_label;
+      cycle_.StepLabel = step_label;
       InitializeRow(*row);
+      cycle_.StepLabel.clear();
     }
   } catch (...) {
     TryAlert(kAlertStart, "startup error",
              "startup error doing " + step_label + " " + CurrentErrorMessage());
   }
+  cycle_.StepLabel.clear();
 
   ad_countdown_ms_ = 0;
   cycle_.NewInstall = false;
@@ -136,13 +139,16 @@ void TWarderonThread::RunModules() {
       // A row whose start-up failed (a full disk, a store that was busy) or
       // was never reached gets its start-up now; a failure counts as the
       // row's failure in this cycle.
+      cycle_.StepLabel = step_label;
       if (!row->initialized) InitializeRow(*row);
       row->module->Run();
+      cycle_.StepLabel.clear();
       if (row->every_ad_interval) ad_countdown_ms_ = ad_interval_ms_;
     }
   } catch (...) {
     ReportRunTimeError(step_label, cycle_.ActivityText, CurrentErrorMessage());
   }
+  cycle_.StepLabel.clear();
 }
 
 void TWarderonThread::ReportAfterModules() {

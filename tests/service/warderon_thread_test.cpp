@@ -353,6 +353,24 @@ TEST_F(WarderonThread, ASyslogFailureBlindsNoModuleAndIsReportedOncePerCycle) {
                                                       "host\\root", "run time error"}));
 }
 
+TEST_F(WarderonThread, AlertsCarryTheRowThatRaisedThemToSyslog) {
+  memory_.WriteValue("general", "SyslogEnabled", TPolicyValue::MakeInteger(1));
+  memory_.WriteValue("general", "Syslog", TPolicyValue::MakeText("loghost"));
+  memory_.WriteValue("general", "SyslogFormat", TPolicyValue::MakeText("rfc5424"));
+  alerts_.SetModuleSource([this] { return cycle_.StepLabel; });
+  AddRow("locgroup", "locgroup", "local group monitorring", 1).on_run = [&] {
+    alerts_.SendAlertWithDetails(2, "changes to local group:root", "changes", {"host\\root"});
+  };
+  Thread().RunStartup();
+  Thread().RunCycle();
+  ASSERT_FALSE(syslog_.sent.empty());
+  EXPECT_EQ(syslog_.sent.front().alert.module, "");  // the start, outside any row
+  EXPECT_EQ(syslog_.sent.back().alert.module, "local group monitorring");
+  EXPECT_EQ(syslog_.sent.back().alert.subject, "changes to local group:root");
+  EXPECT_EQ(syslog_.sent.back().alert.level, 2);
+  EXPECT_TRUE(cycle_.StepLabel.empty());
+}
+
 TEST_F(WarderonThread, AMailServerThatIsDownIsReportedOnceNotEveryCycleAfter) {
   memory_.WriteValue("general", "EmailEnabled", TPolicyValue::MakeInteger(1));
   memory_.WriteValue("general", "Email", TPolicyValue::MakeText("ops@site"));
