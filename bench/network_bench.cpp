@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/cycle_state.h"
 #include "monitors/network/tcp_module.h"
 #include "platform/memory_policy_backend.h"
@@ -28,32 +29,11 @@
 namespace {
 
 using namespace warderon;
+using bench::CpuMicros;
+using bench::MicrosPerRun;
 
 constexpr int kListeners = 300;
 constexpr int kProcesses = 2000;
-
-class TNoAlerts final : public TAlertSender {
- public:
-  void SendAlert(AlertLevel, const std::string&, const std::string&) override {}
-  void SendAlertWithDetails(AlertLevel, const std::string&, const std::string&,
-                            const std::vector<std::string>& details) override {
-    lines += details.size();
-  }
-  std::size_t lines = 0;
-};
-
-// CPU time of the process (user and system) in microseconds.
-double CpuMicros() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
-
-double MicrosPerRun(int runs, const std::function<void()>& work) {
-  const double start = CpuMicros();
-  for (int i = 0; i < runs; ++i) work();
-  return (CpuMicros() - start) / runs;
-}
 
 std::size_t ReadWhole(const char* path) {
   std::ifstream file(path);
@@ -119,8 +99,8 @@ int main() {
   const auto processes = MakeSystemProcessInfo();
 
   // The start: every listener is new, every owner searched for.
-  TNoAlerts first_alerts;
-  const double first = MicrosPerRun(10, [&] {
+  bench::TCountingAlerts first_alerts;
+  const double first = MicrosPerRun(10, [&](int) {
     TMemoryPolicyBackend backend;
     TPolicyStore store(backend);
     TCycleState cycle;
@@ -136,19 +116,19 @@ int main() {
   TMemoryPolicyBackend backend;
   TPolicyStore store(backend);
   TCycleState cycle;
-  TNoAlerts alerts;
+  bench::TCountingAlerts alerts;
   TBaselineLists lists(store, alerts, cycle);
   store.WritePolicyBool("general", "SocketsEnabled", true);
   TTTCPModule module(store, lists, alerts, cycle, *table, *processes);
   module.Initialize();
   module.Run();
   const std::size_t lines_before = alerts.lines;
-  const double quiet = MicrosPerRun(100, [&] { module.Run(); });
+  const double quiet = MicrosPerRun(100, [&](int) { module.Run(); });
   const bool quiet_was_quiet = alerts.lines == lines_before;
 
   // One new listener in this (old) process: the search ends early.
   std::vector<std::unique_ptr<TTcpListener>> extra;
-  const double early = MicrosPerRun(10, [&] {
+  const double early = MicrosPerRun(10, [&](int) {
     extra.push_back(ListenOnLoopback());
     module.Run();
   });
@@ -157,14 +137,14 @@ int main() {
   for (int i = 0; i < 10; ++i) {
     const auto [child, port] = StartNewestListener();
     children.push_back(child);
-    newest += MicrosPerRun(1, [&] { module.Run(); }) / 10;
+    newest += MicrosPerRun(1, [&](int) { module.Run(); }) / 10;
   }
 
   std::size_t bytes = 0;
-  const double bare =
-      MicrosPerRun(100, [&] { bytes += ReadWhole("/proc/net/tcp") + ReadWhole("/proc/net/tcp6"); });
+  const double bare = MicrosPerRun(
+      100, [&](int) { bytes += ReadWhole("/proc/net/tcp") + ReadWhole("/proc/net/tcp6"); });
   const double ss = ChildCpuMicros("ss -tlnp >/dev/null 2>&1");
-  const double system_call = MicrosPerRun(100000, [] { syscall(SYS_getppid); });
+  const double system_call = MicrosPerRun(100000, [](int) { syscall(SYS_getppid); });
 
   for (const pid_t child : children) kill(child, SIGKILL);
   for (const pid_t child : children) waitpid(child, nullptr, 0);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alerts/smtp_module.h"
+#include "bench_support.h"
 #include "core/cycle_state.h"
 #include "platform/posix/sqlite_policy_backend.h"
 #include "policy/baseline_lists.h"
@@ -20,6 +21,8 @@
 namespace {
 
 using namespace warderon;
+using bench::CpuMicros;
+using bench::MicrosPerRun;
 using TClockType = std::chrono::steady_clock;
 
 constexpr int kEntries = 5000;
@@ -30,13 +33,6 @@ class TNoDelivery final : public TMailTransport, public TSyslogSender {
   void SendMail(const TMailServer&, const TMailMessage&, TDeadline) override {}
   void SendSyslog(const TSyslogTarget&, int, int, const std::string&,
                   const TSyslogAlert&) override {}
-};
-
-class TNoAlerts final : public TAlertSender {
- public:
-  void SendAlert(AlertLevel, const std::string&, const std::string&) override {}
-  void SendAlertWithDetails(AlertLevel, const std::string&, const std::string&,
-                            const std::vector<std::string>&) override {}
 };
 
 // Median wall time of a piece of work in milliseconds; prepare runs untimed.
@@ -117,7 +113,7 @@ int main() {
 
   TSqlitePolicyBackend backend((folder / "policy.sqlite").string());
   TPolicyStore store(backend);
-  TNoAlerts no_alerts;
+  bench::TCountingAlerts no_alerts;
   TCycleState cycle;
   TBaselineLists lists(store, no_alerts, cycle);
   TPlainSqlite plain((folder / "plain.sqlite").string());

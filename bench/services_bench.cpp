@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/cycle_state.h"
 #include "monitors/accounts/services_module.h"
 #include "platform/memory_policy_backend.h"
@@ -18,6 +19,8 @@
 namespace {
 
 using namespace warderon;
+using bench::CpuMicros;
+using bench::MicrosPerRun;
 
 constexpr int kServices = 300;
 constexpr int kRuns = 2000;
@@ -30,26 +33,6 @@ class TBenchServices final : public TServiceList {
   std::vector<TServiceEntry> entries;
 };
 
-class TNoAlerts final : public TAlertSender {
- public:
-  void SendAlert(AlertLevel, const std::string&, const std::string&) override {}
-  void SendAlertWithDetails(AlertLevel, const std::string&, const std::string&,
-                            const std::vector<std::string>&) override {}
-};
-
-// CPU time of the process in microseconds.
-double CpuMicros() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
-
-double MicrosPerRun(int runs, const std::function<void(int)>& work) {
-  const double start = CpuMicros();
-  for (int i = 0; i < runs; ++i) work(i);
-  return (CpuMicros() - start) / runs;
-}
-
 }  // namespace
 
 int main() {
@@ -60,7 +43,7 @@ int main() {
   }
   TMemoryPolicyBackend backend;
   TPolicyStore store(backend);
-  TNoAlerts alerts;
+  bench::TCountingAlerts alerts;
   TCycleState cycle;
   TBaselineLists lists(store, alerts, cycle);
   store.WritePolicyBool("general", "ServicesEnabled", true);
