@@ -106,13 +106,15 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
 
 void TWarderonProcess::Stop() {
   std::call_once(stopped_, [this] {
+    // The worker is told first, so that it starts no new cycle (whose first
+    // step empties the journal) while the stop alert waits for the sinks.
+    worker_.RequestTermination();
     try {
       alerts_.SendStopAlert(kAlertStopping, "Warderon stopping", "Warderon is stopping",
                             kStopAlertBound);
     } catch (...) {
       // A sink failed; stopping goes on regardless.
     }
-    worker_.RequestTermination();
   });
 }
 
