@@ -1,7 +1,5 @@
 #include "service/warderon_process.h"
 
-#include "alerts/smtp_client.h"
-#include "alerts/syslog_sender.h"
 #include "monitors/accounts/locgrp_module.h"
 #include "monitors/accounts/services_module.h"
 #include "monitors/directory/ad_module.h"
@@ -13,8 +11,6 @@
 #include "monitors/resources/script_runner.h"
 #include "monitors/tamper/auth_module.h"
 #include "monitors/tamper/hacking_module.h"
-#include "platform/host_name.h"
-#include "platform/mail_date.h"
 
 namespace warderon {
 namespace {
@@ -37,69 +33,56 @@ void TWarderonProcess::AddMonitorRows() {
   // In start-up order. Each monitor adds its row here as it is built; the
   // cycle itself never changes for that.
   modules_.Add(Row("monitor", "file monitorring", 1,
-                   std::make_unique<TMonitorModule>(store_, baselines_, alerts_, *directory_search_,
-                                                    catalogue_path_)));
-  TModuleRow directory = Row("ad", "AD monitorring", 5,
-                             std::make_unique<TAdModule>(store_, baselines_, alerts_, cycle_,
-                                                         *ldap_client_, GetLocalDnsDomainSuffix()));
+                   std::make_unique<TMonitorModule>(store_, baselines_, alerts_,
+                                                    *parts_.directory_search, catalogue_path_)));
+  TModuleRow directory =
+      Row("ad", "AD monitorring", 5,
+          std::make_unique<TAdModule>(store_, baselines_, alerts_, cycle_, *parts_.ldap_client,
+                                      parts_.local_domain_suffix));
   directory.every_ad_interval = true;
   modules_.Add(std::move(directory));
-  modules_.Add(Row("services", "service monitorring", 3,
-                   std::make_unique<TServicesModule>(store_, baselines_, alerts_, *service_list_)));
+  modules_.Add(
+      Row("services", "service monitorring", 3,
+          std::make_unique<TServicesModule>(store_, baselines_, alerts_, *parts_.service_list)));
   modules_.Add(Row("locgroup", "local group monitorring", 2,
-                   std::make_unique<TLocGrpModule>(baselines_, alerts_, *local_groups_)));
+                   std::make_unique<TLocGrpModule>(baselines_, alerts_, *parts_.local_groups)));
   modules_.Add(Row("tcp", "tcp monitorring", 4,
-                   std::make_unique<TTTCPModule>(store_, baselines_, alerts_, cycle_, *tcp_table_,
-                                                 *process_info_)));
+                   std::make_unique<TTTCPModule>(store_, baselines_, alerts_, cycle_,
+                                                 *parts_.tcp_table, *parts_.process_info)));
   // The script runner and the memory monitor are made at their start-up step.
   TModuleRow script = Row("script", "running script", 6, nullptr);
   script.create = [this] {
-    return std::make_unique<TScriptRunner>(store_, alerts_, *clock_, *command_runner_);
+    return std::make_unique<TScriptRunner>(store_, alerts_, *parts_.clock, *parts_.command_runner);
   };
   modules_.Add(std::move(script));
   TModuleRow memory = Row("mem", "running memory", 7, nullptr);
   memory.create = [this] {
-    return std::make_unique<TMemoryMonitor>(store_, alerts_, cycle_, *memory_status_,
-                                            *process_info_);
+    return std::make_unique<TMemoryMonitor>(store_, alerts_, cycle_, *parts_.memory_status,
+                                            *parts_.process_info);
   };
   modules_.Add(std::move(memory));
   modules_.Add(Row("disks", "disks running", 8,
-                   std::make_unique<TDisksModule>(store_, alerts_, cycle_, *volumes_)));
+                   std::make_unique<TDisksModule>(store_, alerts_, cycle_, *parts_.volumes)));
   modules_.Add(Row("netenum", "share enumeration", 9,
-                   std::make_unique<TNetEnum>(store_, baselines_, alerts_, *share_list_)));
-  modules_.Add(Row(
-      "hacking", "hacking tests", 10,
-      std::make_unique<THackingModule>(store_, baselines_, alerts_, cycle_, *autostart_source_)));
-  modules_.Add(Row("authenticode", "auth tests", 11,
-                   std::make_unique<TAuthModule>(store_, baselines_, alerts_, *process_info_,
-                                                 *process_services_, *signature_verifier_)));
+                   std::make_unique<TNetEnum>(store_, baselines_, alerts_, *parts_.share_list)));
+  modules_.Add(Row("hacking", "hacking tests", 10,
+                   std::make_unique<THackingModule>(store_, baselines_, alerts_, cycle_,
+                                                    *parts_.autostart_source)));
+  modules_.Add(
+      Row("authenticode", "auth tests", 11,
+          std::make_unique<TAuthModule>(store_, baselines_, alerts_, *parts_.process_info,
+                                        *parts_.process_services, *parts_.signature_verifier)));
 }
 
 TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
-                                   std::string catalogue_path)
+                                   std::string catalogue_path, TProcessParts parts)
     : backend_(std::move(backend)),
       store_(*backend_),
-      clock_(MakeSystemClock()),
-      mail_(std::make_unique<TSmtpClient>(GetLocalHostName, MailDateNow)),
-      syslog_(std::make_unique<TSyslogClient>(*clock_, GetLocalHostName, CurrentProcessId())),
-      alerts_(store_, *mail_, *syslog_, GetLocalHostName),
+      parts_(std::move(parts)),
+      alerts_(store_, *parts_.mail, *parts_.syslog, parts_.host_name),
       baselines_(store_, alerts_, cycle_),
       catalogue_path_(std::move(catalogue_path)),
-      directory_search_(MakeSystemDirectorySearch()),
-      service_list_(MakeSystemServiceList()),
-      local_groups_(MakeSystemLocalGroups()),
-      volumes_(MakeSystemVolumes()),
-      memory_status_(MakeSystemMemoryStatus()),
-      process_info_(MakeSystemProcessInfo()),
-      command_runner_(MakeSystemCommandRunner()),
-      tcp_table_(MakeSystemTcpTable()),
-      share_list_(MakeSystemShareList()),
-      autostart_source_(MakeSystemAutostartSource()),
-      process_services_(MakeSystemProcessServices()),
-      signature_verifier_(MakeSystemSignatureVerifier()),
-      ldap_client_(MakeSystemLdapClient()),
-      beeper_(MakeSystemBeeper()),
-      worker_(store_, alerts_, cycle_, modules_, *clock_, *beeper_) {
+      worker_(store_, alerts_, cycle_, modules_, *parts_.clock, *parts_.beeper) {
   alerts_.SetModuleSource([this] { return cycle_.StepLabel; });
   AddMonitorRows();
 }

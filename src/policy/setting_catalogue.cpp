@@ -1,0 +1,250 @@
+#include "policy/setting_catalogue.h"
+
+#include "platform/text_case.h"
+
+namespace warderon {
+namespace {
+
+TSettingInfo Switch(std::string name, bool on, std::string category, std::string title,
+                    std::string explanation) {
+  return {std::move(name),     TSettingKind::Switch, on ? "1" : "0",        0, 1, {},
+          std::move(category), std::move(title),     std::move(explanation)};
+}
+
+TSettingInfo Number(std::string name, std::int32_t default_value, std::int32_t minimum,
+                    std::int32_t maximum, std::string category, std::string title,
+                    std::string explanation) {
+  return {std::move(name),
+          TSettingKind::Number,
+          std::to_string(default_value),
+          minimum,
+          maximum,
+          {},
+          std::move(category),
+          std::move(title),
+          std::move(explanation)};
+}
+
+TSettingInfo Text(std::string name, std::string default_text, std::string category,
+                  std::string title, std::string explanation) {
+  return {std::move(name),     TSettingKind::Text, std::move(default_text), 0, 0, {},
+          std::move(category), std::move(title),   std::move(explanation)};
+}
+
+TSettingInfo Choice(std::string name, std::vector<std::string> choices, std::string category,
+                    std::string title, std::string explanation) {
+  std::string first = choices.front();
+  return {
+      std::move(name),     TSettingKind::Choice, std::move(first),      0, 0, std::move(choices),
+      std::move(category), std::move(title),     std::move(explanation)};
+}
+
+TSettingInfo Float(std::string name, std::string category, std::string title,
+                   std::string explanation) {
+  return {std::move(name),  TSettingKind::Float,   "0", 0, 0, {}, std::move(category),
+          std::move(title), std::move(explanation)};
+}
+
+TSettingInfo Internal(std::string name, std::string explanation) {
+  return {std::move(name), TSettingKind::Internal, "", 0, 0, {}, "", "", std::move(explanation)};
+}
+
+constexpr std::int32_t kMaxMinutes = 35791;  // minutes whose milliseconds fit 32 bits
+constexpr std::int32_t kMaxInteger = 2147483647;
+
+std::vector<TSettingInfo> MakeGeneralSettings() {
+  return {
+      // The cycle.
+      Number("Delay", 1, 0, kMaxMinutes, "cycle", "Minutes between two cycles",
+             "Minutes the watchdog sleeps after each monitoring cycle. 0 means 5 seconds. Read "
+             "at every cycle."),
+      Number("ADDelay", 5, 0, kMaxMinutes, "cycle", "Minutes between two directory group runs",
+             "Minutes between two runs of the directory group monitor; 0 runs it in every "
+             "cycle."),
+      Switch("Beep", false, "cycle", "Beep at every cycle",
+             "When enabled, the machine beeps at the top of every cycle."),
+      Switch("GeneralUpdate", false, "cycle", "Re-read settings once (one-shot)",
+             "When set, the next cycle re-reads the directory group settings and re-saves the "
+             "socket and autostart baselines, then clears this value. Meant to be set once "
+             "after a change of those settings."),
+      // Alert delivery.
+      Switch("EmailEnabled", false, "delivery", "Send alerts by mail",
+             "When enabled, every alert is mailed to the recipients of \"Email\" through the "
+             "server of \"EmailSMTPServer\"."),
+      Text("Email", "", "delivery", "Mail recipients",
+           "The addresses alerts are mailed to, separated by commas or semicolons."),
+      Text("EmailSMTPServer", "mailrelay", "delivery", "Mail server",
+           "Host name or address of the SMTP server that takes the alert mail."),
+      Number("EmailPort", 0, 0, 65535, "delivery", "Mail server port",
+             "TCP port of the mail server; 0 means 25, or 465 with \"EmailSecurity\" tls."),
+      Choice("EmailSecurity", {"none", "starttls", "starttls-required", "tls"}, "delivery",
+             "Mail encryption",
+             "none: plain SMTP. starttls: TLS when the server offers it. starttls-required: "
+             "no mail without TLS. tls: TLS from the first byte (port 465)."),
+      Text("EmailUser", "", "delivery", "Mail user",
+           "User name for SMTP authentication; empty sends without authentication. "
+           "Credentials are only ever sent over TLS."),
+      Text("EmailPassword", "", "delivery", "Mail password",
+           "Password for SMTP authentication. It is stored in the policy key in clear: give "
+           "the watchdog an account that can do nothing but send mail."),
+      Text("EmailCAFile", "", "delivery", "Mail server CA file",
+           "A PEM file of the certificate authorities that may sign the mail server's "
+           "certificate; empty trusts the machine's authorities."),
+      Switch("SyslogEnabled", false, "delivery", "Send alerts to syslog",
+             "When enabled, the lines of every alert go to the collector named by \"Syslog\"."),
+      Text("Syslog", "", "delivery", "Syslog collector",
+           "Host name or address of the syslog collector; empty sends nothing."),
+      Number("SyslogPort", 0, 0, 65535, "delivery", "Syslog port",
+             "Port of the collector; 0 means 514 for udp and tcp, 6514 for tls."),
+      Choice("SyslogTransport", {"udp", "tcp", "tls"}, "delivery", "Syslog transport",
+             "udp: one datagram per line. tcp and tls: octet-counted messages on one kept "
+             "connection."),
+      Choice("SyslogFormat", {"bsd", "rfc3164", "rfc5424"}, "delivery", "Syslog message form",
+             "bsd: the detail lines as they are. rfc3164: with host and tag \"warderon[pid]:\". "
+             "rfc5424: with the alert's subject, level and module as structured data."),
+      Text("SyslogCAFile", "", "delivery", "Syslog CA file",
+           "A PEM file of the certificate authorities that may sign the collector's "
+           "certificate (tls); empty trusts the machine's authorities."),
+      Number("SyslogFacility", 0, 0, 23, "delivery", "Syslog facility",
+             "Syslog facility code of the messages (0 kernel ... 16 local0 ... 23 local7)."),
+      // Monitors.
+      Switch("FilesEnabled", false, "files", "Watch files",
+             "When enabled, the files below \"IncludeDirs\" and the \"SpecialFiles\" are "
+             "compared with the catalogue at every cycle."),
+      Switch("ServicesEnabled", false, "accounts", "Watch services",
+             "When enabled, services that appear, disappear, start or stop are reported."),
+      Switch("ServicesAuto", true, "accounts", "Ignore restless services",
+             "When enabled, a service that changed more than five times is no longer reported."),
+      Switch("ADEnabled", false, "directory", "Watch directory groups",
+             "When enabled, new members of the directory groups of \"Groups\" (nested groups "
+             "included) are reported."),
+      Text("ad", "orvan", "directory", "Directory server",
+           "The directory server's name; \"ADDomainSuffix\" is appended to it."),
+      Text("ADDomainSuffix", "", "directory", "Directory domain suffix",
+           "Appended to \"ad\" to form the server's host name; empty at first use means the "
+           "machine's DNS domain, which is then stored."),
+      Number("ADPort", 0, 0, 65535, "directory", "Directory port",
+             "LDAP port; 0 means 389, or 636 with \"ADTls\" ldaps."),
+      Choice("ADTls", {"auto", "none", "starttls", "ldaps"}, "directory", "Directory encryption",
+             "auto: StartTLS when a user is set, else none. none, starttls, ldaps: as named. A "
+             "password is never sent in clear."),
+      Text("ADCAFile", "", "directory", "Directory CA file",
+           "A PEM file of the certificate authorities that may sign the directory's "
+           "certificate; empty trusts the machine's authorities."),
+      Text("userid", "", "directory", "Directory user",
+           "The account the directory is searched with; empty searches as the machine."),
+      Text("password", "", "directory", "Directory password",
+           "Password of \"userid\", stored in the policy key in clear: use an account that "
+           "can only read."),
+      Switch("SocketsEnabled", false, "network", "Watch listening sockets",
+             "When enabled, programs that begin or stop listening on TCP ports are reported."),
+      Switch("SharesListClients", false, "network", "Watch file-sharing clients",
+             "When enabled, remote hosts connected to ports 445 and 139 are watched too."),
+      Switch("SharesEnabled", false, "network", "Watch shares",
+             "When enabled, new shares and the clients that connect to them or leave are "
+             "reported."),
+      Switch("HackingEnabled", false, "tamper", "Watch autostart entries",
+             "When enabled, changes of the autostart registry values are reported."),
+      Number("AuthenticodeEnabled", 0, 0, 9, "tamper", "Signature check level",
+             "Above 0, processes of system accounts must run signed executables of a "
+             "company of \"Authenticode\". Lowering the level raises an alert."),
+      Switch("DisksEnabled", false, "resources", "Watch disk space",
+             "When enabled, a disk fuller than its \"Disks\" threshold (default 100 %) is "
+             "reported."),
+      Switch("MemGlobalEnabled", false, "resources", "Watch machine memory",
+             "When enabled, memory load above \"MemGlobalWarn\" is reported."),
+      Number("MemGlobalWarn", 0, 0, 100, "resources", "Machine memory threshold",
+             "Memory load in percent above which an alert is raised."),
+      Switch("MemLocalEnabled", false, "resources", "Watch the watchdog's memory",
+             "When enabled, the watchdog's own memory above \"MemLocalWarn\" is reported."),
+      Number("MemLocalWarn", 0, 0, kMaxInteger, "resources", "Own memory threshold",
+             "The watchdog's memory in KiB above which an alert is raised."),
+      Text("ScriptBootup", "", "scripts", "Start-up command",
+           "A command run through the system's command interpreter at program start."),
+      Switch("ScriptRunNowBoot", false, "scripts", "Run the start-up command now (one-shot)",
+             "When set, the next cycle runs \"ScriptBootup\" and clears this value."),
+      Text("ScriptPath", "", "scripts", "Daily command",
+           "A command run once a day at \"ScriptWhen\" (a fraction of a day, set with: "
+           "warderon -policy set general ScriptWhen 0.25 -type float)."),
+      Switch("ScriptRunNow", false, "scripts", "Run the daily command now (one-shot)",
+             "When set, the next cycle runs \"ScriptPath\" and clears this value."),
+      Float("ScriptWhen", "scripts", "Time of the daily command",
+            "Time of day of \"ScriptPath\" as a fraction of a day (0.5 is noon)."),
+      Text("ScriptPath2", "", "scripts", "Second daily command",
+           "A second command run once a day at \"ScriptWhen2\"."),
+      Switch("ScriptRunNow2", false, "scripts", "Run the second daily command now (one-shot)",
+             "When set, the next cycle runs \"ScriptPath2\" and clears this value."),
+      Float("ScriptWhen2", "scripts", "Time of the second daily command",
+            "Time of day of \"ScriptPath2\" as a fraction of a day."),
+      // Written by the program.
+      Internal("version", "The data version of the stored settings and baselines."),
+      Internal("LastRun", "Local date and time of the end of the last cycle."),
+      Internal("MemGlobalNow", "Memory load in percent at the last check."),
+      Internal("MemLocalNow", "The watchdog's memory in KiB at the last check."),
+  };
+}
+
+}  // namespace
+
+const std::vector<TCategoryInfo>& SettingCategories() {
+  static const std::vector<TCategoryInfo> categories = {
+      {"cycle", "Monitoring cycle"},
+      {"delivery", "Alert delivery"},
+      {"files", "File integrity"},
+      {"accounts", "Services and local groups"},
+      {"directory", "Directory groups"},
+      {"network", "Sockets and shares"},
+      {"tamper", "Autostart and signatures"},
+      {"resources", "Disks and memory"},
+      {"scripts", "Administrator commands"},
+  };
+  return categories;
+}
+
+const std::vector<TSettingInfo>& GeneralSettings() {
+  static const std::vector<TSettingInfo> settings = MakeGeneralSettings();
+  return settings;
+}
+
+const std::vector<TListInfo>& AdministratorLists() {
+  static const std::vector<TListInfo> lists = {
+      {"IncludeDirs", "files", "Watched directories", "Directory",
+       "Directories whose files are watched, with everything below them."},
+      {"ExcludeDirs", "files", "Directories not watched", "Directory (full path)",
+       "Directories the walk does not enter."},
+      {"ExcludeFiles", "files", "Files not watched", "File (full path)",
+       "Files left out of the watched directories."},
+      {"SpecialFiles", "files", "Single watched files", "File (full path)",
+       "Files watched on their own, outside the watched directories."},
+      {"LocGroups", "accounts", "Watched local groups", "Group",
+       "Local groups whose new members are reported."},
+      {"Groups", "directory", "Watched directory groups", "Account name",
+       "Directory groups (by account name) whose new members are reported."},
+      {"SocketsIgnore", "network", "Sockets not reported", "Pattern",
+       "Sockets left out: a full key (owner:port), owner:*, *:port, or *:*. Read at program "
+       "start."},
+      {"Authenticode", "tamper", "Trusted companies", "Company (or part of its name)",
+       "Signers trusted for processes of system accounts; an entry may be part of a name."},
+      {"AuthenticodeExceptions", "tamper", "Executables without signature",
+       "Executable (full path)", "Executables of system-account processes that need no signature."},
+  };
+  return lists;
+}
+
+const std::vector<std::string>& ProgramSections() {
+  static const std::vector<std::string> sections = {
+      "general", "Logs",    "Services",    "Services-AutoIgnored", "locgroup-",
+      "group-",  "Sockets", "LocalShares", "LocalShares-Data\\",   "Hacking\\",
+      "Disks",
+  };
+  return sections;
+}
+
+const TSettingInfo* FindGeneralSetting(const std::string& name) {
+  for (const TSettingInfo& setting : GeneralSettings()) {
+    if (CompareTextIgnoreCase(setting.name, name) == 0) return &setting;
+  }
+  return nullptr;
+}
+
+}  // namespace warderon

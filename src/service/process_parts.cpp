@@ -1,0 +1,35 @@
+#include "service/process_parts.h"
+
+#include "alerts/smtp_client.h"
+#include "alerts/syslog_sender.h"
+#include "platform/host_name.h"
+#include "platform/mail_date.h"
+
+namespace warderon {
+
+TProcessParts MakeSystemProcessParts() {
+  TProcessParts parts;
+  parts.host_name = GetLocalHostName;
+  parts.local_domain_suffix = GetLocalDnsDomainSuffix();
+  parts.clock = MakeSystemClock();
+  parts.mail = std::make_unique<TSmtpClient>(GetLocalHostName, MailDateNow);
+  parts.syslog =
+      std::make_unique<TSyslogClient>(*parts.clock, GetLocalHostName, CurrentProcessId());
+  parts.directory_search = MakeSystemDirectorySearch();
+  parts.service_list = MakeSystemServiceList();
+  parts.local_groups = MakeSystemLocalGroups();
+  parts.volumes = MakeSystemVolumes();
+  parts.memory_status = MakeSystemMemoryStatus();
+  parts.process_info = MakeSystemProcessInfo();
+  parts.command_runner = MakeSystemCommandRunner();
+  parts.tcp_table = MakeSystemTcpTable();
+  parts.share_list = MakeSystemShareList();
+  parts.autostart_source = MakeSystemAutostartSource();
+  parts.process_services = MakeSystemProcessServices();
+  parts.signature_verifier = MakeSystemSignatureVerifier();
+  parts.ldap_client = MakeSystemLdapClient();
+  parts.beeper = MakeSystemBeeper();
+  return parts;
+}
+
+}  // namespace warderon
