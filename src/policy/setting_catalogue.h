@@ -11,6 +11,9 @@
 
 namespace warderon {
 
+// Where the settings live on Windows, below HKEY_LOCAL_MACHINE.
+constexpr char kPolicyRootKey[] = "Software\\Policies\\dunmarrow\\orvan\\warderon";
+
 enum class TSettingKind {
   Switch,    // integer 0 or 1
   Number,    // integer within [minimum, maximum]

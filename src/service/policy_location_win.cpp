@@ -1,4 +1,5 @@
 #include "platform/win/registry_policy_backend.h"
+#include "policy/setting_catalogue.h"
 #include "service/policy_location.h"
 
 namespace warderon {
@@ -11,11 +12,11 @@ std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::strin
                                                   TStoreUser /*user*/) {
   if (store_path) {
     throw TPolicyError(
-        "-store is for Linux hosts; on Windows the settings live in the registry key "
-        "HKLM\\Software\\Policies\\dunmarrow\\orvan\\warderon");
+        std::string("-store is for Linux hosts; on Windows the settings live in the registry key "
+                    "HKLM\\") +
+        kPolicyRootKey);
   }
-  return std::make_unique<TRegistryPolicyBackend>(TRegistryHive::LocalMachine,
-                                                  "Software\\Policies\\dunmarrow\\orvan\\warderon");
+  return std::make_unique<TRegistryPolicyBackend>(TRegistryHive::LocalMachine, kPolicyRootKey);
 }
 
 }  // namespace warderon
