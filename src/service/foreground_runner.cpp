@@ -6,6 +6,7 @@
 
 #include "platform/console_signals.h"
 #include "service/console_alert_printer.h"
+#include "service/monitor_switches.h"
 #include "service/policy_location.h"
 #include "service/service_host.h"
 #include "service/warderon_process.h"
@@ -41,6 +42,19 @@ int RunForeground(std::optional<int> cycles, const std::optional<std::string>& s
   } catch (const TPolicyError& error) {
     err << "warderon: " << error.what() << "\n";
     return 1;
+  }
+  try {
+    if (ReadEnabledParts(*backend).monitors.empty()) {
+      const bool quoted = store_path && store_path->find(' ') != std::string::npos;
+      const std::string store = !store_path ? ""
+                                : quoted    ? " -store \"" + *store_path + "\""
+                                            : " -store " + *store_path;
+      err << "warderon: no monitor is enabled, so the cycles watch nothing. Enable one, for "
+             "example:\n  warderon -policy set general FilesEnabled 1 -type integer"
+          << store << "\nand name the folders to watch as values of section IncludeDirs.\n";
+    }
+  } catch (const TPolicyError&) {
+    // The run itself reports what is wrong with the store.
   }
   TWarderonProcess process(std::move(backend), CataloguePath(store_path));
   TConsoleAlertPrinter printer(out);

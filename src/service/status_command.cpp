@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "policy/policy_store.h"
+#include "service/monitor_switches.h"
 #include "service/warderon_thread.h"
 
 namespace warderon {
@@ -52,27 +53,11 @@ int RunStatusCommand(TPolicyBackend& backend, TClock& clock, std::ostream& out, 
     } else {
       out << "last run: never\n";
     }
-    // The switches, as the monitors read them; "AuthenticodeEnabled" is a level.
-    const std::vector<std::pair<const char*, const char*>> switches = {
-        {"FilesEnabled", "files"},         {"ServicesEnabled", "services"},
-        {"SocketsEnabled", "sockets"},     {"ADEnabled", "directory groups"},
-        {"DisksEnabled", "disks"},         {"MemGlobalEnabled", "machine memory"},
-        {"MemLocalEnabled", "own memory"}, {"SharesEnabled", "shares"},
-        {"HackingEnabled", "autostart"},   {"AuthenticodeEnabled", "signatures"},
-        {"EmailEnabled", "mail"},          {"SyslogEnabled", "syslog"}};
+    const TEnabledParts parts = ReadEnabledParts(backend);
+    std::vector<std::string> labels = parts.monitors;
+    labels.insert(labels.end(), parts.delivery.begin(), parts.delivery.end());
     std::string enabled;
-    for (const auto& [name, label] : switches) {
-      const auto value = ReadInteger(backend, name);
-      if (value && *value > 0) enabled += std::string(enabled.empty() ? "" : ", ") + label;
-    }
-    std::size_t groups = 0;
-    for (const TPolicyNamedValue& value : backend.ReadSection("LocGroups")) {
-      if (!value.name.empty()) ++groups;
-    }
-    if (groups > 0) {
-      enabled += std::string(enabled.empty() ? "" : ", ") + "local groups (" +
-                 std::to_string(groups) + ")";
-    }
+    for (const std::string& label : labels) enabled += (enabled.empty() ? "" : ", ") + label;
     out << "enabled: " << (enabled.empty() ? "nothing" : enabled) << "\n";
     // The journal holds the last cycle's alerts, numbered in order.
     std::vector<std::pair<long long, std::string>> journal;

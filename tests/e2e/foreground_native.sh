@@ -6,7 +6,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 store=$work/policy.sqlite
 
-out=$(timeout 60 "$warderon" -run -cycles 1 -store "$store")
+out=$(timeout 60 "$warderon" -run -cycles 1 -store "$store" 2>"$work/first.err")
+hint=$(cat "$work/first.err")
+expect_line "a run with no monitor says so, with the command that enables one" "$hint" \
+  "  warderon -policy set general FilesEnabled 1 -type integer -store $store"
+[ "$(grep -c "no monitor is enabled" <<<"$hint")" = 1 ] && pass "said once" || fail "said once: $hint"
 expect_contains "first run announces a new installation" "$out" "Warderon starting NEW INSTALL"
 expect_contains "first run prints the version" "$out" "system started NEW INSTALL, version 0001.0300"
 expect_contains "reaching the cycle limit is a stop" "$out" "Warderon stopping"
@@ -20,7 +24,9 @@ expect_line "Beep default" "$general" $'Beep\tinteger\t0'
 expect_line "EmailEnabled default" "$general" $'EmailEnabled\tinteger\t0'
 expect_line "LastRun is an 8-byte float" "$general" $'LastRun\tfloat\t4[0-9]{4}\\.[0-9]+'
 
-out=$(timeout 60 "$warderon" /RUN /Cycles 1 -store "$store")
+"$warderon" -policy set general DisksEnabled 1 -type integer -store "$store" >/dev/null
+out=$(timeout 60 "$warderon" /RUN /Cycles 1 -store "$store" 2>"$work/second.err")
+expect_not_contains "with a monitor enabled there is no hint" "$(cat "$work/second.err")" "no monitor"
 expect_line "second run is a normal start" "$out" "Warderon starting"
 expect_not_contains "second run is not a new installation" "$out" "NEW INSTALL"
 

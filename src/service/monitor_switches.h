@@ -1,0 +1,20 @@
+// Which monitors and delivery channels the stored settings switch on, named
+// for people ("files", "local groups (2)").
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/policy_backend.h"
+
+namespace warderon {
+
+struct TEnabledParts {
+  std::vector<std::string> monitors;
+  std::vector<std::string> delivery;  // "mail", "syslog"
+};
+
+// Reads the store directly: nothing is written back. Store failures raise.
+TEnabledParts ReadEnabledParts(TPolicyBackend& backend);
+
+}  // namespace warderon
