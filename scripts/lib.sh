@@ -24,6 +24,8 @@ ensure_packages() {
 native_packages=(cmake ninja-build g++ googletest libsqlite3-dev libssl-dev libldap-dev)
 # What the Windows build and its tests add.
 windows_packages=(g++-mingw-w64-x86-64-posix wine64)
+# What the MSI, the Debian package and the policy templates are made and checked with.
+packaging_packages=(wixl lintian dpkg-dev man-db libxml2-utils)
 
 # configure_and_build NAME CMAKE-ARGS...: configures build folder NAME and
 # builds it, keeping the output in NAME.build.log unless it fails.

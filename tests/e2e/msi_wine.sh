@@ -23,8 +23,8 @@ quiet net stop WarderonService
 quiet "$exe" /UNINSTALL /SILENT
 reset_policy
 
-version=$("$wine_run" "$exe" -version | tr -d '\r' | sed -E 's/.* 0*([0-9A-F]+)\.([0-9A-F]{2})([0-9A-F]{2})$/\1 \2 \3/' |
-  { read -r a b c; echo "$((16#$a)).$((16#$b)).$((16#$c))"; })
+. "$root/packaging/release_version.sh"
+version=$(release_version "$("$wine_run" "$exe" -version)")
 expect_line "the version for the installer" "$version" '1\.3\.0'
 msi=$work/warderon.msi
 check "wixl builds the installer" bash "$root/packaging/windows/build-msi.sh" "$exe" "$root/README.md" "$version" "$msi"
