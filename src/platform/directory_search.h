@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,9 @@ struct TFoundEntry {
   // with the time of day as fraction).
   double time = 0.0;
   std::uint64_t size = 0;
+  // The number the file system knows the entry by (Linux: the inode), for
+  // a change journal; 0 where there is none.
+  std::uint64_t id = 0;
 };
 
 // A directory opened for a walk. A walk of any depth holds one per level:
@@ -53,6 +57,14 @@ class TDirectorySearch {
   // times and sizes.
   virtual bool Match(const std::string& pattern,
                      const std::function<void(const TFoundEntry&)>& on_entry) = 0;
+  // The names of an open directory in the order List gives them, without
+  // their times and sizes (cheaper where those cost a call per entry).
+  virtual bool ListNames(
+      TOpenDirectory& directory,
+      const std::function<void(std::string_view name, bool is_directory)>& on_name);
+  // One entry of an open directory by name (the entry's name views the
+  // argument), with its time and size; nothing when it does not exist.
+  virtual std::optional<TFoundEntry> Find(TOpenDirectory& directory, std::string_view name);
 };
 
 std::unique_ptr<TDirectorySearch> MakeSystemDirectorySearch();

@@ -111,6 +111,10 @@ std::vector<TSettingInfo> MakeGeneralSettings() {
       Switch("FilesEnabled", false, "files", "Watch files",
              "When enabled, the files below \"IncludeDirs\" and the \"SpecialFiles\" are "
              "compared with the catalogue at every cycle."),
+      Number("FilesFullWalkMinutes", 60, 0, 10080, "files", "Minutes between two full walks",
+             "Linux, as root: between full walks a cycle looks only at the directories the kernel "
+             "reports as changed. At least this often every watched tree is walked in full; 0 "
+             "walks in full every cycle. Windows always walks in full."),
       Switch("ServicesEnabled", false, "accounts", "Watch services",
              "When enabled, services that appear, disappear, start or stop are reported."),
       Switch("ServicesAuto", true, "accounts", "Ignore restless services",

@@ -1,5 +1,7 @@
 #include "service/process_parts.h"
 
+#include <iostream>
+
 #include "alerts/smtp_client.h"
 #include "alerts/syslog_sender.h"
 #include "platform/host_name.h"
@@ -29,6 +31,10 @@ TProcessParts MakeSystemProcessParts() {
   parts.signature_verifier = MakeSystemSignatureVerifier();
   parts.ldap_client = MakeSystemLdapClient();
   parts.beeper = MakeSystemBeeper();
+  parts.change_journal = MakeSystemChangeJournal();
+  parts.console_note = [](const std::string& note) {
+    std::cerr << "warderon: " << note << std::endl;
+  };
   return parts;
 }
 

@@ -11,6 +11,7 @@
 #include "alerts/delivery.h"
 #include "platform/autostart_source.h"
 #include "platform/beeper.h"
+#include "platform/change_journal.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "platform/directory_search.h"
@@ -47,6 +48,10 @@ struct TProcessParts {
   std::unique_ptr<TSignatureVerifier> signature_verifier;
   std::unique_ptr<TLdapClient> ldap_client;
   std::unique_ptr<TBeeper> beeper;
+  std::unique_ptr<TChangeJournal> change_journal;  // may be null: files are walked in full
+  // Notes for the administrator that are not alerts (the console; the
+  // system log under systemd).
+  std::function<void(const std::string&)> console_note;
 };
 
 TProcessParts MakeSystemProcessParts();

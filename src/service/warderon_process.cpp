@@ -32,9 +32,11 @@ TModuleRow Row(std::string startup_label, std::string cycle_label, int cycle_pos
 void TWarderonProcess::AddMonitorRows() {
   // In start-up order. Each monitor adds its row here as it is built; the
   // cycle itself never changes for that.
-  modules_.Add(Row("monitor", "file monitorring", 1,
-                   std::make_unique<TMonitorModule>(store_, baselines_, alerts_,
-                                                    *parts_.directory_search, catalogue_path_)));
+  modules_.Add(Row(
+      "monitor", "file monitorring", 1,
+      std::make_unique<TMonitorModule>(
+          store_, baselines_, alerts_, *parts_.directory_search, catalogue_path_, NativePathRules(),
+          TChangeFollowing{parts_.change_journal.get(), &cycle_, parts_.console_note})));
   TModuleRow directory =
       Row("ad", "AD monitorring", 5,
           std::make_unique<TAdModule>(store_, baselines_, alerts_, cycle_, *parts_.ldap_client,

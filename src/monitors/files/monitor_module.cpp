@@ -10,20 +10,22 @@ namespace warderon {
 
 TMonitorModule::TMonitorModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
                                TDirectorySearch& search, std::string catalogue_path,
-                               TPathRules rules)
+                               TPathRules rules, TChangeFollowing following)
     : store_(store),
       baselines_(baselines),
       alerts_(alerts),
       search_(search),
       catalogue_path_(std::move(catalogue_path)),
       rules_(rules),
-      FileList_(rules) {}
+      FileList_(rules),
+      following_(std::move(following)) {}
 
 void TMonitorModule::Initialize() {
   FileList_.Clear();
   FileChanges_.clear();
   ReadFileConfig();
   LoadFileList();
+  StartFollowing();
   ScanFiles();
   // What the creation scan found is taken in silently. Its marks are cleared
   // too: a file recorded here as new and deleted before the first enabled
@@ -36,8 +38,16 @@ void TMonitorModule::Initialize() {
 void TMonitorModule::Run() {
   if (!store_.ReadPolicyBool("general", "FilesEnabled", false)) return;
   ReadFileConfig();
-  ScanFiles();
-  ReportFileChanges();
+  TJournalChanges changes;
+  last_walk_full_ = ChooseFullWalk(changes);
+  if (last_walk_full_) {
+    ScanFiles();
+    ReportFileChanges();
+    return;
+  }
+  std::vector<TRecordIndex> candidates;
+  ScanChanges(changes, candidates);
+  ReportFileChanges(&candidates);
 }
 
 void TMonitorModule::LoadFileList() {
@@ -135,6 +145,7 @@ bool TMonitorModule::IsExcludedFile(std::string_view path) const {
 void TMonitorModule::ScanFiles() {
   ++ScanCount_;
   FileChanges_.clear();
+  special_keys_.clear();
   for (const std::string& directory : IncludeDirs_) ScanDirectory(directory);
   for (const std::string& pattern : SpecialFiles_) ScanSpecial(pattern);
 }
@@ -172,7 +183,7 @@ void TMonitorModule::EnterDirectory(std::string directory, std::unique_ptr<TOpen
     if (!level.handle) return;
     const bool listed = search_.List(*level.handle, [&level](const TFoundEntry& entry) {
       level.entries.push_back(TListedEntry{level.names.size(), entry.name.size(),
-                                           entry.is_directory, entry.time, entry.size});
+                                           entry.is_directory, entry.time, entry.size, entry.id});
       level.names.append(entry.name);
     });
     if (!listed) {
@@ -205,6 +216,7 @@ void TMonitorModule::VisitNextEntry() {
       if (!IsExcludedDir(full_)) {
         label = "get recursive";
         if (auto child = search_.OpenSubdirectory(*level.handle, current_)) {
+          if (following_active_) following_.journal->NoteDirectory(listed.id);
           EnterDirectory(full_ + rules_.separator, std::move(child));
         }
       }
@@ -257,6 +269,9 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
       key_.assign(path);
     }
     key_.append(entry.name);
+    // A followed cycle sees only what changed: the files the patterns name
+    // are remembered, so that one no longer found counts as erased.
+    if (special && following_active_) special_keys_.push_back(key_);
     if (const auto found = FileList_.Find(key_)) {
       label = "FileList.Objects[ index ]";
       FileData& record = FileList_.Record(*found);
@@ -326,18 +341,27 @@ std::string TMonitorModule::ReportLine(TRecordIndex index) const {
   }
 }
 
-void TMonitorModule::ReportFileChanges() {
+void TMonitorModule::ReportFileChanges(const std::vector<TRecordIndex>* candidates) {
   try {
     std::vector<std::string> lines;
     // First pass, in catalogue order: the files this scan did not visit, and
     // damaged records. Only those few are sorted, not the whole catalogue.
     std::vector<TRecordIndex> unseen;
-    FileList_.ForEach([&](TRecordIndex index, const FileData& record) {
+    const auto consider = [&](TRecordIndex index, const FileData& record) {
       if ((record.LastSeen != ScanCount_ && record.ChangeKind == kNoChange) ||
           record.Signature != kFileDataSignature) {
         unseen.push_back(index);
       }
-    });
+    };
+    if (candidates == nullptr) {
+      FileList_.ForEach(consider);
+    } else {
+      for (const TRecordIndex index : *candidates) {
+        if (FileList_.Record(index).live) consider(index, FileList_.Record(index));
+      }
+      std::sort(unseen.begin(), unseen.end());
+      unseen.erase(std::unique(unseen.begin(), unseen.end()), unseen.end());
+    }
     std::sort(unseen.begin(), unseen.end(),
               [this](TRecordIndex a, TRecordIndex b) { return FileList_.KeyLess(a, b); });
     for (const TRecordIndex index : unseen) {

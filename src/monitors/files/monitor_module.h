@@ -4,20 +4,32 @@
 // directories again and reports new, erased, touched and resized files in
 // one "file changes" alert. Only directory metadata is compared; no file is
 // opened.
+//
+// Where a change journal follows the trees, a cycle looks only at the
+// directories the journal names (and at what appeared below them), and
+// reports exactly what a full walk would: the same lines in the same order.
+// A full walk is taken at start, when the lists change, on "GeneralUpdate",
+// when the journal may have missed something, and at least every
+// "FilesFullWalkMinutes".
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "core/alert_sender.h"
 #include "core/cycle_module.h"
+#include "core/cycle_state.h"
 #include "core/string_list.h"
 #include "monitors/files/file_catalogue.h"
+#include "platform/change_journal.h"
 #include "platform/directory_search.h"
 #include "platform/path_rules.h"
 #include "policy/baseline_lists.h"
@@ -25,11 +37,20 @@
 
 namespace warderon {
 
+// What the monitor needs to follow changes instead of walking every cycle.
+struct TChangeFollowing {
+  TChangeJournal* journal = nullptr;   // null: every cycle walks in full
+  const TCycleState* cycle = nullptr;  // its "GeneralUpdate" request forces a full walk
+  // Told once why changes cannot be followed (the console; not an alert).
+  std::function<void(const std::string&)> note;
+  std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
+};
+
 class TMonitorModule final : public TCycleModule {
  public:
   TMonitorModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
                  TDirectorySearch& search, std::string catalogue_path,
-                 TPathRules rules = NativePathRules());
+                 TPathRules rules = NativePathRules(), TChangeFollowing following = {});
 
   // The creation sequence: configuration, catalogue, one scan, save. It
   // reports nothing.
@@ -39,6 +60,9 @@ class TMonitorModule final : public TCycleModule {
 
   const TFileCatalogue& FileList() const { return FileList_; }
   std::uint64_t ScanCount() const { return ScanCount_; }
+  // Whether the last run walked every tree (else it followed the journal).
+  bool LastRunWalkedEverything() const { return last_walk_full_; }
+  std::size_t FollowingMemoryBytes() const;
   std::string NormalisePath(std::string_view path) const;
 
  private:
@@ -57,7 +81,24 @@ class TMonitorModule final : public TCycleModule {
   void ReportWalkFailure(const std::exception& error, const std::string& directory,
                          std::string_view current, const char* label);
   void RecordFile(const std::string& path, const TFoundEntry& entry, bool special);
-  void ReportFileChanges();
+  // Erased are the unseen records among candidates (null: the whole catalogue).
+  void ReportFileChanges(const std::vector<TRecordIndex>* candidates = nullptr);
+
+  // Change following.
+  struct TRootAlias {
+    std::string key;   // the IncludeDirs entry, as keys begin
+    std::string real;  // where it really is, as the journal names directories
+  };
+  bool ChooseFullWalk(TJournalChanges& changes);
+  void StartFollowing();
+  std::string ListsFingerprint() const;
+  void ScanChanges(const TJournalChanges& changes, std::vector<TRecordIndex>& candidates);
+  void ScanChangedDirectory(const std::string& root_key, const std::string& key_dir,
+                            const TChangedDirectory& changed, std::vector<TRecordIndex>& candidates,
+                            std::vector<std::string>& prefixes);
+  int FirstRootReaching(std::string_view key) const;
+  void SortInWalkOrder(std::vector<TRecordIndex>& changes);
+  std::size_t ListingPosition(const std::string& directory, std::string_view name);
   std::string ReportLine(TRecordIndex index) const;
   std::string PathKey(std::string_view path) const;  // how exclusion lists compare
 
@@ -77,6 +118,17 @@ class TMonitorModule final : public TCycleModule {
   std::uint64_t ScanCount_ = 0;
   std::string key_;  // reused for every file's key
 
+  TChangeFollowing following_;
+  bool following_active_ = false;  // the journal follows the current lists
+  bool said_why_not_ = false;
+  bool last_walk_full_ = true;
+  std::string lists_fingerprint_;
+  std::chrono::steady_clock::time_point last_full_walk_{};
+  std::vector<TRootAlias> roots_;
+  std::vector<std::string> special_keys_;  // recorded by "SpecialFiles" in the last scan
+  // Readdir order of the directories the current sort looked at.
+  std::unordered_map<std::string, std::unordered_map<std::string, std::size_t>> listings_;
+
   // One level of the walk: the directory's entries, read in full, and how
   // far the walk has come through them.
   struct TListedEntry {
@@ -85,6 +137,7 @@ class TMonitorModule final : public TCycleModule {
     bool is_directory = false;
     double time = 0.0;
     std::uint64_t size = 0;
+    std::uint64_t id = 0;
   };
   struct TWalkLevel {
     std::string directory;  // with a trailing separator

@@ -174,11 +174,12 @@ class TPosixDirectorySearch final : public TDirectorySearch {
     TFd temporary;
     const int fd = directory.Use(temporary);
     if (fd < 0) return false;
-    ReadEntries(fd, [&](const char* name, unsigned char type) {
+    ReadEntries(fd, [&](const char* name, unsigned char type, ino64_t inode) {
       if (type == DT_DIR) {
         TFoundEntry entry;
         entry.name = name;
         entry.is_directory = true;
+        entry.id = inode;
         on_entry(entry);
         return;
       }
@@ -187,6 +188,36 @@ class TPosixDirectorySearch final : public TDirectorySearch {
       on_entry(Entry(name, info));
     });
     return true;
+  }
+
+  bool ListNames(TOpenDirectory& open_directory,
+                 const std::function<void(std::string_view, bool)>& on_name) override {
+    const auto& directory = static_cast<const TPosixOpenDirectory&>(open_directory);
+    TFd temporary;
+    const int fd = directory.Use(temporary);
+    if (fd < 0) return false;
+    ReadEntries(fd, [&](const char* name, unsigned char type, ino64_t) {
+      bool is_directory = type == DT_DIR;
+      if (type == DT_UNKNOWN) {
+        struct stat info {};
+        is_directory = fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+      }
+      on_name(name, is_directory);
+    });
+    return true;
+  }
+
+  std::optional<TFoundEntry> Find(TOpenDirectory& open_directory, std::string_view name) override {
+    const auto& directory = static_cast<const TPosixOpenDirectory&>(open_directory);
+    TFd temporary;
+    const int fd = directory.Use(temporary);
+    if (fd < 0) return std::nullopt;
+    const std::string terminated(name);
+    struct stat info {};
+    if (fstatat(fd, terminated.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    TFoundEntry entry = Entry(terminated.c_str(), info);
+    entry.name = name;
+    return entry;
   }
 
   bool Match(const std::string& pattern,
@@ -198,7 +229,7 @@ class TPosixDirectorySearch final : public TDirectorySearch {
     if (!fd.Valid() || leaf.empty()) return false;
     bool found = false;
     // Every entry may match, hidden ones included: "/etc/*" covers "/etc/.secret".
-    ReadEntries(fd.Get(), [&](const char* name, unsigned char /*type*/) {
+    ReadEntries(fd.Get(), [&](const char* name, unsigned char /*type*/, ino64_t) {
       if (fnmatch(leaf.c_str(), name, 0) != 0 && leaf != name) return;
       struct stat info {};
       if (fstatat(fd.Get(), name, &info, AT_SYMLINK_NOFOLLOW) != 0) return;
@@ -219,7 +250,7 @@ class TPosixDirectorySearch final : public TDirectorySearch {
         offset += entry->d_reclen;
         const char* name = reinterpret_cast<const char*>(entry) + kDirentNameOffset;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        visit(name, entry->d_type);
+        visit(name, entry->d_type, entry->d_ino);
       }
     }
   }
@@ -230,6 +261,7 @@ class TPosixDirectorySearch final : public TDirectorySearch {
     entry.is_directory = S_ISDIR(info.st_mode);
     entry.size = static_cast<std::uint64_t>(info.st_size);
     entry.time = DayNumber(info.st_mtim.tv_sec);
+    entry.id = info.st_ino;
     return entry;
   }
 

@@ -1,0 +1,319 @@
+// The change journal from fanotify: one group with a file-system mark on
+// each file system the watched trees live on, reporting the directory (as a
+// file handle) and the name of each change. The kernel merges repeated
+// events of a name until they are read, so a file written a thousand times
+// a minute costs one event. Events come from the whole file system: a
+// directory is first checked against the sorted numbers of the watched
+// directories (one open by handle and one fstat), and only those inside get
+// their path looked up.
+#include <fcntl.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <unordered_map>
+
+#include "platform/change_journal.h"
+#include "platform/posix/unique_fd.h"
+
+namespace warderon {
+namespace {
+
+constexpr std::uint64_t kEventMask =
+    FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_MODIFY | FAN_ATTRIB | FAN_ONDIR;
+
+std::string ReadMountTable() {
+  std::ifstream in("/proc/self/mountinfo");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The mount points of the table strictly below a directory (a path
+// without trailing slash). Octal escapes of blanks are undone.
+std::vector<std::string> MountPointsBelow(const std::string& table, const std::string& directory) {
+  std::vector<std::string> points;
+  std::istringstream lines(table);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    if (!(fields >> id >> parent >> device >> root >> point)) continue;
+    // Blanks and the like stand as a backslash and three octal digits.
+    std::string unescaped;
+    for (std::size_t i = 0; i < point.size(); ++i) {
+      if (point[i] == '\\' && i + 3 < point.size()) {
+        unescaped += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+        i += 3;
+      } else {
+        unescaped += point[i];
+      }
+    }
+    const std::string prefix = directory == "/" ? "/" : directory + "/";
+    if (unescaped.size() > prefix.size() && unescaped.compare(0, prefix.size(), prefix) == 0) {
+      points.push_back(unescaped);
+    }
+  }
+  return points;
+}
+
+std::uint64_t FsidKey(const fsid_t& fsid) {
+  std::uint64_t key = 0;
+  static_assert(sizeof fsid == sizeof key);
+  std::memcpy(&key, &fsid, sizeof key);
+  return key;
+}
+
+std::string RealPath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string result(real);
+  std::free(real);
+  return result;
+}
+
+class TFanotifyJournal final : public TChangeJournal {
+ public:
+  std::string Follow(const std::vector<std::string>& roots) override {
+    group_.Reset();
+    mount_paths_.clear();
+    roots_.clear();
+    ids_.clear();
+    pending_.clear();
+    const int group =
+        fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
+                      O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    if (group < 0) {
+      if (errno == EPERM) return "following changes needs root (CAP_SYS_ADMIN)";
+      if (errno == EINVAL) {
+        return "the kernel's fanotify cannot report directories and names (Linux 5.9 or later "
+               "can)";
+      }
+      return std::string("fanotify is not available: ") + std::strerror(errno);
+    }
+    group_.Reset(group);
+    mount_table_ = ReadMountTable();
+    for (const std::string& root : roots) {
+      std::vector<std::string> places = {root};
+      for (const std::string& point : MountPointsBelow(mount_table_, RealPath(root))) {
+        places.push_back(point);
+      }
+      for (std::size_t i = 0; i < places.size(); ++i) {
+        TUniqueFd fd(open(places[i].c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // A root that does not exist yet is walked (and found empty) each
+        // full walk; its creation shows as a change of its parent only if
+        // that is watched, so the roots are checked every cycle instead.
+        struct stat info {};
+        if (!fd.Valid() || fstat(fd.Get(), &info) != 0) {
+          if (i == 0) roots_.push_back({root, 0, 0});
+          continue;
+        }
+        if (i == 0) roots_.push_back({root, info.st_dev, info.st_ino});
+        NoteDirectory(info.st_ino);
+        struct statfs fs {};
+        if (fstatfs(fd.Get(), &fs) != 0) return places[i] + ": " + std::strerror(errno);
+        const std::uint64_t fsid = FsidKey(fs.f_fsid);
+        if (mount_paths_.count(fsid) != 0) continue;
+        if (fanotify_mark(group_.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kEventMask, fd.Get(),
+                          nullptr) != 0) {
+          const int error = errno;
+          group_.Reset();
+          return places[i] + " is on a file system whose changes cannot be followed (" +
+                 std::strerror(error) + ")";
+        }
+        // Only the path is kept: a descriptor held open would stop an
+        // administrator from unmounting the file system.
+        mount_paths_.emplace(fsid, places[i]);
+      }
+    }
+    overflowed_ = false;
+    return "";
+  }
+
+  void NoteDirectory(std::uint64_t id) override {
+    if (id != 0) pending_.push_back(id);
+  }
+
+  TJournalChanges TakeChanges() override {
+    TJournalChanges changes;
+    if (!group_.Valid()) {
+      changes.walk_everything = "changes are not followed";
+      return changes;
+    }
+    MergePending();
+    Drain(changes);
+    open_mounts_.clear();
+    if (overflowed_) {
+      changes.walk_everything = "the event queue overflowed, or a change could not be placed";
+    }
+    overflowed_ = false;
+    if (changes.walk_everything.empty() && ReadMountTable() != mount_table_) {
+      changes.walk_everything = "file systems were mounted or unmounted";
+    }
+    for (const TRoot& root : roots_) {
+      if (!changes.walk_everything.empty()) break;
+      struct stat info {};
+      const bool present = stat(root.path.c_str(), &info) == 0;
+      if (!present ? root.inode != 0 : info.st_dev != root.device || info.st_ino != root.inode) {
+        changes.walk_everything = root.path + " was created, removed or replaced";
+      }
+    }
+    return changes;
+  }
+
+  std::string ResolvePath(const std::string& path) const override { return RealPath(path); }
+
+  std::size_t MemoryBytes() const override {
+    return (ids_.capacity() + pending_.capacity()) * sizeof(std::uint64_t) + buffer_.capacity();
+  }
+
+ private:
+  struct TRoot {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+  };
+
+  void MergePending() {
+    if (pending_.empty()) return;
+    std::sort(pending_.begin(), pending_.end());
+    const std::size_t middle = ids_.size();
+    ids_.insert(ids_.end(), pending_.begin(), pending_.end());
+    std::inplace_merge(ids_.begin(), ids_.begin() + static_cast<std::ptrdiff_t>(middle),
+                       ids_.end());
+    ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+    if (ids_.capacity() > ids_.size() + ids_.size() / 4 + 64) ids_.shrink_to_fit();
+    pending_.clear();
+    pending_.shrink_to_fit();
+  }
+
+  bool Watched(std::uint64_t id) const { return std::binary_search(ids_.begin(), ids_.end(), id); }
+
+  // Reads every queued event; the directories inside the trees, with their
+  // changed names, go into changes.
+  void Drain(TJournalChanges& changes) {
+    if (buffer_.empty()) buffer_.resize(64 * 1024);
+    // Directory (file system and handle) -> index in changes, or -1 outside.
+    std::unordered_map<std::string, long> seen;
+    open_mounts_.clear();
+    std::vector<std::unordered_map<std::string, std::size_t>> names;
+    for (;;) {
+      const ssize_t got = read(group_.Get(), buffer_.data(), buffer_.size());
+      if (got <= 0) break;
+      auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer_.data());
+      ssize_t left = got;
+      for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
+        if (event->fd >= 0) close(event->fd);
+        if (event->mask & FAN_Q_OVERFLOW) {
+          overflowed_ = true;
+          continue;
+        }
+        const char* info = reinterpret_cast<const char*>(event) + event->metadata_len;
+        const char* end = reinterpret_cast<const char*>(event) + event->event_len;
+        if (info + sizeof(fanotify_event_info_fid) > end) continue;
+        fanotify_event_info_fid header;
+        std::memcpy(&header, info, sizeof header);
+        if (header.hdr.info_type != FAN_EVENT_INFO_TYPE_DFID_NAME) continue;
+        const char* handle = info + offsetof(fanotify_event_info_fid, handle);
+        file_handle handle_head;
+        std::memcpy(&handle_head, handle, sizeof handle_head);
+        const char* name = handle + sizeof(file_handle) + handle_head.handle_bytes;
+        if (name >= end) continue;
+        const std::string_view changed(name, strnlen(name, static_cast<std::size_t>(end - name)));
+        if (changed.empty() || changed == ".") continue;  // the directory itself
+        std::string key(reinterpret_cast<const char*>(&header.fsid), sizeof header.fsid);
+        key.append(handle, sizeof(file_handle) + handle_head.handle_bytes);
+        auto found = seen.find(key);
+        if (found == seen.end()) {
+          found = seen.emplace(key, Resolve(header.fsid, handle, changes)).first;
+          if (found->second >= 0) names.emplace_back();
+        }
+        if (found->second < 0) continue;
+        TChangedDirectory& directory = changes.directories[static_cast<std::size_t>(found->second)];
+        auto& index = names[static_cast<std::size_t>(found->second)];
+        auto slot = index.find(std::string(changed));
+        if (slot == index.end()) {
+          slot = index.emplace(std::string(changed), directory.names.size()).first;
+          directory.names.push_back({std::string(changed), false, false, false});
+        }
+        TChangedName& entry = directory.names[slot->second];
+        if (event->mask & FAN_ONDIR) entry.directory = true;
+        if (event->mask & (FAN_CREATE | FAN_MOVED_TO)) entry.added = true;
+        if (event->mask & (FAN_DELETE | FAN_MOVED_FROM)) entry.removed = true;
+      }
+    }
+  }
+
+  // The directory of a handle, added to changes when it is one of the
+  // watched trees: its index there, or -1.
+  long Resolve(const __kernel_fsid_t& fsid, const char* handle, TJournalChanges& changes) {
+    fsid_t plain;
+    std::memcpy(&plain, &fsid, sizeof plain);
+    const std::uint64_t fsid_key = FsidKey(plain);
+    auto mount = open_mounts_.find(fsid_key);
+    if (mount == open_mounts_.end()) {
+      const auto path = mount_paths_.find(fsid_key);
+      if (path == mount_paths_.end()) return -1;
+      mount =
+          open_mounts_
+              .emplace(fsid_key,
+                       TUniqueFd(open(path->second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)))
+              .first;
+    }
+    if (!mount->second.Valid()) return -1;
+    file_handle head;
+    std::memcpy(&head, handle, sizeof head);
+    std::vector<char> aligned(sizeof(file_handle) + head.handle_bytes);
+    std::memcpy(aligned.data(), handle, aligned.size());
+    TUniqueFd fd(open_by_handle_at(
+        mount->second.Get(), reinterpret_cast<file_handle*>(aligned.data()), O_PATH | O_CLOEXEC));
+    if (!fd.Valid()) return -1;  // gone: its parent's change covers it
+    struct stat info {};
+    if (fstat(fd.Get(), &info) != 0 || !S_ISDIR(info.st_mode) || !Watched(info.st_ino)) return -1;
+    const std::string link = "/proc/self/fd/" + std::to_string(fd.Get());
+    std::string resolved(4096, '\0');
+    for (;;) {
+      const ssize_t length = readlink(link.c_str(), resolved.data(), resolved.size());
+      if (length < 0) {
+        // A watched directory whose change cannot be placed: walk it all.
+        overflowed_ = true;
+        return -1;
+      }
+      if (static_cast<std::size_t>(length) < resolved.size()) {
+        resolved.resize(static_cast<std::size_t>(length));
+        break;
+      }
+      resolved.resize(resolved.size() * 2);
+    }
+    // Not reachable from here (another mount's part of the file system), or
+    // deleted meanwhile: not in the trees as they are now.
+    if (resolved.empty() || resolved[0] != '/' || resolved.ends_with(" (deleted)")) return -1;
+    changes.directories.push_back({std::move(resolved), {}});
+    return static_cast<long>(changes.directories.size() - 1);
+  }
+
+  TUniqueFd group_;
+  std::map<std::uint64_t, std::string> mount_paths_;  // by file-system id: for opening handles
+  std::map<std::uint64_t, TUniqueFd> open_mounts_;    // while draining only
+  std::vector<TRoot> roots_;
+  std::string mount_table_;
+  std::vector<std::uint64_t> ids_;      // sorted: the watched directories
+  std::vector<std::uint64_t> pending_;  // noted since the last merge
+  std::vector<char> buffer_;
+  bool overflowed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<TChangeJournal> MakeSystemChangeJournal() {
+  return std::make_unique<TFanotifyJournal>();
+}
+
+}  // namespace warderon

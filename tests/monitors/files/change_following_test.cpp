@@ -1,0 +1,264 @@
+// Followed cycles against full walks on the same real tree: one monitor
+// follows the kernel's change journal, a second walks everything, and both
+// must report the same lines in the same order. Linux, as root (fanotify
+// file-system marks); skipped elsewhere.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "fakes/recording_alerts.h"
+#include "fakes/test_backends.h"
+#include "monitors/files/monitor_module.h"
+#include "platform/memory_policy_backend.h"
+
+namespace warderon::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One monitor with its own store, lists, alerts and catalogue.
+struct TMonitorUnderTest {
+  TMonitorUnderTest(const std::string& name, TChangeFollowing following) {
+    store.WritePolicyBool("general", "FilesEnabled", true);
+    module =
+        std::make_unique<TMonitorModule>(store, lists, alerts, *search, ScratchPath(name + ".lst"),
+                                         NativePathRules(), std::move(following));
+  }
+  void SetList(const std::string& section, const std::vector<std::string>& entries) {
+    TStringList list(section != "SpecialFiles");
+    for (const auto& entry : entries) list.Add(entry);
+    lists.SaveBaselineList(section, list);
+  }
+  std::vector<std::string> Cycle() {
+    alerts.alerts.clear();
+    module->Run();
+    for (const auto& alert : alerts.alerts) {
+      if (alert.subject == "file changes") return alert.details;
+    }
+    return {};
+  }
+
+  TMemoryPolicyBackend backend;
+  TPolicyStore store{backend};
+  TRecordingAlerts alerts;
+  TCycleState cycle;
+  TBaselineLists lists{store, alerts, cycle};
+  std::unique_ptr<TDirectorySearch> search = MakeSystemDirectorySearch();
+  std::unique_ptr<TMonitorModule> module;
+};
+
+class ChangeFollowing : public ::testing::Test {
+ protected:
+  ChangeFollowing() : tree_(ScratchPath("followed")), outside_(ScratchPath("outside")) {
+    fs::create_directories(tree_ + "/a/b/c");
+    fs::create_directories(tree_ + "/d");
+    fs::create_directories(outside_);
+    for (const char* file : {"top.txt", "a/one.txt", "a/b/two.txt", "a/b/c/three.txt", "d/four"}) {
+      Write(file, file);
+    }
+  }
+  ~ChangeFollowing() override {
+    // A check that failed half-way must not leave a mount behind.
+    umount2((tree_ + "/mnt").c_str(), MNT_DETACH);
+    umount2(ram_.c_str(), MNT_DETACH);
+    std::error_code ignored;
+    fs::remove_all(tree_, ignored);
+    fs::remove_all(outside_, ignored);
+    fs::remove_all(ram_, ignored);
+  }
+
+  void SetUp() override {
+    if (!journal_) GTEST_SKIP() << "no change journal on this platform";
+    const std::string why_not = journal_->Follow({tree_});
+    if (!why_not.empty()) GTEST_SKIP() << why_not;
+  }
+
+  void Start(const std::vector<std::string>& include,
+             const std::vector<std::string>& exclude = {}) {
+    for (TMonitorUnderTest* monitor : {&followed_, &walking_}) {
+      monitor->SetList("IncludeDirs", include);
+      monitor->SetList("ExcludeDirs", exclude);
+      monitor->module->Initialize();
+    }
+  }
+  void Start() { Start({tree_}); }
+
+  // Both cycles; the followed one must not have walked everything.
+  void ExpectSameReport(const std::string& what, bool followed_walks_everything = false) {
+    const auto followed = followed_.Cycle();
+    EXPECT_EQ(followed_.module->LastRunWalkedEverything(), followed_walks_everything) << what;
+    const auto walked = walking_.Cycle();
+    EXPECT_FALSE(walked.empty()) << what << ": the change script changed nothing";
+    EXPECT_EQ(followed, walked) << what;
+  }
+
+  void Write(const std::string& relative, const std::string& text, bool append = false) {
+    std::ofstream(tree_ + "/" + relative,
+                  append ? std::ios::binary | std::ios::app : std::ios::binary)
+        << text;
+  }
+  void Touch(const std::string& relative, int hours) {
+    fs::last_write_time(tree_ + "/" + relative,
+                        fs::file_time_type::clock::now() + std::chrono::hours(hours));
+  }
+
+  std::string tree_;
+  std::string outside_;
+  std::string ram_ = ScratchPath("ramfs");
+  std::unique_ptr<TChangeJournal> journal_ = MakeSystemChangeJournal();
+  std::vector<std::string> notes_;
+  std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::now();
+  TMonitorUnderTest followed_{
+      "followed", TChangeFollowing{journal_.get(), &followed_.cycle,
+                                   [this](const std::string& note) { notes_.push_back(note); },
+                                   [this] { return now_; }}};
+  TMonitorUnderTest walking_{"walking", {}};
+};
+
+TEST_F(ChangeFollowing, FileChangesReportAsAFullWalkDoes) {
+  Start();
+  EXPECT_TRUE(followed_.Cycle().empty());
+  EXPECT_FALSE(followed_.module->LastRunWalkedEverything()) << "a quiet cycle follows";
+  walking_.Cycle();
+
+  Write("a/new.txt", "new");
+  Write("a/b/c/deeper.txt", "deeper");
+  Write("newtop.txt", "x");
+  Write("a/b/two.txt", "appended", true);
+  Touch("d/four", 5);
+  fs::remove(tree_ + "/a/one.txt");
+  fs::rename(tree_ + "/top.txt", tree_ + "/d/renamed.txt");
+  ExpectSameReport("create, append, touch, delete, rename");
+
+  Write("a/b/c/three.txt", "3", true);
+  Write("d/four", "4", true);
+  Write("a/b/c/fourth.txt", "x");
+  Write("a/b/c/fifth.txt", "x");
+  ExpectSameReport("changes in several directories keep the walk's order");
+}
+
+TEST_F(ChangeFollowing, DirectoryChangesReportAsAFullWalkDoes) {
+  fs::create_directories(outside_ + "/moved/in");
+  std::ofstream(outside_ + "/moved/in/file") << "f";
+  std::ofstream(outside_ + "/moved/top") << "t";
+  Start();
+
+  fs::create_directories(tree_ + "/made/x/y");
+  Write("made/x/y/z.txt", "z");
+  Write("made/m.txt", "m");
+  fs::rename(outside_ + "/moved", tree_ + "/a/moved");
+  ExpectSameReport("a directory created and one moved in");
+
+  fs::rename(tree_ + "/a/b", outside_ + "/b");
+  fs::remove_all(tree_ + "/made");
+  ExpectSameReport("a directory moved out and one deleted");
+
+  fs::remove(tree_ + "/d/four");
+  fs::create_directories(tree_ + "/d/four/inner");
+  Write("d/four/inner/file", "f");
+  fs::remove_all(tree_ + "/a/moved/in");
+  Write("a/moved/in", "now a file");
+  ExpectSameReport("a file replaced by a directory, and a directory by a file");
+
+  fs::rename(tree_ + "/a", tree_ + "/renamed");
+  ExpectSameReport("a directory renamed within the tree");
+}
+
+TEST_F(ChangeFollowing, ExclusionsAndOverlappingRootsAreKept) {
+  fs::create_directories(tree_ + "/a/skipped");
+  Write("a/skipped/s.txt", "s");
+  Start({tree_, tree_ + "/a/b"}, {tree_ + "/a/skipped"});
+  Write("a/skipped/t.txt", "not reported");
+  Write("a/b/both.txt", "in both roots");
+  Write("a/b/c/deep.txt", "in both roots");
+  Write("a/direct.txt", "x");
+  ExpectSameReport("overlapping roots and an excluded directory");
+}
+
+TEST_F(ChangeFollowing, ChangesOutsideTheTreesAreDropped) {
+  const std::string why_not = journal_->Follow({tree_});
+  ASSERT_EQ(why_not, "");
+  std::ofstream(outside_ + "/noise") << "n";
+  fs::create_directories(outside_ + "/more");
+  EXPECT_TRUE(journal_->TakeChanges().directories.empty());
+  Write("inside.txt", "i");
+  const TJournalChanges changes = journal_->TakeChanges();
+  EXPECT_EQ(changes.walk_everything, "");
+  ASSERT_EQ(changes.directories.size(), 1U);
+  EXPECT_EQ(changes.directories[0].path, fs::canonical(tree_).string());
+  ASSERT_EQ(changes.directories[0].names.size(), 1U);
+  EXPECT_EQ(changes.directories[0].names[0].name, "inside.txt");
+  EXPECT_TRUE(changes.directories[0].names[0].added);
+}
+
+TEST_F(ChangeFollowing, EachSafetyNetWalksEverythingForThatCycle) {
+  Start();
+  followed_.Cycle();
+  walking_.Cycle();
+
+  // A burst beyond the kernel's queue (16384 events), outside the tree.
+  for (int i = 0; i < 17000; ++i) std::ofstream(outside_ + "/burst" + std::to_string(i));
+  Write("after-burst.txt", "x");
+  ExpectSameReport("an overflowed queue", true);
+
+  Write("x.txt", "x");
+  for (TMonitorUnderTest* monitor : {&followed_, &walking_}) {
+    monitor->SetList("ExcludeFiles", {tree_ + "/nothing"});
+  }
+  ExpectSameReport("changed lists", true);
+
+  Write("y.txt", "y");
+  followed_.cycle.GeneralUpdateRequested = true;
+  ExpectSameReport("GeneralUpdate", true);
+  followed_.cycle.GeneralUpdateRequested = false;
+
+  Write("z.txt", "z");
+  now_ += std::chrono::minutes(61);
+  ExpectSameReport("an hour since the last full walk", true);
+  Write("z2.txt", "z");
+  ExpectSameReport("the next cycle follows again");
+
+  followed_.store.WritePolicyInteger("general", "FilesFullWalkMinutes", 0);
+  Write("w.txt", "w");
+  ExpectSameReport("FilesFullWalkMinutes 0", true);
+  followed_.store.WritePolicyInteger("general", "FilesFullWalkMinutes", 60);
+  Write("w2.txt", "w");
+  ExpectSameReport("FilesFullWalkMinutes 60 again");
+
+  // A file system mounted under the tree, and taken away again.
+  fs::create_directories(tree_ + "/mnt");
+  ASSERT_EQ(mount("warderon-test", (tree_ + "/mnt").c_str(), "tmpfs", 0, "size=1m"), 0);
+  std::ofstream(tree_ + "/mnt/on-the-mount") << "m";
+  ExpectSameReport("a mount", true);
+  std::ofstream(tree_ + "/mnt/second") << "m";
+  ExpectSameReport("a file on the mounted file system is followed too");
+  ASSERT_EQ(umount((tree_ + "/mnt").c_str()), 0);
+  ExpectSameReport("an unmount", true);
+  EXPECT_TRUE(notes_.empty());
+}
+
+TEST_F(ChangeFollowing, AFileSystemThatCannotBeFollowedIsWalkedAndSaidOnce) {
+  // ramfs has no file handles: fanotify cannot report its changes.
+  const std::string& ram = ram_;
+  fs::create_directories(ram);
+  if (mount("warderon-test", ram.c_str(), "ramfs", 0, nullptr) != 0) {
+    GTEST_SKIP() << "cannot mount ramfs here";
+  }
+  std::ofstream(ram + "/r.txt") << "r";
+  Start({tree_, ram});
+  std::ofstream(ram + "/s.txt") << "s";
+  ExpectSameReport("a tree on ramfs", true);
+  Write("t.txt", "t");
+  ExpectSameReport("and again", true);
+  ASSERT_EQ(notes_.size(), 1U);
+  EXPECT_NE(notes_[0].find(ram), std::string::npos) << notes_[0];
+}
+
+}  // namespace
+}  // namespace warderon::testing
