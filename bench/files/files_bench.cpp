@@ -20,6 +20,7 @@
 #include "alerts/smtp_module.h"
 #include "core/cycle_state.h"
 #include "monitors/files/monitor_module.h"
+#include "platform/change_journal.h"
 #include "platform/memory_policy_backend.h"
 #include "platform/posix/sqlite_policy_backend.h"
 
@@ -77,13 +78,32 @@ struct TBench {
   }
   // The median ratio of work to find over the rounds; prepare is not timed.
   double Ratio(const std::function<void()>& prepare, const std::function<void()>& work_once) {
-    std::vector<double> ratios;
+    return Ratios(prepare, work_once).wall;
+  }
+  // Wall and CPU (user + system) ratios: find's CPU is its own, as a child.
+  struct TRatios {
+    double wall;
+    double cpu;
+  };
+  TRatios Ratios(const std::function<void()>& prepare, const std::function<void()>& work_once) {
+    std::vector<double> walls;
+    std::vector<double> cpus;
     for (int round = 0; round < kRounds; ++round) {
       prepare();
+      const double children_before = CpuSeconds(RUSAGE_CHILDREN);
       const double baseline = Find();
-      ratios.push_back(Seconds(work_once) / baseline);
+      const double find_cpu = CpuSeconds(RUSAGE_CHILDREN) - children_before;
+      const double own_before = CpuSeconds(RUSAGE_SELF);
+      walls.push_back(Seconds(work_once) / baseline);
+      cpus.push_back((CpuSeconds(RUSAGE_SELF) - own_before) / find_cpu);
     }
-    return Median(ratios);
+    return {Median(walls), Median(cpus)};
+  }
+  static double CpuSeconds(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   }
 };
 
@@ -132,7 +152,9 @@ int main(int argc, char** argv) {
   // 1 % of the files, spread over the tree, touched to a new time each round.
   std::vector<std::string> touched;
   std::size_t seen = 0;
+  std::size_t directories = 1;
   for (const auto& entry : fs::recursive_directory_iterator(bench.tree)) {
+    if (entry.is_directory()) ++directories;
     if (entry.is_regular_file() && seen++ % 100 == 0) touched.push_back(entry.path().string());
   }
   int round = 0;
@@ -176,5 +198,74 @@ int main(int argc, char** argv) {
       "  process memory per file       %7.1f B steady, %.1f B peak: peak/steady %.2f (target <= "
       "1.25)\n",
       rss_per_file, peak_per_file, peak_per_file / rss_per_file);
+
+  // The same tree followed through the kernel's change journal (Linux, root).
+  const auto journal = MakeSystemChangeJournal();
+  std::string why_not = journal ? "" : "no change journal on this platform";
+  TChangeFollowing following{journal.get(), &cycle,
+                             [&why_not](const std::string& note) { why_not = note; }};
+  TMonitorModule followed(settings_store, lists, alerts, *search, bench.work + "/followed.lst",
+                          NativePathRules(), following);
+  followed.Initialize();
+  if (!why_not.empty()) {
+    std::printf("  followed cycles: not measured: %s\n", why_not.c_str());
+    return 0;
+  }
+  followed.Run();  // the first cycle sorts the directories the creation walk noted
+  const auto quiet = bench.Ratios([] {}, [&] { followed.Run(); });
+  const auto touched_followed = bench.Ratios(
+      [&] {
+        const std::time_t when = std::time(nullptr) + 86400 * ++round;
+        const utimbuf later{when, when};
+        for (const auto& path : touched) utime(path.c_str(), &later);
+        journal_store.DeletePolicySection("Logs");
+      },
+      [&] { followed.Run(); });
+  const bool followed_quietly = !followed.LastRunWalkedEverything();
+  followed.Run();  // a quiet cycle: the state between full walks
+  const double journal_per_directory =
+      static_cast<double>(followed.FollowingMemoryBytes()) / static_cast<double>(directories);
+
+  // A forced full walk (with the journal noting every directory) and
+  // today's walk without a journal, in the same rounds against the same find.
+  monitor->Run();  // takes in the touches of the followed rounds
+  settings_store.WritePolicyInteger("general", "FilesFullWalkMinutes", 0);
+  std::vector<double> forced_walls, today_walls, forced_cpus, today_cpus;
+  double journal_peak = 0;
+  for (int r = 0; r < kRounds; ++r) {
+    const double children_before = TBench::CpuSeconds(RUSAGE_CHILDREN);
+    const double find_wall = bench.Find();
+    const double find_cpu = TBench::CpuSeconds(RUSAGE_CHILDREN) - children_before;
+    const auto measure = [&](TMonitorModule& module, std::vector<double>& walls,
+                             std::vector<double>& cpus) {
+      const double cpu_before = TBench::CpuSeconds(RUSAGE_SELF);
+      walls.push_back(Seconds([&] { module.Run(); }) / find_wall);
+      cpus.push_back((TBench::CpuSeconds(RUSAGE_SELF) - cpu_before) / find_cpu);
+    };
+    // Alternating which goes first, so that neither always meets a colder cache.
+    if (r % 2 == 0) measure(followed, forced_walls, forced_cpus);
+    measure(*monitor, today_walls, today_cpus);
+    if (r % 2 == 1) measure(followed, forced_walls, forced_cpus);
+    journal_peak = std::max(journal_peak, static_cast<double>(followed.FollowingMemoryBytes()));
+  }
+  settings_store.WritePolicyInteger("general", "FilesFullWalkMinutes", 60);
+
+  std::printf("  followed cycles (fanotify), %zu directories:%s\n", directories,
+              followed_quietly ? "" : " (WARNING: the touched cycle walked everything)");
+  std::printf("    steady cycle, no change     wall %6.3f  cpu %6.3f   (target <= 0.05)\n",
+              quiet.wall, quiet.cpu);
+  std::printf("    cycle with 1%% touched       wall %6.3f  cpu %6.3f   (target <= 0.20)\n",
+              touched_followed.wall, touched_followed.cpu);
+  std::printf("    forced full walk            wall %6.3f  cpu %6.3f\n", Median(forced_walls),
+              Median(forced_cpus));
+  std::printf(
+      "    today's full walk           wall %6.3f  cpu %6.3f   (forced/today: wall %.2f, "
+      "cpu %.2f; target <= 1)\n",
+      Median(today_walls), Median(today_cpus), Median(forced_walls) / Median(today_walls),
+      Median(forced_cpus) / Median(today_cpus));
+  std::printf(
+      "    journal memory per directory %5.1f B between full walks, %.1f B right after "
+      "one (target <= 16)\n",
+      journal_per_directory, journal_peak / static_cast<double>(directories));
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "platform/directory_search.h"
 
+#include <algorithm>
+
 namespace warderon {
 
 // The plain forms, for a search that has nothing cheaper.
@@ -8,6 +10,19 @@ bool TDirectorySearch::ListNames(
     const std::function<void(std::string_view name, bool is_directory)>& on_name) {
   return List(directory,
               [&on_name](const TFoundEntry& entry) { on_name(entry.name, entry.is_directory); });
+}
+
+std::unique_ptr<TOpenDirectory> TDirectorySearch::OpenBelow(TOpenDirectory& top,
+                                                            std::string_view relative) {
+  std::unique_ptr<TOpenDirectory> current;
+  for (std::size_t start = 0; start <= relative.size();) {
+    const std::size_t end = std::min(relative.find('/', start), relative.size());
+    auto next = OpenSubdirectory(current ? *current : top, relative.substr(start, end - start));
+    if (!next) return nullptr;
+    current = std::move(next);
+    start = end + 1;
+  }
+  return current;
 }
 
 std::optional<TFoundEntry> TDirectorySearch::Find(TOpenDirectory& directory,

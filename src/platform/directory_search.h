@@ -62,6 +62,11 @@ class TDirectorySearch {
   virtual bool ListNames(
       TOpenDirectory& directory,
       const std::function<void(std::string_view name, bool is_directory)>& on_name);
+  // A directory below an open one by a relative path ("a/b"), never
+  // following a symbolic link on the way; null when that fails. The
+  // default opens one name at a time, each child outliving its parent:
+  // a search whose children need their parents overrides it.
+  virtual std::unique_ptr<TOpenDirectory> OpenBelow(TOpenDirectory& top, std::string_view relative);
   // One entry of an open directory by name (the entry's name views the
   // argument), with its time and size; nothing when it does not exist.
   virtual std::optional<TFoundEntry> Find(TOpenDirectory& directory, std::string_view name);

@@ -119,10 +119,14 @@ void TMonitorModule::ScanChanges(const TJournalChanges& changes,
     return false;
   };
   std::set<std::pair<std::size_t, std::string>> looked_at;
+  std::vector<std::unique_ptr<TOpenDirectory>> root_handles(roots_.size());
   for (const TWork& item : work) {
     if (inside_new_subtree(item.key_dir)) continue;
     if (!looked_at.emplace(item.root, item.key_dir).second) continue;
-    ScanChangedDirectory(roots_[item.root].key, item.key_dir, *item.changed, candidates, prefixes);
+    auto& root_handle = root_handles[item.root];
+    if (!root_handle) root_handle = search_.OpenDirectory(roots_[item.root].key);
+    ScanChangedDirectory(roots_[item.root].key, root_handle.get(), item.key_dir, *item.changed,
+                         candidates, prefixes);
   }
   const std::size_t tree_changes = FileChanges_.size();
 
@@ -171,7 +175,8 @@ void TMonitorModule::ScanChanges(const TJournalChanges& changes,
   listings_.clear();
 }
 
-void TMonitorModule::ScanChangedDirectory(const std::string& root_key, const std::string& key_dir,
+void TMonitorModule::ScanChangedDirectory(const std::string& root_key, TOpenDirectory* root_handle,
+                                          const std::string& key_dir,
                                           const TChangedDirectory& changed,
                                           std::vector<TRecordIndex>& candidates,
                                           std::vector<std::string>& prefixes) {
@@ -183,17 +188,12 @@ void TMonitorModule::ScanChangedDirectory(const std::string& root_key, const std
     if (step.size() >= root_prefix.size() && IsExcludedDir(step)) return;
     if (slash == std::string::npos) break;
   }
-  std::vector<std::unique_ptr<TOpenDirectory>> chain;
-  chain.push_back(search_.OpenDirectory(root_key));
-  if (chain.back() && key_dir.size() > root_prefix.size()) {
-    const std::string_view rest = std::string_view(key_dir).substr(root_prefix.size());
-    for (std::size_t start = 0; start <= rest.size() && chain.back();) {
-      const std::size_t end = std::min(rest.find('/', start), rest.size());
-      chain.push_back(search_.OpenSubdirectory(*chain.back(), rest.substr(start, end - start)));
-      start = end + 1;
-    }
+  std::unique_ptr<TOpenDirectory> below;
+  TOpenDirectory* directory = root_handle;
+  if (root_handle != nullptr && key_dir.size() > root_prefix.size()) {
+    below = search_.OpenBelow(*root_handle, std::string_view(key_dir).substr(root_prefix.size()));
+    directory = below.get();
   }
-  TOpenDirectory* directory = chain.back().get();
   const std::string folder = DirectoryPrefix(key_dir);
   for (const TChangedName& name : changed.names) {
     const std::string full = folder + name.name;

@@ -72,7 +72,10 @@ class TFileCatalogue {
     }
   }
   // The live records in catalogue order (by key, as the platform sorts paths).
-  std::vector<TRecordIndex> SortedIndices() const;
+  // The order is kept between calls: only keys added since are sorted and
+  // merged in (a removal sorts anew), so a cycle that changed a few files
+  // does not sort a million keys to save them.
+  const std::vector<TRecordIndex>& SortedIndices() const;
   bool KeyLess(TRecordIndex a, TRecordIndex b) const;
 
   // Reads a catalogue file; entries that cannot be read (a size or time
@@ -111,6 +114,9 @@ class TFileCatalogue {
   // touching any key, and growing never hashes a key again.
   std::vector<std::uint64_t> index_;
   std::size_t live_count_ = 0;
+  mutable std::vector<TRecordIndex> sorted_;
+  mutable bool sorted_valid_ = false;
+  mutable std::vector<TRecordIndex> added_;  // since sorted_ was made
 };
 
 // Keys longer than this are refused (Add raises std::length_error).

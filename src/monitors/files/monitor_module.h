@@ -93,8 +93,9 @@ class TMonitorModule final : public TCycleModule {
   void StartFollowing();
   std::string ListsFingerprint() const;
   void ScanChanges(const TJournalChanges& changes, std::vector<TRecordIndex>& candidates);
-  void ScanChangedDirectory(const std::string& root_key, const std::string& key_dir,
-                            const TChangedDirectory& changed, std::vector<TRecordIndex>& candidates,
+  void ScanChangedDirectory(const std::string& root_key, TOpenDirectory* root_handle,
+                            const std::string& key_dir, const TChangedDirectory& changed,
+                            std::vector<TRecordIndex>& candidates,
                             std::vector<std::string>& prefixes);
   int FirstRootReaching(std::string_view key) const;
   void SortInWalkOrder(std::vector<TRecordIndex>& changes);

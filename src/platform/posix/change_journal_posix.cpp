@@ -85,8 +85,11 @@ class TFanotifyJournal final : public TChangeJournal {
     group_.Reset();
     mount_paths_.clear();
     roots_.clear();
-    ids_.clear();
-    pending_.clear();
+    // The walk that follows notes about as many directories as the last one.
+    const std::size_t expected = ids_.size();
+    std::vector<std::uint64_t>().swap(ids_);  // "= {}" would keep the memory
+    std::vector<std::uint64_t>().swap(pending_);
+    pending_.reserve(expected + expected / 16);
     const int group =
         fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
                       O_RDONLY | O_LARGEFILE | O_CLOEXEC);
@@ -171,7 +174,7 @@ class TFanotifyJournal final : public TChangeJournal {
   std::string ResolvePath(const std::string& path) const override { return RealPath(path); }
 
   std::size_t MemoryBytes() const override {
-    return (ids_.capacity() + pending_.capacity()) * sizeof(std::uint64_t) + buffer_.capacity();
+    return (ids_.capacity() + pending_.capacity()) * sizeof(std::uint64_t);
   }
 
  private:
@@ -184,6 +187,13 @@ class TFanotifyJournal final : public TChangeJournal {
   void MergePending() {
     if (pending_.empty()) return;
     std::sort(pending_.begin(), pending_.end());
+    if (ids_.empty()) {
+      // After a full walk: the noted directories are the whole table.
+      ids_.swap(pending_);
+      ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+      if (ids_.capacity() > ids_.size() + ids_.size() / 8 + 64) ids_.shrink_to_fit();
+      return;
+    }
     const std::size_t middle = ids_.size();
     ids_.insert(ids_.end(), pending_.begin(), pending_.end());
     std::inplace_merge(ids_.begin(), ids_.begin() + static_cast<std::ptrdiff_t>(middle),
@@ -199,15 +209,16 @@ class TFanotifyJournal final : public TChangeJournal {
   // Reads every queued event; the directories inside the trees, with their
   // changed names, go into changes.
   void Drain(TJournalChanges& changes) {
-    if (buffer_.empty()) buffer_.resize(64 * 1024);
+    // Only while draining: nothing of it stays between cycles.
+    std::vector<char> buffer(16 * 1024);
     // Directory (file system and handle) -> index in changes, or -1 outside.
     std::unordered_map<std::string, long> seen;
     open_mounts_.clear();
     std::vector<std::unordered_map<std::string, std::size_t>> names;
     for (;;) {
-      const ssize_t got = read(group_.Get(), buffer_.data(), buffer_.size());
+      const ssize_t got = read(group_.Get(), buffer.data(), buffer.size());
       if (got <= 0) break;
-      auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer_.data());
+      auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer.data());
       ssize_t left = got;
       for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
         if (event->fd >= 0) close(event->fd);
@@ -306,7 +317,6 @@ class TFanotifyJournal final : public TChangeJournal {
   std::string mount_table_;
   std::vector<std::uint64_t> ids_;      // sorted: the watched directories
   std::vector<std::uint64_t> pending_;  // noted since the last merge
-  std::vector<char> buffer_;
   bool overflowed_ = false;
 };
 

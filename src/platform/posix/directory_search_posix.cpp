@@ -5,10 +5,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -205,6 +207,32 @@ class TPosixDirectorySearch final : public TDirectorySearch {
       on_name(name, is_directory);
     });
     return true;
+  }
+
+  std::unique_ptr<TOpenDirectory> OpenBelow(TOpenDirectory& top_directory,
+                                            std::string_view relative) override {
+    const auto& top = static_cast<const TPosixOpenDirectory&>(top_directory);
+    TFd temporary;
+    const int base = top.Use(temporary);
+    if (base < 0) return nullptr;
+    const std::string path(relative);
+    // One call that refuses any symbolic link and any way out of top.
+    open_how how{};
+    how.flags = kDirectoryFlags | O_NOFOLLOW;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    TFd fd(static_cast<int>(syscall(SYS_openat2, base, path.c_str(), &how, sizeof how)));
+    if (!fd.Valid() && errno == ENOSYS) {
+      // Before Linux 5.6: one name at a time, none of them a link.
+      fd = TFd(dup(base));
+      for (std::size_t start = 0; fd.Valid() && start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string name = path.substr(start, end - start);
+        fd = TFd(openat(fd.Get(), name.c_str(), kDirectoryFlags | O_NOFOLLOW));
+        start = end + 1;
+      }
+    }
+    if (!fd.Valid()) return nullptr;
+    return std::make_unique<TPosixOpenDirectory>(std::move(fd), open_count_);
   }
 
   std::optional<TFoundEntry> Find(TOpenDirectory& open_directory, std::string_view name) override {
