@@ -229,18 +229,18 @@ int TMonitorModule::FirstRootReaching(std::string_view key) const {
   return -1;
 }
 
-std::size_t TMonitorModule::ListingPosition(const std::string& directory, std::string_view name) {
+std::size_t TMonitorModule::ListingPosition(std::string_view directory, std::string_view name) {
   auto listing = listings_.find(directory);
   if (listing == listings_.end()) {
-    listing = listings_.emplace(directory, std::unordered_map<std::string, std::size_t>()).first;
-    if (const auto open = search_.OpenDirectory(directory)) {
+    listing = listings_.emplace(std::string(directory), TPositions()).first;
+    if (const auto open = search_.OpenDirectory(listing->first)) {
       auto& positions = listing->second;
       search_.ListNames(*open, [&positions](std::string_view entry, bool) {
         positions.emplace(std::string(entry), positions.size());
       });
     }
   }
-  const auto found = listing->second.find(std::string(name));
+  const auto found = listing->second.find(name);
   return found == listing->second.end() ? SIZE_MAX : found->second;
 }
 
@@ -266,7 +266,8 @@ void TMonitorModule::SortInWalkOrder(std::vector<TRecordIndex>& changes) {
     const auto at = static_cast<std::size_t>(differ.first - a.key.begin());
     const std::size_t slash = a.key.rfind('/', at == 0 ? 0 : at - 1);
     if (slash == std::string::npos) return a.key < b.key;
-    const std::string parent = slash == 0 ? "/" : a.key.substr(0, slash);
+    const std::string_view parent =
+        slash == 0 ? std::string_view("/") : std::string_view(a.key).substr(0, slash);
     const auto component = [slash](const std::string& key) {
       const std::size_t end = key.find('/', slash + 1);
       return std::string_view(key).substr(

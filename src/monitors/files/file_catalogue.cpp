@@ -187,7 +187,7 @@ std::optional<std::string> CatalogueKeyFromLine(std::string_view line) {
   return key;
 }
 
-std::string FormatCatalogueTime(double value) {
+void AppendCatalogueTime(double value, std::string& out) {
   if (!std::isfinite(value)) value = 0.0;  // never stored; kept from reaching the format
   // d.dddddddddddddde+xx, as printf's %.14E writes it (to_chars is exact
   // too, and several times faster: a million of these go into every save).
@@ -199,20 +199,22 @@ std::string FormatCatalogueTime(double value) {
   int exponent = 0;
   std::from_chars(text.data() + e + 1 + (text[e + 1] == '+' ? 1 : 0), text.data() + text.size(),
                   exponent);
-  std::string result;
-  result.reserve(23);
-  result += value < 0 ? '-' : ' ';
-  result.append(text.substr(0, e));
-  result += 'E';
-  result += exponent < 0 ? '-' : '+';
   const int magnitude = exponent < 0 ? -exponent : exponent;
-  char four[5];
-  four[0] = static_cast<char>('0' + magnitude / 1000 % 10);
-  four[1] = static_cast<char>('0' + magnitude / 100 % 10);
-  four[2] = static_cast<char>('0' + magnitude / 10 % 10);
-  four[3] = static_cast<char>('0' + magnitude % 10);
-  result.append(four, 4);
-  return result;
+  char tail[6] = {'E',
+                  exponent < 0 ? '-' : '+',
+                  static_cast<char>('0' + magnitude / 1000 % 10),
+                  static_cast<char>('0' + magnitude / 100 % 10),
+                  static_cast<char>('0' + magnitude / 10 % 10),
+                  static_cast<char>('0' + magnitude % 10)};
+  out += value < 0 ? '-' : ' ';
+  out.append(text.substr(0, e));
+  out.append(tail, sizeof tail);
+}
+
+std::string FormatCatalogueTime(double value) {
+  std::string text;
+  AppendCatalogueTime(value, text);
+  return text;
 }
 
 TFileCatalogue::TFileCatalogue(TPathRules rules) : rules_(rules), index_(1024, kEmpty) {}
@@ -459,18 +461,25 @@ void TFileCatalogue::Load(const std::string& path) {
 void TFileCatalogue::Save(const std::string& path) const {
   const std::vector<TRecordIndex>& order = SortedIndices();
   WriteFileAtomically(path, [&](const TWriteText& write) {
-    std::string entry;
+    // Entries go out a few hundred at a time, built without an allocation each.
+    std::string entries;
+    entries.reserve(1 << 16);
+    char size[24];
     for (const TRecordIndex index : order) {
       const FileData& record = records_[index];
-      entry.clear();
-      AppendCatalogueKeyLine(Key(index), entry);
-      entry += "\r\n";
-      entry += std::to_string(record.FileSize);
-      entry += "\r\n";
-      entry += FormatCatalogueTime(record.FileTime);
-      entry += "\r\n";
-      write(entry);
+      AppendCatalogueKeyLine(Key(index), entries);
+      entries += "\r\n";
+      const auto end = std::to_chars(size, size + sizeof size, record.FileSize).ptr;
+      entries.append(size, end);
+      entries += "\r\n";
+      AppendCatalogueTime(record.FileTime, entries);
+      entries += "\r\n";
+      if (entries.size() >= (1 << 16) - 4096) {
+        write(entries);
+        entries.clear();
+      }
     }
+    write(entries);
   });
 }
 

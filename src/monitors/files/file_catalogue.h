@@ -136,5 +136,6 @@ std::optional<std::string> CatalogueKeyFromLine(std::string_view line);
 // character (blank or "-"), d.dddddddddddddd, "E", the exponent's sign and
 // four digits.
 std::string FormatCatalogueTime(double value);
+void AppendCatalogueTime(double value, std::string& out);
 
 }  // namespace warderon

@@ -99,7 +99,7 @@ class TMonitorModule final : public TCycleModule {
                             std::vector<std::string>& prefixes);
   int FirstRootReaching(std::string_view key) const;
   void SortInWalkOrder(std::vector<TRecordIndex>& changes);
-  std::size_t ListingPosition(const std::string& directory, std::string_view name);
+  std::size_t ListingPosition(std::string_view directory, std::string_view name);
   std::string ReportLine(TRecordIndex index) const;
   std::string PathKey(std::string_view path) const;  // how exclusion lists compare
 
@@ -127,8 +127,16 @@ class TMonitorModule final : public TCycleModule {
   std::chrono::steady_clock::time_point last_full_walk_{};
   std::vector<TRootAlias> roots_;
   std::vector<std::string> special_keys_;  // recorded by "SpecialFiles" in the last scan
-  // Readdir order of the directories the current sort looked at.
-  std::unordered_map<std::string, std::unordered_map<std::string, std::size_t>> listings_;
+  // Readdir order of the directories the current sort looked at, found by
+  // string_view without copying keys.
+  struct TViewHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>()(text);
+    }
+  };
+  using TPositions = std::unordered_map<std::string, std::size_t, TViewHash, std::equal_to<>>;
+  std::unordered_map<std::string, TPositions, TViewHash, std::equal_to<>> listings_;
 
   // One level of the walk: the directory's entries, read in full, and how
   // far the walk has come through them.
