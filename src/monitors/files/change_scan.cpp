@@ -36,15 +36,15 @@ bool TMonitorModule::ChooseFullWalk(TJournalChanges& changes) {
   const std::int32_t minutes =
       store_.ReadPolicyInteger("general", "FilesFullWalkMinutes", kDefaultFullWalkMinutes);
   if (following_.journal == nullptr || !rules_.case_sensitive) return true;
-  bool full = !following_active_;
-  if (following_active_) {
+  bool full = !following_active_ || ListsFingerprint() != lists_fingerprint_ ||
+              (following_.cycle != nullptr && following_.cycle->GeneralUpdateRequested) ||
+              minutes <= 0 || following_.now() - last_full_walk_ >= std::chrono::minutes(minutes);
+  // Only when nothing else calls for a full walk: following anew drops
+  // whatever is queued anyway.
+  if (!full) {
     changes = following_.journal->TakeChanges();
     full = !changes.walk_everything.empty();
   }
-  full = full || ListsFingerprint() != lists_fingerprint_;
-  full = full || (following_.cycle != nullptr && following_.cycle->GeneralUpdateRequested);
-  full =
-      full || minutes <= 0 || following_.now() - last_full_walk_ >= std::chrono::minutes(minutes);
   if (full) StartFollowing();
   return full;
 }
@@ -88,6 +88,9 @@ void TMonitorModule::ScanChanges(const TJournalChanges& changes,
                                  std::vector<TRecordIndex>& candidates) {
   ++ScanCount_;
   FileChanges_.clear();
+  // Taken before this cycle's own visits add to it for the next one.
+  const std::vector<std::string> looked_at_last_time = std::move(look_again_);
+  look_again_.clear();
   std::vector<std::string> prefixes;  // directories gone or new: their catalogued files are checked
   // Each changed directory as every root whose walk reaches it names it.
   struct TWork {
@@ -128,6 +131,7 @@ void TMonitorModule::ScanChanges(const TJournalChanges& changes,
     ScanChangedDirectory(roots_[item.root].key, root_handle.get(), item.key_dir, *item.changed,
                          candidates, prefixes);
   }
+  LookAgain(looked_at_last_time, root_handles, candidates);
   const std::size_t tree_changes = FileChanges_.size();
 
   // The patterns are matched in full, as always; a file they named last time
@@ -201,34 +205,71 @@ void TMonitorModule::ScanChangedDirectory(const std::string& root_key, TOpenDire
     if (entry && !entry->is_directory) {
       if (!IsExcludedFile(full)) RecordFile(folder, *entry, false);
     } else if (entry && name.added && !IsExcludedDir(full)) {
-      // New, or moved in: nothing below it was followed before.
-      following_.journal->NoteDirectory(entry->id);
-      ScanDirectory(full);
+      // New, or moved in: nothing below it was followed before. Opened
+      // from its directory, never through a link put in its place.
+      if (auto subtree = search_.OpenSubdirectory(*directory, name.name)) {
+        following_.journal->NoteDirectory(entry->id);
+        ScanDirectory(full, std::move(subtree));
+      }
     }
-    if ((name.directory && (name.added || name.removed)) || (entry && entry->is_directory)) {
-      prefixes.push_back(full + "/");
-    }
+    // A directory that went, came or was replaced: what was catalogued
+    // below it is checked (a directory whose attributes changed is not).
+    if (name.directory && (name.added || name.removed)) prefixes.push_back(full + "/");
     if (const auto index = FileList_.Find(full)) candidates.push_back(*index);
   }
 }
 
-int TMonitorModule::FirstRootReaching(std::string_view key) const {
-  for (std::size_t r = 0; r < IncludeDirs_.size(); ++r) {
-    const std::string prefix = DirectoryPrefix(IncludeDirs_[r]);
-    if (key.size() <= prefix.size() || key.substr(0, prefix.size()) != prefix) continue;
-    bool excluded = false;
-    for (std::size_t slash = key.find('/', prefix.size()); slash != std::string_view::npos;
-         slash = key.find('/', slash + 1)) {
-      if (IsExcludedDir(key.substr(0, slash))) {
-        excluded = true;
-        break;
+// The files whose time changed last cycle while their size differed: a full
+// walk compares their size now, so a followed cycle looks at them again.
+void TMonitorModule::LookAgain(const std::vector<std::string>& keys,
+                               std::vector<std::unique_ptr<TOpenDirectory>>& root_handles,
+                               std::vector<TRecordIndex>& candidates) {
+  for (const std::string& key : keys) {
+    const auto index = FileList_.Find(key);
+    if (!index || FileList_.Record(*index).LastSeen == ScanCount_) continue;  // seen already
+    candidates.push_back(*index);
+    const std::size_t slash = key.rfind('/');
+    // Once for each root whose walk reaches it, as a full walk visits it;
+    // a special file is matched in full anyway.
+    for (std::size_t r = 0; r < roots_.size(); ++r) {
+      if (!RootReaches(r, key)) continue;
+      const std::string root_prefix = DirectoryPrefix(roots_[r].key);
+      auto& root_handle = root_handles[r];
+      if (!root_handle) root_handle = search_.OpenDirectory(roots_[r].key);
+      if (!root_handle) continue;
+      std::unique_ptr<TOpenDirectory> below;
+      TOpenDirectory* directory = root_handle.get();
+      if (slash + 1 > root_prefix.size()) {
+        below = search_.OpenBelow(
+            *root_handle,
+            std::string_view(key).substr(root_prefix.size(), slash - root_prefix.size()));
+        directory = below.get();
+      }
+      const std::string_view name = std::string_view(key).substr(slash + 1);
+      const auto entry = directory ? search_.Find(*directory, name) : std::nullopt;
+      if (entry && !entry->is_directory && !IsExcludedFile(key)) {
+        RecordFile(key.substr(0, slash + 1), *entry, false);
       }
     }
-    if (!excluded) return static_cast<int>(r);
+  }
+}
+
+bool TMonitorModule::RootReaches(std::size_t root, std::string_view key) const {
+  const std::string prefix = DirectoryPrefix(IncludeDirs_[root]);
+  if (key.size() <= prefix.size() || key.substr(0, prefix.size()) != prefix) return false;
+  for (std::size_t slash = key.find('/', prefix.size()); slash != std::string_view::npos;
+       slash = key.find('/', slash + 1)) {
+    if (IsExcludedDir(key.substr(0, slash))) return false;
+  }
+  return true;
+}
+
+int TMonitorModule::FirstRootReaching(std::string_view key) const {
+  for (std::size_t r = 0; r < IncludeDirs_.size(); ++r) {
+    if (RootReaches(r, key)) return static_cast<int>(r);
   }
   return -1;
 }
-
 std::size_t TMonitorModule::ListingPosition(std::string_view directory, std::string_view name) {
   auto listing = listings_.find(directory);
   if (listing == listings_.end()) {

@@ -146,6 +146,7 @@ void TMonitorModule::ScanFiles() {
   ++ScanCount_;
   FileChanges_.clear();
   special_keys_.clear();
+  look_again_.clear();
   for (const std::string& directory : IncludeDirs_) ScanDirectory(directory);
   for (const std::string& pattern : SpecialFiles_) ScanSpecial(pattern);
 }
@@ -157,11 +158,12 @@ void TMonitorModule::ReportWalkFailure(const std::exception& error, const std::s
                         std::string(current) + " doing " + label);
 }
 
-void TMonitorModule::ScanDirectory(const std::string& path) {
+void TMonitorModule::ScanDirectory(const std::string& path,
+                                   std::unique_ptr<TOpenDirectory> handle) {
   std::string directory = path;
   if (!directory.empty() && directory.back() != rules_.separator) directory += rules_.separator;
   depth_ = 0;
-  EnterDirectory(std::move(directory), nullptr);
+  EnterDirectory(std::move(directory), std::move(handle));
   while (depth_ > 0) VisitNextEntry();
 }
 
@@ -282,6 +284,11 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
         record.ChangeKind = kTimeChanged;
         record.OldFileTime = record.FileTime;
         record.FileTime = entry.time;
+        // Its size is reported a cycle later; a followed cycle, which sees
+        // only what changed, must look at it again then.
+        if (following_active_ && record.FileSize != static_cast<std::int64_t>(entry.size)) {
+          look_again_.push_back(key_);
+        }
       }
       label = "checking size";
       if (record.ChangeKind == kNoChange &&

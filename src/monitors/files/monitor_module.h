@@ -74,7 +74,8 @@ class TMonitorModule final : public TCycleModule {
   void ScanFiles();
   // Walks a tree depth-first, in the order the directory search returns
   // entries, with a stack of its own: any depth costs heap, not stack.
-  void ScanDirectory(const std::string& path);
+  // With a handle: the tree is walked from it (already open, not by path).
+  void ScanDirectory(const std::string& path, std::unique_ptr<TOpenDirectory> handle = nullptr);
   void ScanSpecial(const std::string& pattern);
   void EnterDirectory(std::string directory, std::unique_ptr<TOpenDirectory> handle);
   void VisitNextEntry();
@@ -97,7 +98,11 @@ class TMonitorModule final : public TCycleModule {
                             const std::string& key_dir, const TChangedDirectory& changed,
                             std::vector<TRecordIndex>& candidates,
                             std::vector<std::string>& prefixes);
+  bool RootReaches(std::size_t root, std::string_view key) const;  // its walk visits key
   int FirstRootReaching(std::string_view key) const;
+  void LookAgain(const std::vector<std::string>& keys,
+                 std::vector<std::unique_ptr<TOpenDirectory>>& root_handles,
+                 std::vector<TRecordIndex>& candidates);
   void SortInWalkOrder(std::vector<TRecordIndex>& changes);
   std::size_t ListingPosition(std::string_view directory, std::string_view name);
   std::string ReportLine(TRecordIndex index) const;
@@ -127,6 +132,7 @@ class TMonitorModule final : public TCycleModule {
   std::chrono::steady_clock::time_point last_full_walk_{};
   std::vector<TRootAlias> roots_;
   std::vector<std::string> special_keys_;  // recorded by "SpecialFiles" in the last scan
+  std::vector<std::string> look_again_;    // files whose size is still to be compared
   // Readdir order of the directories the current sort looked at, found by
   // string_view without copying keys.
   struct TViewHash {

@@ -86,7 +86,7 @@ class TFanotifyJournal final : public TChangeJournal {
     mount_paths_.clear();
     roots_.clear();
     // The walk that follows notes about as many directories as the last one.
-    const std::size_t expected = ids_.size();
+    const std::size_t expected = ids_.size() + pending_.size();
     std::vector<std::uint64_t>().swap(ids_);  // "= {}" would keep the memory
     std::vector<std::uint64_t>().swap(pending_);
     pending_.reserve(expected + expected / 16);
@@ -115,7 +115,12 @@ class TFanotifyJournal final : public TChangeJournal {
         // that is watched, so the roots are checked every cycle instead.
         struct stat info {};
         if (!fd.Valid() || fstat(fd.Get(), &info) != 0) {
-          if (i == 0) roots_.push_back({root, 0, 0});
+          // Not a directory (yet): what stands there now is what the
+          // cycles compare with, so that only a change of it counts.
+          if (i == 0) {
+            const bool present = stat(root.c_str(), &info) == 0;
+            roots_.push_back({root, present ? info.st_dev : 0, present ? info.st_ino : 0});
+          }
           continue;
         }
         if (i == 0) roots_.push_back({root, info.st_dev, info.st_ino});

@@ -136,6 +136,12 @@ TEST_F(ChangeFollowing, FileChangesReportAsAFullWalkDoes) {
   fs::rename(tree_ + "/top.txt", tree_ + "/d/renamed.txt");
   ExpectSameReport("create, append, touch, delete, rename");
 
+  // Time and size at once: the time now, the size a cycle later.
+  Write("a/b/two.txt", "and more", true);
+  Touch("a/b/two.txt", 9);
+  ExpectSameReport("a file whose time and size changed");
+  ExpectSameReport("its size a cycle later, with no new event");
+
   Write("a/b/c/three.txt", "3", true);
   Write("d/four", "4", true);
   Write("a/b/c/fourth.txt", "x");
