@@ -23,6 +23,7 @@
 
 #include "platform/directory_search.h"
 #include "platform/path_rules.h"
+#include "platform/posix/unique_fd.h"
 
 namespace warderon {
 
@@ -38,31 +39,7 @@ constexpr int kDescriptorBudget = 128;
 constexpr std::size_t kLongestOpen = PATH_MAX - 256;
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
-class TFd {
- public:
-  explicit TFd(int fd = -1) : fd_(fd) {}
-  ~TFd() { Reset(); }
-  TFd(TFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  TFd& operator=(TFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
+using TFd = TUniqueFd;
 
 // Opens a path of any length below `base` (AT_FDCWD or a directory), a
 // piece of at most kLongestOpen bytes at a time, cut at separators. Every

@@ -13,33 +13,13 @@
 #include <utility>
 
 #include "platform/name_lookup.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/socket.h"
 
 namespace warderon {
 namespace {
 
-class TFd {
- public:
-  explicit TFd(int fd = -1) : fd_(fd) {}
-  ~TFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  TFd(TFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  TFd& operator=(TFd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using TFd = TUniqueFd;
 
 std::string Describe(const std::string& what, int error) {
   return what + ": " + std::generic_category().message(error) + " (" + std::to_string(error) + ")";
