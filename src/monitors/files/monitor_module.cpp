@@ -27,6 +27,9 @@ void TMonitorModule::Initialize() {
   LoadFileList();
   StartFollowing();
   ScanFiles();
+  // The first cycle walks in full too: only it reports the files that went
+  // while the program was not running.
+  first_cycle_due_ = true;
   // What the creation scan found is taken in silently. Its marks are cleared
   // too: a file recorded here as new and deleted before the first enabled
   // cycle would otherwise never count as erased, and stay catalogued for ever.

@@ -85,7 +85,9 @@ class ChangeFollowing : public ::testing::Test {
       monitor->SetList("IncludeDirs", include);
       monitor->SetList("ExcludeDirs", exclude);
       monitor->module->Initialize();
+      monitor->Cycle();  // the first cycle after a start walks in full
     }
+    EXPECT_TRUE(followed_.module->LastRunWalkedEverything());
   }
   void Start() { Start({tree_}); }
 
@@ -147,6 +149,18 @@ TEST_F(ChangeFollowing, FileChangesReportAsAFullWalkDoes) {
   Write("a/b/c/fourth.txt", "x");
   Write("a/b/c/fifth.txt", "x");
   ExpectSameReport("changes in several directories keep the walk's order");
+}
+
+TEST_F(ChangeFollowing, TheFirstCycleAfterARestartReportsWhatWentMeanwhile) {
+  Start();
+  followed_.Cycle();
+  walking_.Cycle();
+  fs::remove(tree_ + "/a/one.txt");  // while the program is not running
+  Write("d/while-down", "x");
+  for (TMonitorUnderTest* monitor : {&followed_, &walking_}) monitor->module->Initialize();
+  ExpectSameReport("the first cycle after a start", true);
+  Write("d/after", "x");
+  ExpectSameReport("then it follows");
 }
 
 TEST_F(ChangeFollowing, DirectoryChangesReportAsAFullWalkDoes) {
