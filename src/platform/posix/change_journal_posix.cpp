@@ -223,16 +223,22 @@ class TFanotifyJournal final : public TChangeJournal {
     for (;;) {
       const ssize_t got = read(group_.Get(), buffer.data(), buffer.size());
       if (got <= 0) break;
-      auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer.data());
-      ssize_t left = got;
-      for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
-        if (event->fd >= 0) close(event->fd);
-        if (event->mask & FAN_Q_OVERFLOW) {
+      // Events are only 4-byte aligned in the buffer: each header is copied
+      // out rather than read in place.
+      const auto length = static_cast<std::size_t>(got);
+      for (std::size_t offset = 0; offset + sizeof(fanotify_event_metadata) <= length;) {
+        fanotify_event_metadata event;
+        std::memcpy(&event, buffer.data() + offset, sizeof event);
+        if (event.event_len < sizeof event || offset + event.event_len > length) break;
+        const char* start = buffer.data() + offset;
+        offset += event.event_len;
+        if (event.fd >= 0) close(event.fd);
+        if (event.mask & FAN_Q_OVERFLOW) {
           overflowed_ = true;
           continue;
         }
-        const char* info = reinterpret_cast<const char*>(event) + event->metadata_len;
-        const char* end = reinterpret_cast<const char*>(event) + event->event_len;
+        const char* info = start + event.metadata_len;
+        const char* end = start + event.event_len;
         if (info + sizeof(fanotify_event_info_fid) > end) continue;
         fanotify_event_info_fid header;
         std::memcpy(&header, info, sizeof header);
@@ -260,9 +266,9 @@ class TFanotifyJournal final : public TChangeJournal {
           directory.names.push_back({std::string(changed), false, false, false});
         }
         TChangedName& entry = directory.names[slot->second];
-        if (event->mask & FAN_ONDIR) entry.directory = true;
-        if (event->mask & (FAN_CREATE | FAN_MOVED_TO)) entry.added = true;
-        if (event->mask & (FAN_DELETE | FAN_MOVED_FROM)) entry.removed = true;
+        if (event.mask & FAN_ONDIR) entry.directory = true;
+        if (event.mask & (FAN_CREATE | FAN_MOVED_TO)) entry.added = true;
+        if (event.mask & (FAN_DELETE | FAN_MOVED_FROM)) entry.removed = true;
       }
     }
   }
