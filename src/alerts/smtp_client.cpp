@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "alerts/mail_format.h"
+#include "core/text.h"
 #include "platform/socket.h"
 #include "platform/tls.h"
 
@@ -57,9 +58,11 @@ class TSmtpSession {
   void Send(const std::string& text) { connection_->SendAll(text, end_); }
 
   // From here on the conversation is protected; nothing read before counts.
+  // The handshake is bounded like one reply of the server.
   void StartTls(const TTlsClientOptions& options) {
     buffer_.clear();
-    connection_ = StartTlsClient(std::move(connection_), options, end_);
+    const TDeadline deadline = std::min(end_, std::chrono::steady_clock::now() + timeouts_.reply);
+    connection_ = StartTlsClient(std::move(connection_), options, deadline);
   }
 
   // The parameters of an extension the last reply (to EHLO) lists, upper
@@ -77,10 +80,13 @@ class TSmtpSession {
     return std::nullopt;
   }
 
-  // Sends a command and fails unless the reply has the expected code.
-  void Command(const std::string& command, int expected) {
+  // Sends a command and fails unless the reply has the expected code. An
+  // error names the command by its label: a command that carries a
+  // credential is never quoted whole.
+  void Command(const std::string& command, int expected) { Command(command, expected, command); }
+  void Command(const std::string& command, int expected, const std::string& label) {
     Send(command + "\r\n");
-    Expect(expected, command);
+    Expect(expected, label);
   }
 
   // Whether the last reply (to EHLO) lists the extension keyword.
@@ -129,6 +135,23 @@ TSmtpClient::TSmtpClient(std::function<std::string()> host_name,
       timeouts_(timeouts) {}
 
 void TSmtpClient::SendMail(const TMailServer& server, const TMailMessage& message,
+                           TDeadline deadline) {
+  try {
+    Exchange(server, message, deadline);
+  } catch (const std::exception& error) {
+    // The commands are named without their credentials; a server that
+    // echoes what it was sent must not smuggle them into the alert either.
+    const std::string plain =
+        Base64(std::string(1, '\0') + server.user + std::string(1, '\0') + server.password);
+    throw TSmtpError(WithoutSecrets(
+        error.what(),
+        {plain, Base64(server.password),
+         // a short password would hide plain words
+         server.password.size() >= 4 ? std::string_view(server.password) : std::string_view()}));
+  }
+}
+
+void TSmtpClient::Exchange(const TMailServer& server, const TMailMessage& message,
                            TDeadline deadline) {
   std::vector<std::string> recipients;
   for (const std::string& item : message.to) {
@@ -190,12 +213,12 @@ void TSmtpClient::SendMail(const TMailServer& server, const TMailMessage& messag
     if (offers("PLAIN")) {
       session.Command("AUTH PLAIN " + Base64(std::string(1, '\0') + server.user +
                                              std::string(1, '\0') + server.password),
-                      235);
+                      235, "AUTH PLAIN");
     } else if (offers("LOGIN")) {
       session.Command("AUTH LOGIN", 334);
-      session.Command(Base64(server.user), 334);
+      session.Command(Base64(server.user), 334, "AUTH LOGIN (the user name)");
       session.Send(Base64(server.password) + "\r\n");
-      session.Expect(235, "the password");
+      session.Expect(235, "AUTH LOGIN (the password)");
     } else {
       throw TSmtpError("the server offers neither AUTH PLAIN nor AUTH LOGIN");
     }

@@ -36,6 +36,8 @@ class TSmtpClient final : public TMailTransport {
                 TDeadline deadline) override;
 
  private:
+  void Exchange(const TMailServer& server, const TMailMessage& message, TDeadline deadline);
+
   std::function<std::string()> host_name_;
   std::function<std::string()> mail_date_;
   std::uint16_t port_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
 
 #include "core/text.h"
 
@@ -83,20 +84,31 @@ void TSmtpModule::SetObserver(TAlertObserver* observer) {
 
 void TSmtpModule::TSinkFailure::Note(std::size_t lost, const std::string& what) {
   lines += lost;
-  error = what;
+  if (error.empty()) error = what.empty() ? "failed" : what;
+}
+
+void TSmtpModule::TSinkFailure::Skip(std::size_t lost) {
+  lines += lost;
+  untried += lost;
+}
+
+std::string TSmtpModule::TSinkFailure::Report(const char* sink, const char* unit) const {
+  std::string text =
+      std::string(sink) + ": " + std::to_string(lines) + " " + unit + " not sent: " + error;
+  if (untried > 0) {
+    text += " (" + std::to_string(untried) + " of them not tried after that; the next cycle tries "
+            "again)";
+  }
+  return text;
 }
 
 std::string TSmtpModule::TakeDeliveryFailures() {
   const std::lock_guard lock(dispatch_mutex_);
   std::string text;
-  if (syslog_failure_.lines > 0) {
-    text += "syslog: " + std::to_string(syslog_failure_.lines) +
-            " lines not sent: " + syslog_failure_.error;
-  }
+  if (syslog_failure_.lines > 0) text += syslog_failure_.Report("syslog", "lines");
   if (mail_failure_.lines > 0) {
     if (!text.empty()) text += "\r\n";
-    text +=
-        "mail: " + std::to_string(mail_failure_.lines) + " alerts not sent: " + mail_failure_.error;
+    text += mail_failure_.Report("mail", "alerts");
   }
   syslog_failure_ = {};
   mail_failure_ = {};
@@ -110,14 +122,22 @@ void TSmtpModule::DispatchAlert(AlertLevel level, const std::string& subject,
   // sink, nor fail the module that raised it: a failure is noted for the
   // cycle's report.
   if (store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
-    try {
-      SendAlertMail(subject, body, details, TMailTransport::TDeadline::max());
-    } catch (const std::exception& error) {
-      mail_failure_.Note(1, error.what());
+    if (mail_failure_.Failed()) {
+      mail_failure_.Skip(1);
+    } else {
+      try {
+        SendAlertMail(subject, body, details, TMailTransport::TDeadline::max());
+      } catch (const std::exception& error) {
+        mail_failure_.Note(1, error.what());
+      }
     }
   }
   if (store_.ReadPolicyBool(kGeneral, "SyslogEnabled", false)) {
-    SendAlertSyslog(level, subject, details);
+    if (syslog_failure_.Failed()) {
+      syslog_failure_.Skip(std::max<std::size_t>(details.size(), 1));
+    } else {
+      SendAlertSyslog(level, subject, details);
+    }
   }
   try {
     // One transaction for the alert's entries: fast, and all or none.
@@ -134,10 +154,14 @@ TMailServer TSmtpModule::ReadMailServer() {
   TMailServer server(store_.ReadPolicyString(kGeneral, "EmailSMTPServer", kDefaultMailRelay));
   const std::int32_t port = store_.ReadPolicyInteger(kGeneral, "EmailPort", 0);
   server.port = port > 0 && port < 65536 ? static_cast<std::uint16_t>(port) : 0;
-  const std::string security = store_.ReadPolicyString(kGeneral, "EmailSecurity", "none");
-  if (security == "starttls") server.security = TMailSecurity::StartTlsWhenOffered;
-  if (security == "starttls-required") server.security = TMailSecurity::StartTlsRequired;
-  if (security == "tls") server.security = TMailSecurity::Tls;
+  // Unknown security never means less of it: such a setting sends nothing.
+  const auto security = store_.ReadPolicyChoice(kGeneral, "EmailSecurity",
+                                                {"none", "starttls", "starttls-required", "tls"}, 0,
+                                                "no mail is sent until it is one of them");
+  if (!security) throw std::runtime_error("EmailSecurity is not a known choice; no mail was sent");
+  constexpr TMailSecurity kSecurities[] = {TMailSecurity::None, TMailSecurity::StartTlsWhenOffered,
+                                           TMailSecurity::StartTlsRequired, TMailSecurity::Tls};
+  server.security = kSecurities[*security];
   server.user = store_.ReadPolicyString(kGeneral, "EmailUser", "");
   server.password = store_.ReadPolicyString(kGeneral, "EmailPassword", "");
   server.ca_file = store_.ReadPolicyString(kGeneral, "EmailCAFile", "");
@@ -184,12 +208,19 @@ TSyslogTarget TSmtpModule::ReadSyslogTarget() {
   TSyslogTarget target(store_.ReadPolicyString(kGeneral, "Syslog", ""));
   const std::int32_t port = store_.ReadPolicyInteger(kGeneral, "SyslogPort", 0);
   target.port = port > 0 && port < 65536 ? static_cast<std::uint16_t>(port) : 0;
-  const std::string transport = store_.ReadPolicyString(kGeneral, "SyslogTransport", "udp");
-  if (transport == "tcp") target.transport = TSyslogTransport::Tcp;
-  if (transport == "tls") target.transport = TSyslogTransport::Tls;
-  const std::string form = store_.ReadPolicyString(kGeneral, "SyslogFormat", "bsd");
-  if (form == "rfc3164") target.form = TSyslogForm::Rfc3164;
-  if (form == "rfc5424") target.form = TSyslogForm::Rfc5424;
+  const auto transport =
+      store_.ReadPolicyChoice(kGeneral, "SyslogTransport", {"udp", "tcp", "tls"}, 0,
+                              "no syslog message is sent until it is one of them");
+  if (!transport && !target.host.empty()) {
+    throw std::runtime_error("SyslogTransport is not a known choice; nothing was sent");
+  }
+  constexpr TSyslogTransport kTransports[] = {TSyslogTransport::Udp, TSyslogTransport::Tcp,
+                                              TSyslogTransport::Tls};
+  target.transport = kTransports[transport.value_or(0)];
+  const auto form = store_.ReadPolicyChoice(kGeneral, "SyslogFormat", {"bsd", "rfc3164", "rfc5424"},
+                                            0, "the default bsd is used");
+  constexpr TSyslogForm kForms[] = {TSyslogForm::Bsd, TSyslogForm::Rfc3164, TSyslogForm::Rfc5424};
+  target.form = kForms[form.value_or(0)];
   target.ca_file = store_.ReadPolicyString(kGeneral, "SyslogCAFile", "");
   return target;
 }

@@ -44,13 +44,15 @@ class TSmtpModule final : public TAlertSender {
   // Not owned; must outlive the dispatcher or be removed with nullptr.
   void SetObserver(TAlertObserver* observer);
 
-  // What could not be delivered since the last call (syslog lines not sent,
-  // mail settings that could not be read), as one text for an alert; empty
-  // when everything went out. Delivery failures never reach the caller of
-  // an alert: the cycle asks for them once, after its modules.
   // Where the alert's module comes from (the cycle's step label): for the
   // structured syslog form. Set by the composition; none by default.
   void SetModuleSource(std::function<std::string()> source) { module_source_ = std::move(source); }
+
+  // What could not be delivered since the last call (syslog lines not sent,
+  // mail settings that could not be read), as one text for an alert; empty
+  // when everything went out. Delivery failures never reach the caller of
+  // an alert: the cycle asks for them once, after its modules. A sink that
+  // failed is tried again only after this call.
   std::string TakeDeliveryFailures();
 
  private:
@@ -80,11 +82,17 @@ class TSmtpModule final : public TAlertSender {
   std::atomic<std::int32_t> JournalCounter{0};
   std::string LocalHostName;
   // Undelivered since the last TakeDeliveryFailures: per sink, the lines
-  // lost and the last error.
+  // lost and the first error. After a failure the sink is not tried again
+  // until then (the next cycle): a peer that stalls or refuses costs one
+  // time-out per cycle, not one per alert.
   struct TSinkFailure {
     std::size_t lines = 0;
+    std::size_t untried = 0;  // lines not attempted after the failure
     std::string error;
+    bool Failed() const { return !error.empty(); }
     void Note(std::size_t lost, const std::string& what);
+    void Skip(std::size_t lost);
+    std::string Report(const char* sink, const char* unit) const;
   };
   TSinkFailure syslog_failure_;
   TSinkFailure mail_failure_;

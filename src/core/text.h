@@ -1,6 +1,7 @@
 // Small text helpers shared by the monitors.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,21 @@ inline bool NeedsVisibleLine(std::string_view text) {
     if (IsControlCharacter(c) && c != '\t') return true;
   }
   return false;
+}
+
+// The text with every occurrence of each non-empty secret replaced by
+// "[hidden]": a peer may echo what it was sent, and an error text becomes an
+// alert that is mailed, journalled and printed.
+inline std::string WithoutSecrets(std::string text,
+                                  std::initializer_list<std::string_view> secrets) {
+  for (const std::string_view secret : secrets) {
+    if (secret.empty()) continue;
+    for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
+      text.replace(at, secret.size(), "[hidden]");
+      at += 8;
+    }
+  }
+  return text;
 }
 
 }  // namespace warderon

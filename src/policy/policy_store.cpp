@@ -23,21 +23,46 @@ double DecodePolicyFloat(const std::vector<std::uint8_t>& bytes) {
   return std::bit_cast<double>(bits);
 }
 
+void TPolicyStore::NoteReport(const std::string& key, const std::string& subject,
+                              const std::string& text) {
+  const std::lock_guard lock(reports_mutex_);
+  if (!reported_.insert(FoldCase(key)).second) return;
+  pending_reports_.push_back({subject, text});
+}
+
 void TPolicyStore::NoteWrongType(const std::string& section, const std::string& name,
                                  TPolicyValueType found, const char* wanted,
                                  const std::string& default_text) {
-  const std::lock_guard lock(reports_mutex_);
-  if (!reported_.insert(FoldCase(section + "\\" + name)).second) return;
-  pending_reports_.push_back("value \"" + name + "\" of section \"" + section + "\" has type " +
-                             PolicyValueTypeName(found) + " where " + wanted +
-                             " is expected; the default " + default_text + " is used");
+  NoteReport(section + "\\" + name, "setting of the wrong type",
+             "value \"" + name + "\" of section \"" + section + "\" has type " +
+                 PolicyValueTypeName(found) + " where " + wanted + " is expected; the default " +
+                 default_text + " is used");
 }
 
-std::vector<std::string> TPolicyStore::TakeWrongTypeReports() {
+std::vector<TPolicyStore::TSettingReport> TPolicyStore::TakeSettingReports() {
   const std::lock_guard lock(reports_mutex_);
-  std::vector<std::string> reports;
+  std::vector<TSettingReport> reports;
   reports.swap(pending_reports_);
   return reports;
+}
+
+std::optional<std::size_t> TPolicyStore::ReadPolicyChoice(const std::string& section,
+                                                          const std::string& name,
+                                                          const std::vector<std::string>& choices,
+                                                          std::size_t default_index,
+                                                          const std::string& instead_text) {
+  const std::string text = ReadPolicyString(section, name, choices.at(default_index));
+  const std::string folded = FoldCase(text);
+  for (std::size_t i = 0; i < choices.size(); ++i) {
+    if (folded == FoldCase(choices[i])) return i;
+  }
+  std::string known;
+  for (const std::string& choice : choices) known += (known.empty() ? "" : ", ") + choice;
+  // Keyed by the text too: an administrator's next mistake is said again.
+  NoteReport(section + "\\" + name + "\n" + text, "setting with an unknown choice",
+             "value \"" + name + "\" of section \"" + section + "\" is \"" + text +
+                 "\", which is none of " + known + "; " + instead_text);
+  return std::nullopt;
 }
 
 bool TPolicyStore::OpenSection(const std::string& section) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,6 +39,17 @@ class TPolicyStore {
   // type or size included; a section that cannot be opened gives the default.
   double ReadPolicyFloat(const std::string& section, const std::string& name, double default_value);
 
+  // One of a fixed set of texts (lower case), read without regard to letter
+  // case; an absent value is written as the default, which must be one of
+  // them. Gives the index of the choice, or nothing for a text that is none
+  // of them: that is noted once per process (per value and text) with
+  // instead_text, what the caller does instead ("the default bsd is used",
+  // "no mail is sent").
+  std::optional<std::size_t> ReadPolicyChoice(const std::string& section, const std::string& name,
+                                              const std::vector<std::string>& choices,
+                                              std::size_t default_index,
+                                              const std::string& instead_text);
+
   // Unknown when the value does not exist or on any failure.
   TPolicyValueType GetPolicyValueType(const std::string& section, const std::string& name);
 
@@ -56,20 +68,27 @@ class TPolicyStore {
 
   TPolicyBackend& Backend() { return backend_; }
 
-  // The settings found with a value of the wrong type since the last call
-  // (each value once per process), as texts naming the value, its type and
-  // the default used instead. Any thread.
-  std::vector<std::string> TakeWrongTypeReports();
+  // The settings found with a value of the wrong type, or with a text that
+  // is none of its choices, since the last call (each once per process), as
+  // texts naming the value, what it holds and what is used instead. Any
+  // thread.
+  struct TSettingReport {
+    std::string subject;  // "setting of the wrong type", "setting with an unknown choice"
+    std::string text;
+    bool operator==(const TSettingReport&) const = default;
+  };
+  std::vector<TSettingReport> TakeSettingReports();
 
  private:
   bool OpenSection(const std::string& section);
   void NoteWrongType(const std::string& section, const std::string& name, TPolicyValueType found,
                      const char* wanted, const std::string& default_text);
+  void NoteReport(const std::string& key, const std::string& subject, const std::string& text);
 
   TPolicyBackend& backend_;
   std::mutex reports_mutex_;
   std::set<std::string> reported_;  // "section\name", folded: each value once
-  std::vector<std::string> pending_reports_;
+  std::vector<TSettingReport> pending_reports_;
 };
 
 // The 8 little-endian IEEE 754 bytes of a double, and back.

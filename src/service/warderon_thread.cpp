@@ -161,8 +161,8 @@ void TWarderonThread::ReportAfterModules() {
     // would send one more failing alert every cycle, for ever.
     alerts_.TakeDeliveryFailures();
   }
-  for (const std::string& report : store_.TakeWrongTypeReports()) {
-    TryAlert(kAlertMonitorFailure, "setting of the wrong type", report);
+  for (const auto& report : store_.TakeSettingReports()) {
+    TryAlert(kAlertMonitorFailure, report.subject, report.text);
   }
 }
 

@@ -132,5 +132,21 @@ TEST_F(SmtpClient, AnUnreachableServerFailsPromptly) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
+TEST_F(SmtpClient, AStalledTlsHandshakeCostsOneReplyBoundNotTheWholeMessage) {
+  TSmtpServerScript silent;
+  silent.greeting = "";  // accepts, then never answers the client's hello
+  TScriptedSmtpServer server(silent);
+  TSmtpClient client([] { return std::string("ws042"); }, [] { return std::string("DATE"); },
+                     server.Port(),
+                     {std::chrono::milliseconds(2000), std::chrono::milliseconds(400),
+                      std::chrono::milliseconds(20000)});
+  TMailServer tls("127.0.0.1");
+  tls.security = TMailSecurity::Tls;
+  tls.port = server.Port();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_ANY_THROW(client.SendMail(tls, Message({"ops@site"}), TDeadline::max()));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
 }  // namespace
 }  // namespace warderon::testing

@@ -143,6 +143,7 @@ TEST_F(SmtpModule, MailFailuresAreSwallowedAndAMissingHostNameIsRetried) {
   host_name_ = "";
   mail_.fail = true;
   EXPECT_NO_THROW(dispatcher_.SendAlert(2, "first", "b"));
+  dispatcher_.TakeDeliveryFailures();  // a new cycle
   mail_.fail = false;
   dispatcher_.SendAlert(2, "second", "b");
   EXPECT_EQ(mail_.sent.back().message.from, "warderon@");
@@ -165,20 +166,30 @@ TEST_F(SmtpModule, ASyslogFailureNeverReachesTheCallerAndIsKeptForTheCycleReport
                                       "4:new share x", "5:new share y", "6:new service z",
                                       "7:service changes", "8:new service z"}));
   const std::string report = dispatcher_.TakeDeliveryFailures();
-  EXPECT_EQ(report, "syslog: 3 lines not sent: resolve loghost: unknown host");
+  EXPECT_EQ(report,
+            "syslog: 3 lines not sent: resolve loghost: unknown host (1 of them not tried after "
+            "that; the next cycle tries again)");
   EXPECT_EQ(dispatcher_.TakeDeliveryFailures(), "") << "reported once";
 }
 
-TEST_F(SmtpModule, AMailFailureIsKeptForTheCycleReportAndTheNextAlertTriesAgain) {
-  Enable(true, false);
+TEST_F(SmtpModule, AFailedSinkIsTriedOncePerCycleAndTheJournalKeepsEveryAlert) {
+  Enable(true, true);
   mail_.fail = true;
-  EXPECT_NO_THROW(dispatcher_.SendAlert(2, "first", "b"));
-  EXPECT_NO_THROW(dispatcher_.SendAlert(2, "second", "b"));
+  syslog_.fail = true;
+  for (int i = 0; i < 50; ++i) dispatcher_.SendAlertWithDetails(2, "s", "b", {"x", "y"});
+  EXPECT_EQ(mail_.attempts, 1) << "a stalling server costs one time-out per cycle";
+  EXPECT_EQ(syslog_.attempts, 1);
+  EXPECT_EQ(Journal().size(), 5U + 49 * 3) << "each alert whole, the mailed lines once";
   EXPECT_EQ(dispatcher_.TakeDeliveryFailures(),
-            "mail: 2 alerts not sent: connect to relay.site.example: refused");
+            "syslog: 100 lines not sent: resolve loghost: unknown host (98 of them not tried "
+            "after that; the next cycle tries again)\r\n"
+            "mail: 50 alerts not sent: connect to relay.site.example: refused (49 of them not "
+            "tried after that; the next cycle tries again)");
   mail_.fail = false;
-  dispatcher_.SendAlert(2, "third", "b");
+  syslog_.fail = false;
+  dispatcher_.SendAlertWithDetails(2, "s", "b", {"x"});  // the next cycle
   EXPECT_EQ(mail_.sent.size(), 1U);
+  EXPECT_EQ(syslog_.sent.size(), 1U);
   EXPECT_EQ(dispatcher_.TakeDeliveryFailures(), "");
 }
 
@@ -197,6 +208,49 @@ TEST_F(SmtpModule, TheMailServerSettingsReachTheTransport) {
   EXPECT_EQ(server.user, "alerts@site");
   EXPECT_EQ(server.password, "s3cret");
   EXPECT_EQ(server.ca_file, "/etc/site-ca.pem");
+}
+
+TEST_F(SmtpModule, ChoicesIgnoreLetterCaseAndAnUnknownSecurityChoiceSendsNothing) {
+  Enable(true, true);
+  struct TCase {
+    const char* security;
+    const char* transport;
+    const char* form;
+    bool sent;
+  };
+  const TCase cases[] = {
+      {"TLS", "TCP", "RFC5424", true},  {"StartTLS-Required", "Udp", "rfc3164", true},
+      {"tlss", "udp", "bsd", false},     // mail refused, syslog goes
+      {"none", "TLS1.3", "bsd", false},  // syslog refused, mail goes
+      {"none", "udp", "json", true},     // an unknown form is only a form: bsd
+  };
+  for (const TCase& test : cases) {
+    backend_.WriteValue("general", "EmailSecurity", TPolicyValue::MakeText(test.security));
+    backend_.WriteValue("general", "SyslogTransport", TPolicyValue::MakeText(test.transport));
+    backend_.WriteValue("general", "SyslogFormat", TPolicyValue::MakeText(test.form));
+    mail_.sent.clear();
+    syslog_.sent.clear();
+    dispatcher_.SendAlertWithDetails(2, "s", "b", {"x"});
+    const std::string failures = dispatcher_.TakeDeliveryFailures();
+    EXPECT_EQ(failures.empty(), test.sent) << test.security << " " << test.transport << failures;
+    const bool mail_known = std::string(test.security) != "tlss";
+    const bool syslog_known = std::string(test.transport) != "TLS1.3";
+    EXPECT_EQ(mail_.sent.size(), mail_known ? 1U : 0U) << test.security;
+    EXPECT_EQ(syslog_.sent.size(), syslog_known ? 1U : 0U) << test.transport;
+    if (std::string(test.security) == "TLS") {
+      EXPECT_EQ(mail_.sent.at(0).settings.security, TMailSecurity::Tls);
+    }
+  }
+  EXPECT_EQ(mail_.sent.size() + syslog_.sent.size(), 2U);
+  EXPECT_EQ(syslog_.sent[0].target.form, TSyslogForm::Bsd);
+  const auto reports = store_.TakeSettingReports();
+  ASSERT_EQ(reports.size(), 3U) << "each unknown text once";
+  EXPECT_EQ(reports[0].subject, "setting with an unknown choice");
+  EXPECT_EQ(reports[0].text,
+            "value \"EmailSecurity\" of section \"general\" is \"tlss\", which is none of none, "
+            "starttls, starttls-required, tls; no mail is sent until it is one of them");
+  dispatcher_.SendAlert(2, "again", "b");
+  EXPECT_TRUE(store_.TakeSettingReports().empty());
 }
 
 TEST_F(SmtpModule, AJournalThatCannotCommitNeverStopsTheMail) {

@@ -82,6 +82,8 @@ start_server --cert "$work/site.pem" --key "$work/site.key" --auth 'alerts:pa55 
 out=$(run_cycles 1)
 [ "$(delivered)" -eq 0 ] && pass "a wrong password delivers nothing" || fail "delivered with a wrong password"
 expect_contains "and is reported" "$out" "alerts not sent"
+expect_not_contains "without the credentials the command carried" "$out" \
+  "$(printf '\0alerts\0wrong' | base64)"
 set_setting EmailPassword 'pa55 word' string
 
 start_server --cert "$work/other.pem" --key "$work/other.key" --auth 'alerts:pa55 word'

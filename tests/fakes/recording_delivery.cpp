@@ -7,6 +7,7 @@ namespace warderon::testing {
 
 void TRecordingMail::SendMail(const TMailServer& server, const TMailMessage& message,
                               TDeadline deadline) {
+  ++attempts;
   if (fail) throw std::runtime_error("connect to " + server.host + ": refused");
   std::this_thread::sleep_for(delay);
   sent.push_back({server.host, message, deadline, server});
@@ -14,6 +15,7 @@ void TRecordingMail::SendMail(const TMailServer& server, const TMailMessage& mes
 
 void TRecordingSyslog::SendSyslog(const TSyslogTarget& target, int facility, int severity,
                                   const std::string& message, const TSyslogAlert& alert) {
+  ++attempts;
   if (fail) throw std::runtime_error("resolve " + target.host + ": unknown host");
   sent.push_back({target.host, facility, severity, message, target, alert});
 }

@@ -22,6 +22,7 @@ class TRecordingMail final : public TMailTransport {
   };
   std::vector<TSent> sent;
   bool fail = false;
+  int attempts = 0;
   std::chrono::milliseconds delay{0};  // a slow server
 };
 
@@ -40,6 +41,7 @@ class TRecordingSyslog final : public TSyslogSender {
   };
   std::vector<TDatagram> sent;
   bool fail = false;
+  int attempts = 0;
 };
 
 }  // namespace warderon::testing

@@ -405,9 +405,11 @@ TEST_F(WarderonThread, WronglyTypedSettingsAreReportedOncePerProcessWithTheDefau
   TPolicyStore other(backend_);
   memory_.WriteValue("general", "Beep", TPolicyValue::MakeText("x"));
   EXPECT_EQ(other.ReadPolicyInteger("general", "Beep", 0), 0);
-  EXPECT_EQ(other.TakeWrongTypeReports(),
-            (std::vector<std::string>{"value \"Beep\" of section \"general\" has type string "
-                                      "where an integer is expected; the default 0 is used"}));
+  const std::vector<TPolicyStore::TSettingReport> expected = {
+      {"setting of the wrong type",
+       "value \"Beep\" of section \"general\" has type string where an integer is expected; the "
+       "default 0 is used"}};
+  EXPECT_EQ(other.TakeSettingReports(), expected);
 }
 
 TEST_F(WarderonThread, AStopEndsTheCycleAtTheNextSafePoint) {
