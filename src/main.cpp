@@ -36,7 +36,9 @@ int main(int argc, char** argv) {
       return RunForeground(line.cycles, line.store_path, std::cout, std::cerr);
     case TCommand::Policy: {
       try {
-        const auto backend = OpenPolicyBackend(line.store_path);
+        const auto backend = OpenPolicyBackend(
+            line.store_path,
+            PolicyCommandWrites(line.policy_words) ? TStoreUser::Tool : TStoreUser::Reader);
         return RunPolicyCommand(*backend, line.policy_words, line.value_type, std::cout, std::cerr);
       } catch (const TPolicyError& error) {
         std::cerr << "warderon: " << error.what() << "\n";
@@ -51,7 +53,7 @@ int main(int argc, char** argv) {
       return 0;
     case TCommand::Status: {
       try {
-        const auto backend = OpenPolicyBackend(line.store_path);
+        const auto backend = OpenPolicyBackend(line.store_path, TStoreUser::Reader);
         const auto clock = MakeSystemClock();
         return RunStatusCommand(*backend, *clock, std::cout, std::cerr);
       } catch (const TPolicyError& error) {

@@ -250,6 +250,11 @@ std::string FormatPolicyValue(const std::string& name, const TPolicyValue& value
   return line + "unknown\t" + Hex(value.binary);
 }
 
+bool PolicyCommandWrites(const std::vector<std::string>& words) {
+  const std::string verb = words.empty() ? std::string() : UpperAscii(words[0]);
+  return verb != "LIST" && verb != "GET" && verb != "EXPORT";
+}
+
 int RunPolicyCommand(TPolicyBackend& backend, const std::vector<std::string>& words,
                      const std::optional<std::string>& value_type, std::ostream& out,
                      std::ostream& err) {

@@ -17,6 +17,10 @@ int RunPolicyCommand(TPolicyBackend& backend, const std::vector<std::string>& wo
                      const std::optional<std::string>& value_type, std::ostream& out,
                      std::ostream& err);
 
+// Whether the command can change the store (set, delete, import, or words
+// that are no command); list, get and export only read it.
+bool PolicyCommandWrites(const std::vector<std::string>& words);
+
 // One value as printed: name, tab, type, tab, data.
 std::string FormatPolicyValue(const std::string& name, const TPolicyValue& value);
 

@@ -12,8 +12,10 @@ namespace warderon {
 
 // Who opens the store: the watchdog itself also has every page of an SQLite
 // store checked, so a damaged file is refused at start instead of failing
-// every cycle; the -policy tool only checks the header.
-enum class TStoreUser { Daemon, Tool };
+// every cycle; the -policy tool only checks the header; a reader (-status,
+// -policy list, get and export) creates and changes nothing, and a missing
+// store is an error for it.
+enum class TStoreUser { Daemon, Tool, Reader };
 
 // Opens the platform's policy store. Throws TPolicyError with a message fit
 // for the administrator when it cannot be used.

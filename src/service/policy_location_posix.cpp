@@ -1,4 +1,7 @@
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +30,20 @@ std::string DefaultStorePath() {
   return state + "/warderon/policy.sqlite";
 }
 
+// The folders of the store that do not exist yet are made for the owner
+// alone: the store holds the mail and directory passwords.
+void CreateOwnerFolders(const std::string& path) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  for (std::size_t end = folder.find('/', 1); !folder.empty(); end = folder.find('/', end + 1)) {
+    const std::string part = folder.substr(0, end);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+      throw TPolicyError("policy store '" + path + "': cannot create folder '" + part +
+                         "': " + std::generic_category().message(errno));
+    }
+    if (end == std::string::npos) break;
+  }
+}
+
 }  // namespace
 
 std::string CataloguePath(const std::optional<std::string>& store_path) {
@@ -37,17 +54,10 @@ std::string CataloguePath(const std::optional<std::string>& store_path) {
 std::unique_ptr<TPolicyBackend> OpenPolicyBackend(const std::optional<std::string>& store_path,
                                                   TStoreUser user) {
   const std::string path = store_path ? *store_path : DefaultStorePath();
-  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-  if (!folder.empty()) {
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error) {
-      throw TPolicyError("policy store '" + path + "': cannot create folder '" + folder.string() +
-                         "': " + error.message());
-    }
-  }
+  if (user != TStoreUser::Reader) CreateOwnerFolders(path);
   return std::make_unique<TSqlitePolicyBackend>(
-      path, user == TStoreUser::Daemon ? TSqliteCheck::EveryPage : TSqliteCheck::Header);
+      path, user == TStoreUser::Daemon ? TSqliteCheck::EveryPage : TSqliteCheck::Header,
+      user == TStoreUser::Reader ? TSqliteOpen::ReadOnly : TSqliteOpen::CreateOrWrite);
 }
 
 }  // namespace warderon

@@ -42,6 +42,48 @@ TEST(SqlitePolicyBackend, RefusesFilesItCannotUseAndNamesThem) {
   std::filesystem::remove(folder);
 }
 
+// The store holds passwords: it is made and kept for its owner alone, an
+// empty file is damage rather than a new store, and reading changes nothing.
+TEST(SqlitePolicyBackend, OwnerOnlyRightsEmptyFilesRefusedAndReadingChangesNothing) {
+  namespace fs = std::filesystem;
+  const auto mode = [](const std::string& path) {
+    return fs::status(path).permissions() & fs::perms::mask;
+  };
+  const std::string path = ScratchPath("rights.sqlite");
+  const std::string missing = ScratchPath("missing.sqlite");
+  EXPECT_ANY_THROW(TSqlitePolicyBackend(missing, TSqliteCheck::Header, TSqliteOpen::ReadOnly));
+  EXPECT_FALSE(fs::exists(missing)) << "a reader creates nothing";
+  {
+    TSqlitePolicyBackend store(path);
+    store.WriteValue("general", "EmailPassword", TPolicyValue::MakeText("s3cret"));
+    EXPECT_EQ(mode(path), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(mode(path + "-wal"), fs::perms::owner_read | fs::perms::owner_write);
+  }
+  fs::permissions(path, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+  {
+    TSqlitePolicyBackend reader(path, TSqliteCheck::Header, TSqliteOpen::ReadOnly);
+    EXPECT_EQ(reader.ReadValue("general", "EmailPassword")->text, "s3cret");
+    EXPECT_NE(mode(path) & fs::perms::others_read, fs::perms::none) << "a reader changes nothing";
+    EXPECT_ANY_THROW(reader.WriteValue("general", "x", TPolicyValue::MakeInteger(1)));
+  }
+  { TSqlitePolicyBackend writer(path); }
+  EXPECT_EQ(mode(path), fs::perms::owner_read | fs::perms::owner_write) << "tightened";
+
+  const std::string empty = ScratchPath("empty.sqlite");
+  std::ofstream{empty};
+  for (const TSqliteOpen open : {TSqliteOpen::CreateOrWrite, TSqliteOpen::ReadOnly}) {
+    try {
+      TSqlitePolicyBackend store(empty, TSqliteCheck::Header, open);
+      ADD_FAILURE() << "an empty store was taken";
+    } catch (const TPolicyError& error) {
+      EXPECT_NE(std::string(error.what()).find("'" + empty + "': the file is empty"),
+                std::string::npos)
+          << error.what();
+    }
+  }
+  EXPECT_EQ(fs::file_size(empty), 0U) << "and left as it was";
+}
+
 TEST(SqlitePolicyBackend, DamagedInnerPagesAreRefusedByNameWhenOpenedForTheWatchdog) {
   const std::string path = ScratchPath("damaged.sqlite");
   {

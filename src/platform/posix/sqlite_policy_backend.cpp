@@ -1,7 +1,12 @@
 #include "platform/posix/sqlite_policy_backend.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <system_error>
 #include <utility>
 
 #include "platform/text_case.h"
@@ -140,20 +145,20 @@ int TypeCode(TPolicyValueType type) {
 
 void TSqlitePolicyBackend::TDeleter::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 
-TSqlitePolicyBackend::TSqlitePolicyBackend(std::string path, TSqliteCheck check)
+TSqlitePolicyBackend::TSqlitePolicyBackend(std::string path, TSqliteCheck check, TSqliteOpen open)
     : path_(std::move(path)) {
+  PrepareFile(open);
   sqlite3* raw = nullptr;
-  const int opened =
-      sqlite3_open_v2(path_.c_str(), &raw,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  const int flags = open == TSqliteOpen::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+  const int opened = sqlite3_open_v2(path_.c_str(), &raw, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
   db_.reset(raw);
   if (opened != SQLITE_OK) Fail("cannot open");
-  if (sqlite3_db_readonly(db_.get(), "main") == 1) {
+  if (open != TSqliteOpen::ReadOnly && sqlite3_db_readonly(db_.get(), "main") == 1) {
     throw TPolicyError(Describe() + ": the file is not writable");
   }
   sqlite3_busy_timeout(db_.get(), 5000);
   sqlite3_extended_result_codes(db_.get(), 1);
-  PrepareSchema();
+  PrepareSchema(open);
   if (check == TSqliteCheck::EveryPage) CheckEveryPage();
 }
 
@@ -183,7 +188,40 @@ void TSqlitePolicyBackend::Execute(const char* sql, const std::string& operation
   if (sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(operation);
 }
 
-void TSqlitePolicyBackend::PrepareSchema() {
+void TSqlitePolicyBackend::PrepareFile(TSqliteOpen open) {
+  struct stat info {};
+  if (lstat(path_.c_str(), &info) != 0) {
+    if (errno != ENOENT) {
+      throw TPolicyError(Describe() + ": " + std::generic_category().message(errno));
+    }
+    if (open == TSqliteOpen::ReadOnly) {
+      throw TPolicyError(Describe() + " does not exist (nothing was created)");
+    }
+    const int fd =
+        ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      throw TPolicyError(Describe() + ": cannot create: " + std::generic_category().message(errno));
+    }
+    close(fd);
+    return;
+  }
+  // Only a missing file starts a new store: an empty one lost its contents.
+  if (S_ISREG(info.st_mode) && info.st_size == 0) {
+    throw TPolicyError(Describe() +
+                       ": the file is empty, so every setting and baseline is gone; restore it "
+                       "from a backup, or remove it to start afresh");
+  }
+  if (open == TSqliteOpen::ReadOnly || info.st_uid != geteuid()) return;
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string file = path_ + suffix;
+    struct stat each {};
+    if (lstat(file.c_str(), &each) == 0 && S_ISREG(each.st_mode) && (each.st_mode & 077) != 0) {
+      chmod(file.c_str(), each.st_mode & 0700);
+    }
+  }
+}
+
+void TSqlitePolicyBackend::PrepareSchema(TSqliteOpen open) {
   // The first read of the header tells a corrupt or foreign file apart from
   // ours; neither is ever overwritten.
   TSqliteStatement probe(db_.get(),
@@ -202,6 +240,10 @@ void TSqlitePolicyBackend::PrepareSchema() {
   if (application_id == kApplicationId && version > kSchemaVersion) {
     throw TPolicyError(Describe() + ": written by a newer release (schema " +
                        std::to_string(version) + ")");
+  }
+  if (open == TSqliteOpen::ReadOnly) {
+    if (application_id != kApplicationId) throw TPolicyError(Describe() + " is not a policy store");
+    return;
   }
   Execute("PRAGMA journal_mode=WAL", "cannot enable write-ahead logging");
   Execute("PRAGMA synchronous=NORMAL", "cannot set synchronous mode");

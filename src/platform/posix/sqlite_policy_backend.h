@@ -22,12 +22,20 @@ class TSqliteStatement;
 // few thousand values), so that damage inside the file is refused at once.
 enum class TSqliteCheck { Header, EveryPage };
 
+// Whether a missing file is created, and whether the store may be changed
+// at all: a read-only opening creates, changes and tightens nothing.
+enum class TSqliteOpen { CreateOrWrite, ReadOnly };
+
 class TSqlitePolicyBackend final : public TPolicyBackend {
  public:
-  // Opens or creates the store file. Throws TPolicyError naming the file when
-  // it cannot be opened or written, is corrupt, or is not a policy store;
-  // an existing file is never reset.
-  explicit TSqlitePolicyBackend(std::string path, TSqliteCheck check = TSqliteCheck::Header);
+  // Opens, or creates for its owner alone (0600; SQLite's journal files take
+  // the same rights), the store file; an existing store that we own loses
+  // every right of group and others, since it holds passwords. Throws
+  // TPolicyError naming the file when it is missing (read-only), empty,
+  // cannot be opened or written, is corrupt, or is not a policy store; an
+  // existing file is never reset.
+  explicit TSqlitePolicyBackend(std::string path, TSqliteCheck check = TSqliteCheck::Header,
+                                TSqliteOpen open = TSqliteOpen::CreateOrWrite);
   ~TSqlitePolicyBackend() override;
   TSqlitePolicyBackend(const TSqlitePolicyBackend&) = delete;
   TSqlitePolicyBackend& operator=(const TSqlitePolicyBackend&) = delete;
@@ -53,7 +61,8 @@ class TSqlitePolicyBackend final : public TPolicyBackend {
 
   [[noreturn]] void Fail(const std::string& operation) const;
   void Execute(const char* sql, const std::string& operation);
-  void PrepareSchema();
+  void PrepareFile(TSqliteOpen open);
+  void PrepareSchema(TSqliteOpen open);
   void CheckEveryPage();
   TSqliteStatement& Statement(std::unique_ptr<TSqliteStatement>& slot, const char* sql);
   std::optional<long long> FindSectionId(const std::string& section);
