@@ -6,6 +6,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "core/text.h"
 #include "platform/text_case.h"
 #include "policy/policy_store.h"
 
@@ -18,8 +19,8 @@ std::string ValueName(const std::string& word) {
   return UpperAscii(word) == "(DEFAULT)" ? std::string() : word;
 }
 
-// Control characters would break the one-value-per-line format.
-std::string Printable(const std::string& text) {
+// Line breaks and tabs would break the one-value-per-line format.
+std::string EscapedBreaks(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
@@ -48,7 +49,7 @@ std::string Reversible(const std::string& text) {
     if (c == '\\' && (next == 'r' || next == 'n' || next == 't' || next == '\\')) {
       out += "\\\\";
     } else {
-      out += Printable(std::string(1, c));
+      out += EscapedBreaks(std::string(1, c));
     }
   }
   return out;
@@ -70,6 +71,10 @@ std::string Unescaped(const std::string& text) {
   }
   return out;
 }
+
+// What list and get print: no other control character (an escape sequence
+// in a file or member name) reaches the administrator's terminal raw.
+std::string Printable(const std::string& text) { return VisibleLine(EscapedBreaks(text)); }
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <vector>
 
+#include "core/text.h"
 #include "policy/policy_store.h"
 #include "service/monitor_switches.h"
 #include "service/warderon_thread.h"
@@ -43,8 +44,13 @@ int RunStatusCommand(TPolicyBackend& backend, TClock& clock, std::ostream& out, 
                 : std::string("none (never started)"))
         << "\n";
     const auto last_run = backend.ReadValue(kGeneral, "LastRun");
-    if (last_run && last_run->type == TPolicyValueType::Binary && last_run->binary.size() == 8) {
-      const double days = DecodePolicyFloat(last_run->binary);
+    const bool has_last_run =
+        last_run && last_run->type == TPolicyValueType::Binary && last_run->binary.size() == 8;
+    // A time before year 1 or after 9999 was not written by a clock.
+    const double days = has_last_run ? DecodePolicyFloat(last_run->binary) : 0;
+    if (has_last_run && !(days > -657434.0 && days < 2958466.0)) {
+      out << "last run: the stored time is not valid (" << days << ")\n";
+    } else if (has_last_run) {
       const TCivilTime time = ToCivilTime({days});
       char text[64];
       std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.year, time.month,
@@ -69,7 +75,7 @@ int RunStatusCommand(TPolicyBackend& backend, TClock& clock, std::ostream& out, 
     }
     std::sort(journal.begin(), journal.end());
     out << "journal of the last cycle:" << (journal.empty() ? " empty" : "") << "\n";
-    for (const auto& [number, text] : journal) out << "  " << text << "\n";
+    for (const auto& [number, text] : journal) out << "  " << VisibleLine(text) << "\n";
     return 0;
   } catch (const TPolicyError& error) {
     err << "warderon: " << error.what() << "\n";

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 
 #include "fakes/fake_clock.h"
 #include "platform/memory_policy_backend.h"
 #include "policy/policy_store.h"
 #include "service/command_line.h"
+#include "service/policy_command.h"
 
 namespace warderon::testing {
 namespace {
@@ -50,6 +52,25 @@ TEST(StatusCommand, ANewStoreSaysSo) {
                            "enabled: nothing\njournal of the last cycle: empty\n"),
             std::string::npos)
       << out.str();
+}
+
+// What reaches the terminal from the store: never a raw escape sequence
+// (a file or member name in the journal), never a date from a broken time.
+TEST(StatusCommand, ControlCharactersShowVisiblyAndAnInvalidTimeIsSaidSo) {
+  TMemoryPolicyBackend backend;
+  backend.WriteValue("general", "LastRun",
+                     TPolicyValue::MakeBinary(EncodePolicyFloat(std::nan(""))));
+  backend.WriteValue("Logs", "1", TPolicyValue::MakeText("new file \x1b]0;owned\x07"));
+  backend.WriteValue("Services", "svc\x1b[2J", TPolicyValue::MakeText("a\x1b[2Jb"));
+  TFakeClock clock;
+  std::ostringstream out;
+  std::ostringstream err;
+  ASSERT_EQ(RunStatusCommand(backend, clock, out, err), 0);
+  ASSERT_EQ(RunPolicyCommand(backend, {"list", "Services"}, std::nullopt, out, err), 0);
+  EXPECT_EQ(out.str().find('\x1b'), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("last run: the stored time is not valid"), std::string::npos);
+  EXPECT_NE(out.str().find("new file \u241b]0;owned\u2407"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("svc\u241b[2J\tstring\ta\u241b[2Jb"), std::string::npos);
 }
 
 TEST(StatusCommand, HelpVersionAndStatusOnTheCommandLine) {
