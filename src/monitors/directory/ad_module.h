@@ -4,6 +4,7 @@
 // are neither reported nor forgotten.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <set>
@@ -13,6 +14,7 @@
 #include "core/alert_sender.h"
 #include "core/cycle_module.h"
 #include "core/cycle_state.h"
+#include "core/repeated_failure_gate.h"
 #include "core/string_list.h"
 #include "platform/ldap_client.h"
 #include "policy/baseline_lists.h"
@@ -28,9 +30,14 @@ class TAdModule final : public TCycleModule {
   static constexpr int kSizeLimit = 600;
   // Members looked up as possible groups in one search.
   static constexpr std::size_t kNamesPerSearch = 100;
+  // What one run may cost, whatever the directory holds: past either bound
+  // the run keeps what it found and says where it was cut.
+  static constexpr int kMaxSearchesPerRun = 10000;
+  static constexpr std::size_t kMaxLinesPerGroup = 200000;
 
   TAdModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
-            TCycleState& cycle, TLdapClient& client, std::string default_domain_suffix);
+            TCycleState& cycle, TLdapClient& client, std::string default_domain_suffix,
+            TRepeatedFailureGate::TNow now = std::chrono::steady_clock::now);
 
   void Initialize() override;
   void Run() override;
@@ -39,7 +46,16 @@ class TAdModule final : public TCycleModule {
   std::vector<std::string> StoredMembers(const std::string& group) const;
 
  private:
-  void LoadDirectorySettings();
+  // Reads the settings; false when ADTls is none of its choices, which
+  // sends nothing rather than guess (reported by the store).
+  bool LoadDirectorySettings();
+  // A refusal that every run would meet again: reported once, then daily.
+  void ReportUnusableDirectory(const std::string& reason);
+  // One search within the run's bound; nothing once the bound is spent.
+  std::vector<TLdapEntry> Search(TLdapSession& session, const std::string& base, TLdapScope scope,
+                                 const std::string& filter,
+                                 const std::vector<std::string>& attributes, int size_limit);
+  void AddLine(std::vector<std::string>& list, std::string line);
   // Adds the members of the group with this account name to list; nested
   // groups add theirs behind their name and ".". Raises when the group
   // itself cannot be read; what was added stays.
@@ -66,7 +82,14 @@ class TAdModule final : public TCycleModule {
 
   TStringList DirectoryGroups_{false};
   TDirectoryServer Server_;
+  bool SettingsUsable_ = false;
   bool ComReady_ = false;
+  TRepeatedFailureGate failure_gate_;
+  // Per run and watched group: the nested groups already expanded (a group
+  // reached again by another path is recorded, not expanded again).
+  std::set<std::string> expanded_;
+  int searches_left_ = 0;
+  std::string cut_;  // why the current group's expansion stopped early
 };
 
 }  // namespace warderon
