@@ -17,8 +17,10 @@ class TDirectoryError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The settings would expose the password, or TLS could not be had where it
-// was required: never a silent failure.
+// The directory cannot be used as set, at any run: the settings would
+// expose the password, TLS could not be had where it was required (a
+// certificate refused, a negotiation that failed), or the bind was refused.
+// The monitor reports it; an unreachable directory is only a TDirectoryError.
 class TDirectorySecurityError : public TDirectoryError {
  public:
   using TDirectoryError::TDirectoryError;
@@ -63,6 +65,28 @@ class TLdapClient {
 };
 
 std::unique_ptr<TLdapClient> MakeSystemLdapClient();
+
+// Whether a bind's result code (RFC 4511 numbers) means the server will not
+// let this account in, which every run would meet again: strong or
+// confidential authentication required, a method it does not support,
+// inappropriate authentication, wrong credentials, no access, unwilling, a
+// malformed name, or an unknown method.
+inline bool IsRefusedBind(long code) {
+  switch (code) {
+    case 7:   // authMethodNotSupported
+    case 8:   // strongerAuthRequired
+    case 13:  // confidentialityRequired
+    case 34:  // invalidDNSyntax
+    case 48:  // inappropriateAuthentication
+    case 49:  // invalidCredentials
+    case 50:  // insufficientAccessRights
+    case 53:  // unwillingToPerform
+    case 86:  // the client libraries' "unknown authentication method"
+      return true;
+    default:
+      return false;
+  }
+}
 
 // What "auto" means for TLS on this platform: Windows binds a user by
 // negotiation, which never sends the password, so it needs no TLS; Linux

@@ -46,14 +46,50 @@ stored=$("$warderon" -policy list group-big -store "$store" | grep -c $'\tintege
 [ "$stored" -eq 5000 ] && pass "and stored" || fail "group-big holds $stored"
 expect_not_contains "the next run is quiet" "$(run)" "changes to group:"
 
-# Without TLS the password is not sent: a run-time error, and no bind.
+# Without TLS the password is not sent: the monitor's own finding, said
+# once however many runs meet it, and the cycle goes on; no bind.
 before=$(binds)
 set_text ADTls none
 "$warderon" -policy set general GeneralUpdate 1 -type integer -store "$store" >/dev/null
-out=$(run)
-expect_contains "a bind in clear is refused as a run-time error" "$out" \
-  "received general run time error doing AD monitorring"
+"$warderon" -policy set general ADDelay 0 -type integer -store "$store" >/dev/null
+"$warderon" -policy set general Delay 0 -type integer -store "$store" >/dev/null
+out=$(timeout 120 "$warderon" -run -cycles 2 -store "$store")
+[ "$(printf '%s\n' "$out" | grep -c '^directory cannot be used$')" -eq 1 ] &&
+  pass "a bind in clear is refused, said once in two runs" || fail "refusal: $out"
 expect_contains "saying why" "$out" "the password was not sent"
+expect_not_contains "and the cycle goes on" "$out" "run time error"
 [ "$(binds)" -eq "$before" ] && pass "the directory saw no bind" || fail "the directory saw a bind"
+
+# A wrong password is said too, not taken for an unreachable directory.
+set_text ADTls starttls
+set_text password wrong-secret
+out=$(run)
+expect_contains "a refused bind is said" "$out" "Invalid credentials"
+expect_not_contains "without the password" "$out" "wrong-secret"
+
+# A certificate of a CA the settings do not name is refused and said.
+set_text password reader-secret
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Other CA" -keyout "$work/other.key" \
+  -out "$work/other-ca.pem" >/dev/null 2>&1
+set_text ADCAFile "$work/other-ca.pem"
+out=$(run)
+expect_contains "a refused certificate is said" "$out" "TLS failed"
+
+# A server that accepts and never answers the TLS handshake costs one
+# bounded wait, and is silent like an unreachable one.
+silent_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+/usr/bin/python3 "$here/../peers/silent_server.py" --port "$silent_port" --seconds 150 >"$work/silent.out" 2>&1 &
+silent=$!
+wait_for_text "$work/silent.out" ready 20
+"$warderon" -policy delete Groups -store "$store"
+"$warderon" -policy set Groups g 1 -type integer -store "$store" >/dev/null
+"$warderon" -policy set general ADPort "$silent_port" -type integer -store "$store" >/dev/null
+set_text ADTls ldaps
+start=$(date +%s)
+out=$(run)
+took=$(($(date +%s) - start))
+kill "$silent" 2>/dev/null
+[ "$took" -lt 60 ] && pass "a stalled handshake is cut ($took s)" || fail "a stalled handshake held $took s"
+expect_not_contains "and is silent" "$out" "directory cannot be used"
 
 finish

@@ -48,6 +48,17 @@ using THandle = std::unique_ptr<LDAP, TLdapUnbind>;
                         (text != nullptr ? Narrow(text) : std::to_string(code)));
 }
 
+// A bind the server refused is said as such; any other failure is an
+// unreachable or failing directory.
+[[noreturn]] void FailBind(const std::string& what, ULONG code) {
+  if (IsRefusedBind(static_cast<long>(code))) {
+    const wchar_t* text = ldap_err2stringW(code);
+    throw TDirectorySecurityError("directory: " + what + ": " +
+                                  (text != nullptr ? Narrow(text) : std::to_string(code)));
+  }
+  Fail(what, code);
+}
+
 // The identity structure of a negotiated bind, in the library's layout.
 struct TAuthIdentity {
   unsigned short* User;
@@ -139,12 +150,12 @@ class TWinLdapClient final : public TLdapClient {
       // As the program itself; anonymously when that is refused.
       code = ldap_bind_sW(handle.get(), nullptr, nullptr, LDAP_AUTH_NEGOTIATE);
       if (code != LDAP_SUCCESS) code = ldap_simple_bind_sW(handle.get(), nullptr, nullptr);
-      if (code != LDAP_SUCCESS) Fail("bind to " + where, code);
+      if (code != LDAP_SUCCESS) FailBind("bind to " + where, code);
     } else if (tls) {
       std::wstring user = Widen(server.user);
       std::wstring password = Widen(server.password);
       code = ldap_simple_bind_sW(handle.get(), user.data(), password.data());
-      if (code != LDAP_SUCCESS) Fail("bind as " + server.user + " to " + where, code);
+      if (code != LDAP_SUCCESS) FailBind("bind as " + server.user + " to " + where, code);
     } else {
       // DOMAIN\user or user@domain as the administrator wrote it.
       std::wstring user = Widen(server.user);
@@ -163,7 +174,9 @@ class TWinLdapClient final : public TLdapClient {
                              SEC_WINNT_AUTH_IDENTITY_UNICODE};
       code = ldap_bind_sW(handle.get(), nullptr, reinterpret_cast<wchar_t*>(&identity),
                           LDAP_AUTH_NEGOTIATE);
-      if (code != LDAP_SUCCESS) Fail("negotiated bind as " + server.user + " to " + where, code);
+      if (code != LDAP_SUCCESS) {
+        FailBind("negotiated bind as " + server.user + " to " + where, code);
+      }
     }
     return std::make_unique<TWinLdapSession>(std::move(handle), server.timeout_seconds);
   }
