@@ -11,6 +11,10 @@ namespace warderon {
 // Linux; on Windows they become U+FFFD, as at every UTF-16 boundary.
 std::string FoldCase(std::string_view text);
 
+// The lower-case form of a UTF-8 text, by the same rules (Unicode letters
+// included: "ÉRIC" gives "éric").
+std::string LowerCase(std::string_view text);
+
 // Orders two texts ignoring letter case: negative, 0 or positive.
 int CompareTextIgnoreCase(std::string_view left, std::string_view right);
 

@@ -18,11 +18,6 @@ std::string IgnoreSection(const std::string& share) {
   return "LocalShares-Data\\" + share + "-Ignore";
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 bool IsDottedIpv4(const std::string& text) {
   int dots = 0;
   int digits = 0;
@@ -87,8 +82,8 @@ std::string TNetEnum::ShortHostName(const std::string& client) const {
 }
 
 std::string TNetEnum::ClientKey(const TShareConnection& connection) const {
-  const std::string client = ShortHostName(Lower(connection.client));
-  std::string user = Lower(connection.user);
+  const std::string client = ShortHostName(LowerCase(connection.client));
+  std::string user = LowerCase(connection.user);
   if (CompareTextIgnoreCase(user, client + "$") == 0) user.clear();  // a machine account
   return user + "@" + client;
 }
@@ -105,7 +100,8 @@ void TNetEnum::ScanShares() {
     TStringList seen{true};
     for (const TShareConnection& connection : *connections) {
       const std::string key = ClientKey(connection);
-      const std::string client = key.substr(key.find('@') + 1);
+      // The client is after the last "@": a user name may hold one.
+      const std::string client = key.substr(key.rfind('@') + 1);
       if (CompareTextIgnoreCase(client, "localhost") == 0 || seen.Find(key)) continue;
       seen.Add(key);
       current.push_back(key);

@@ -69,15 +69,20 @@ void EncodeUtf8(char32_t c, std::string& out) {
   }
 }
 
-}  // namespace
-
-std::string FoldCase(std::string_view text) {
+// Maps every letter with one of the C library's case functions; ASCII
+// directly, for speed.
+template <bool kUpper>
+std::string MapCase(std::string_view text) {
   std::string result;
   result.reserve(text.size());
   for (std::size_t pos = 0; pos < text.size();) {
     const char c = text[pos];
     if (static_cast<unsigned char>(c) < 0x80) {
-      result.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+      if (kUpper) {
+        result.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+      } else {
+        result.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+      }
       ++pos;
       continue;
     }
@@ -88,11 +93,19 @@ std::string FoldCase(std::string_view text) {
       ++pos;
       continue;
     }
-    EncodeUtf8(static_cast<char32_t>(towupper_l(static_cast<wint_t>(code), Utf8Locale())), result);
+    const auto wide = static_cast<wint_t>(code);
+    const wint_t mapped = kUpper ? towupper_l(wide, Utf8Locale()) : towlower_l(wide, Utf8Locale());
+    EncodeUtf8(static_cast<char32_t>(mapped), result);
     pos += length;
   }
   return result;
 }
+
+}  // namespace
+
+std::string FoldCase(std::string_view text) { return MapCase<true>(text); }
+
+std::string LowerCase(std::string_view text) { return MapCase<false>(text); }
 
 int CompareTextIgnoreCase(std::string_view left, std::string_view right) {
   const std::string a = FoldCase(left);

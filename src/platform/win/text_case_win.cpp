@@ -3,18 +3,26 @@
 
 namespace warderon {
 
-std::string FoldCase(std::string_view text) {
+namespace {
+
+std::string MapCase(std::string_view text, DWORD how) {
   std::wstring wide = win::Widen(text);
   if (wide.empty()) return {};
-  // Upper-casing with the invariant locale matches how the registry compares names.
-  std::wstring upper(wide.size() * 2, L'\0');
+  std::wstring mapped(wide.size() * 2, L'\0');
   const int length =
-      LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.c_str(), static_cast<int>(wide.size()),
-                   upper.data(), static_cast<int>(upper.size()));
+      LCMapStringW(LOCALE_INVARIANT, how, wide.c_str(), static_cast<int>(wide.size()),
+                   mapped.data(), static_cast<int>(mapped.size()));
   if (length <= 0) return std::string(text);
-  upper.resize(static_cast<std::size_t>(length));
-  return win::Narrow(upper);
+  mapped.resize(static_cast<std::size_t>(length));
+  return win::Narrow(mapped);
 }
+
+}  // namespace
+
+// Upper-casing with the invariant locale matches how the registry compares names.
+std::string FoldCase(std::string_view text) { return MapCase(text, LCMAP_UPPERCASE); }
+
+std::string LowerCase(std::string_view text) { return MapCase(text, LCMAP_LOWERCASE); }
 
 int CompareTextIgnoreCase(std::string_view left, std::string_view right) {
   const std::wstring a = win::Widen(left);

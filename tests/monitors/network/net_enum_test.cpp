@@ -64,14 +64,14 @@ TEST_F(NetEnum, NewSharesAreStoredAndThoseWithClientsReported) {
 }
 
 TEST_F(NetEnum, KeysForMachineAccountsAddressesDuplicatesAndLocalhost) {
-  shares_.shares["DATA"] = {{"WS7$", "ws7"},
-                            {"carol", "10.0.0.5"},
-                            {"carol", "10.0.0.5"},
-                            {"dave", "10.0.0.6"},
-                            {"eve", "LOCALHOST"}};
+  shares_.shares["DATA"] = {
+      {"WS7$", "ws7"},       {"carol", "10.0.0.5"}, {"carol", "10.0.0.5"}, {"dave", "10.0.0.6"},
+      {"eve", "LOCALHOST"},  {"a@b", "localhost"},  // the client is after the last "@"
+      {"\xc3\x89RIC", "ws8"}};
   Run();
   ASSERT_EQ(alerts_.alerts.size(), 1U);
-  EXPECT_EQ(alerts_.alerts[0].details, (TLines{"@ws7", "carol@Desk5", "dave@10.0.0.6"}));
+  EXPECT_EQ(alerts_.alerts[0].details,
+            (TLines{"@ws7", "carol@Desk5", "dave@10.0.0.6", "\xc3\xa9ric@ws8"}));
 }
 
 TEST_F(NetEnum, LostClientsComeBeforeNewOnesInOneChangedAlert) {
