@@ -1,6 +1,6 @@
 // The places through which programs start by themselves or the system's
 // environment is set (autostart registry keys on Windows, their Linux
-// counterparts), each read as "name=text" entries.
+// counterparts), each read as named texts.
 #pragma once
 
 #include <memory>
@@ -17,15 +17,26 @@ struct TAutostartKey {
   bool view_32bit = false;                // Windows: the registry as 32-bit programs see it
 };
 
+// One value of a place: its name (any text, "=" and the empty name of a
+// key's default value included) and its text.
+struct TAutostartEntry {
+  std::string name;
+  std::string text;
+  // How reports and comparisons show it.
+  std::string Line() const { return name + "=" + text; }
+  bool operator==(const TAutostartEntry&) const = default;
+};
+
 class TAutostartSource {
  public:
   virtual ~TAutostartSource() = default;
   // The places to watch, in report order.
   virtual std::vector<TAutostartKey> WatchedKeys() = 0;
-  // The place's entries as they are now: "name=text" each, the text of a
-  // value that is no text being "N/A" and that of a missing single value
-  // empty. Nothing when the place cannot be opened.
-  virtual std::vector<std::string> ReadEntries(const TAutostartKey& key) = 0;
+  // The place's entries as they are now, the text of a value that is no
+  // text being "N/A", that of a missing single value empty, and a NUL
+  // inside a text shown as U+2400 (so what follows it is seen and kept).
+  // Nothing when the place cannot be opened.
+  virtual std::vector<TAutostartEntry> ReadEntries(const TAutostartKey& key) = 0;
 };
 
 std::unique_ptr<TAutostartSource> MakeSystemAutostartSource();

@@ -1,5 +1,6 @@
 #include "policy/baseline_lists.h"
 
+#include <algorithm>
 #include <iterator>
 #include <list>
 #include <string_view>
@@ -138,7 +139,64 @@ void TBaselineLists::LoadBaselineValues(const std::string& section, TStringList&
   list.Assign(std::move(entries));
 }
 
+std::vector<TBaselineLists::TNamedText> TBaselineLists::LoadBaselinePairs(
+    const std::string& section, bool sorted) {
+  TStringList list(sorted);
+  const std::vector<TPolicyNamedValue> values = LoadAndVerify(section, list);
+  const TValueIndex index(values);
+  std::vector<TNamedText> entries;
+  entries.reserve(list.Count());
+  for (std::size_t i = 0; i < list.Count(); ++i) {
+    const TPolicyValue* value = index.Find(list.Text(i));
+    std::string text;
+    if (value != nullptr && value->type == TPolicyValueType::Text) text = value->text;
+    if (value != nullptr && value->type == TPolicyValueType::Integer) {
+      text = std::to_string(value->integer);
+    }
+    entries.push_back({list.Text(i), std::move(text)});
+  }
+  return entries;
+}
+
 void TBaselineLists::SaveBaselineList(const std::string& section, const TStringList& list) {
+  std::vector<TNamedText> entries;
+  entries.reserve(list.Count());
+  for (std::size_t i = 0; i < list.Count(); ++i) {
+    const std::string& entry = list.Text(i);
+    const auto equals = entry.find('=');
+    if (equals == std::string::npos) {
+      entries.push_back({entry, std::nullopt});
+    } else {
+      entries.push_back({entry.substr(0, equals), entry.substr(equals + 1)});
+    }
+  }
+  SaveBaselinePairs(section, std::move(entries), list.Sorted());
+}
+
+void TBaselineLists::SaveBaselineKeys(const std::string& section, const TStringList& list) {
+  std::vector<TNamedText> entries;
+  entries.reserve(list.Count());
+  for (std::size_t i = 0; i < list.Count(); ++i) entries.push_back({list.Text(i), std::nullopt});
+  SaveBaselinePairs(section, std::move(entries), list.Sorted());
+}
+
+void TBaselineLists::SaveBaselinePairs(const std::string& section, std::vector<TNamedText> entries,
+                                       bool sorted) {
+  // A load of a sorted list orders the names, and seals in that order: the
+  // save seals in the same one, or "App" beside "App2" (whose "2" sorts
+  // below "=") would fail its own checksum at the next start.
+  if (sorted) {
+    std::vector<std::pair<std::string, TNamedText>> keyed;
+    keyed.reserve(entries.size());
+    for (TNamedText& entry : entries) {
+      std::string folded = FoldCase(entry.name);
+      keyed.emplace_back(std::move(folded), std::move(entry));
+    }
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    entries.clear();
+    for (auto& [folded, entry] : keyed) entries.push_back(std::move(entry));
+  }
   // The section is rebuilt from nothing: each entry is written as a new
   // value (replacing an earlier entry of the same name, which then moves to
   // the end), and the checksum is written last. The outcome is computed here
@@ -147,18 +205,14 @@ void TBaselineLists::SaveBaselineList(const std::string& section, const TStringL
   TBaselineChecksum checksum;
   checksum.ChecksumBegin();
   checksum.ChecksumAppend(UpperAscii(section));
-  for (std::size_t i = 0; i < list.Count(); ++i) {
-    const std::string& entry = list.Text(i);
-    if (entry.empty()) continue;
-    const auto equals = entry.find('=');
-    if (equals != std::string::npos) {
-      const std::string name = entry.substr(0, equals);
-      const std::string value = entry.substr(equals + 1);
-      image.Write(name, TPolicyValue::MakeText(value));
-      checksum.ChecksumAppend(name + "=" + value);
+  for (const TNamedText& entry : entries) {
+    if (entry.name.empty()) continue;
+    if (entry.text) {
+      image.Write(entry.name, TPolicyValue::MakeText(*entry.text));
+      checksum.ChecksumAppend(entry.name + "=" + *entry.text);
     } else {
-      image.Write(entry, TPolicyValue::MakeInteger(1));
-      checksum.ChecksumAppend(entry + "=1");
+      image.Write(entry.name, TPolicyValue::MakeInteger(1));
+      checksum.ChecksumAppend(entry.name + "=1");
     }
   }
   image.Write("", TPolicyValue::MakeText(checksum.ChecksumFinish()));

@@ -8,6 +8,7 @@
 // raises them.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,12 @@ namespace warderon {
 
 class TBaselineLists {
  public:
+  struct TNamedText {
+    std::string name;
+    std::optional<std::string> text;  // none: the number 1
+    bool operator==(const TNamedText&) const = default;
+  };
+
   TBaselineLists(TPolicyStore& store, TAlertSender& alerts, const TCycleState& cycle)
       : store_(store), alerts_(alerts), cycle_(cycle) {}
 
@@ -30,10 +37,21 @@ class TBaselineLists {
   void LoadBaselineList(const std::string& section, TStringList& list);
   // As LoadBaselineList, then every entry becomes name=value text.
   void LoadBaselineValues(const std::string& section, TStringList& list);
-  // Replaces the section by the list's entries and seals it. On a store
-  // with transactions the whole rewrite is one: a crash never leaves half a
-  // baseline.
+  // As LoadBaselineValues, with names and texts apart (a name may hold
+  // "="), in the order a load into a list of that sortedness gives.
+  std::vector<TNamedText> LoadBaselinePairs(const std::string& section, bool sorted);
+  // Replaces the section by the list's entries and seals it: an entry
+  // "name=value" is stored as that named text, any other as a name with the
+  // number 1. On a store with transactions the whole rewrite is one: a crash
+  // never leaves half a baseline.
   void SaveBaselineList(const std::string& section, const TStringList& list);
+  // As SaveBaselineList for a list of keys: every entry is one whole name
+  // (with the number 1), whatever it holds, "=" included, so the next load
+  // gives the same entries.
+  void SaveBaselineKeys(const std::string& section, const TStringList& list);
+  // Named texts, the names taken as they are ("=" included; not empty,
+  // which is the seal's). sorted: the order a load into a sorted list gives.
+  void SaveBaselinePairs(const std::string& section, std::vector<TNamedText> entries, bool sorted);
 
  private:
   std::vector<TPolicyNamedValue> LoadAndVerify(const std::string& section, TStringList& list);

@@ -16,14 +16,23 @@ namespace warderon::testing {
 class TFakeAutostartSource final : public TAutostartSource {
  public:
   std::vector<TAutostartKey> WatchedKeys() override { return keys; }
-  std::vector<std::string> ReadEntries(const TAutostartKey& key) override {
+  // "name=text" entries are split at the first "="; named ones are taken
+  // as they are (names holding "=", the empty name).
+  std::vector<TAutostartEntry> ReadEntries(const TAutostartKey& key) override {
     ++reads;
-    return entries[key.name];
+    std::vector<TAutostartEntry> read = named[key.name];
+    for (const std::string& entry : entries[key.name]) {
+      const auto equals = entry.find('=');
+      read.push_back({entry.substr(0, equals),
+                      equals == std::string::npos ? std::string() : entry.substr(equals + 1)});
+    }
+    return read;
   }
 
   std::vector<TAutostartKey> keys = {{"Run", "\\SOFTWARE\\Run", std::nullopt},
                                      {"Shell", "\\Software\\Winlogon", "Shell"}};
   std::map<std::string, std::vector<std::string>> entries;
+  std::map<std::string, std::vector<TAutostartEntry>> named;
   int reads = 0;
 };
 

@@ -22,7 +22,11 @@ void Write(const std::string& path, const std::string& content) {
 
 std::map<std::string, std::vector<std::string>> ReadAll(TAutostartSource& source) {
   std::map<std::string, std::vector<std::string>> rows;
-  for (const TAutostartKey& key : source.WatchedKeys()) rows[key.name] = source.ReadEntries(key);
+  for (const TAutostartKey& key : source.WatchedKeys()) {
+    for (const TAutostartEntry& entry : source.ReadEntries(key)) {
+      rows[key.name].push_back(entry.Line());
+    }
+  }
   return rows;
 }
 

@@ -38,7 +38,7 @@ void TLocGrpModule::GetLocalGroupMembers(const std::string& group,
 }
 
 void TLocGrpModule::SaveGroupBaseline(std::size_t index) {
-  baselines_.SaveBaselineList(MemberSection(WatchedGroups_.Text(index)),
+  baselines_.SaveBaselineKeys(MemberSection(WatchedGroups_.Text(index)),
                               WatchedGroups_.RecordAs<TMemberList>(index)->members);
 }
 

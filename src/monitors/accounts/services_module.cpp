@@ -151,19 +151,21 @@ void TServicesModule::ScanEntry(const TServiceEntry& entry) {
 }
 
 void TServicesModule::SaveServicesState() {
-  TStringList services;
+  // Names and texts apart: a service's name may hold "=".
+  std::vector<TBaselineLists::TNamedText> services;
   for (std::size_t i = 0; i < KnownServices_.Count(); ++i) {
-    services.Add(KnownServices_.Text(i) + "=" +
-                 (KnownServices_.RecordAs<TServiceData>(i)->Running ? "1" : "0"));
+    services.push_back(
+        {KnownServices_.Text(i), KnownServices_.RecordAs<TServiceData>(i)->Running ? "1" : "0"});
   }
-  baselines_.SaveBaselineList(kServicesSection, services);
-  TStringList counts;
+  baselines_.SaveBaselinePairs(kServicesSection, std::move(services), KnownServices_.Sorted());
+  std::vector<TBaselineLists::TNamedText> counts;
   for (std::size_t i = 0; i < ServiceChangeCounts_.Count(); ++i) {
     const auto* record = ServiceChangeCounts_.RecordAs<TChangeCount>(i);
-    counts.Add(ServiceChangeCounts_.Text(i) + "=" +
-               (record->hand_entry.empty() ? std::to_string(record->count) : record->hand_entry));
+    counts.push_back({ServiceChangeCounts_.Text(i), record->hand_entry.empty()
+                                                        ? std::to_string(record->count)
+                                                        : record->hand_entry});
   }
-  baselines_.SaveBaselineList(kIgnoredSection, counts);
+  baselines_.SaveBaselinePairs(kIgnoredSection, std::move(counts), ServiceChangeCounts_.Sorted());
 }
 
 bool TServicesModule::IsFlapping(const std::string& name) const {

@@ -310,7 +310,7 @@ void TAdModule::MemberValues(TLdapSession& session, const TLdapEntry& entry,
 }
 
 void TAdModule::SaveDirectoryGroup(std::size_t index) {
-  baselines_.SaveBaselineList("group-" + DirectoryGroups_.Text(index),
+  baselines_.SaveBaselineKeys("group-" + DirectoryGroups_.Text(index),
                               DirectoryGroups_.RecordAs<TMemberList>(index)->members);
 }
 

@@ -150,9 +150,9 @@ void TNetEnum::CompareShareClients(const std::string& share, std::vector<std::st
 }
 
 void TNetEnum::SaveShareBaselines() {
-  baselines_.SaveBaselineList(kSharesSection, KnownShares_);
+  baselines_.SaveBaselineKeys(kSharesSection, KnownShares_);
   for (std::size_t i = 0; i < KnownShares_.Count(); ++i) {
-    baselines_.SaveBaselineList(ClientsSection(KnownShares_.Text(i)),
+    baselines_.SaveBaselineKeys(ClientsSection(KnownShares_.Text(i)),
                                 KnownShares_.RecordAs<TShareInfo>(i)->Clients);
   }
 }

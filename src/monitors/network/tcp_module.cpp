@@ -145,9 +145,9 @@ void TTTCPModule::ReportSockets() {
     SortIgnoringCase(lines);
     alerts_.SendAlertWithDetails(kAlertFinding, "listenning TCP socket changes",
                                  "tcp socket changes", lines);
-    baselines_.SaveBaselineList(kBaselineSection, SocketBaseline_);
+    baselines_.SaveBaselineKeys(kBaselineSection, SocketBaseline_);
   }
-  if (cycle_.GeneralUpdateRequested) baselines_.SaveBaselineList(kBaselineSection, SocketBaseline_);
+  if (cycle_.GeneralUpdateRequested) baselines_.SaveBaselineKeys(kBaselineSection, SocketBaseline_);
 }
 
 std::string TTTCPModule::SnapshotPath(std::uint32_t pid) {

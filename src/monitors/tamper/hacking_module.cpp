@@ -1,6 +1,26 @@
 #include "monitors/tamper/hacking_module.h"
 
 namespace warderon {
+namespace {
+
+// The name a value is stored under. The section's unnamed value is its
+// seal, so a place's own unnamed (default) value is stored as "=", and a
+// name of "=" signs alone gets one more; stored names of earlier releases
+// never held "=", so they read as they always did.
+std::string StoredName(const std::string& name) {
+  return name.find_first_not_of('=') == std::string::npos ? name + "=" : name;
+}
+std::string EntryName(const std::string& stored) {
+  return !stored.empty() && stored.find_first_not_of('=') == std::string::npos ? stored.substr(1)
+                                                                               : stored;
+}
+
+void AddEntry(TStringList& list, TAutostartEntry entry) {
+  std::string line = entry.Line();
+  list.Add(std::move(line), std::make_unique<TAutostartValue>(std::move(entry)));
+}
+
+}  // namespace
 
 THackingModule::THackingModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
                                TCycleState& cycle, TAutostartSource& source)
@@ -15,7 +35,9 @@ void THackingModule::AddWatchedKey(const TAutostartKey& key) {
   auto reg = std::make_unique<TReg>();
   reg->Key = key;
   reg->Section = "Hacking\\" + key.name;
-  baselines_.LoadBaselineValues(reg->Section, reg->Baseline);
+  for (auto& stored : baselines_.LoadBaselinePairs(reg->Section, true)) {
+    AddEntry(reg->Baseline, {EntryName(stored.name), stored.text.value_or("")});
+  }
   WatchedKeys_.Add(key.name, std::move(reg));
 }
 
@@ -36,7 +58,7 @@ void THackingModule::CheckAutostartKeys() {
     cycle_.ActivityText = "compareonereg";
     if (CompareOneReg(reg, current, report)) {
       ++changed;
-      baselines_.SaveBaselineList(reg.Section, reg.Baseline);
+      SaveBaseline(reg);
     }
   }
   if (changed > 0) {
@@ -47,7 +69,18 @@ void THackingModule::CheckAutostartKeys() {
 }
 
 void THackingModule::ReadTempReg(const TReg& reg, TStringList& current) {
-  current.Assign(source_.ReadEntries(reg.Key));
+  current.Clear();
+  for (TAutostartEntry& entry : source_.ReadEntries(reg.Key)) AddEntry(current, std::move(entry));
+}
+
+void THackingModule::SaveBaseline(const TReg& reg) {
+  std::vector<TBaselineLists::TNamedText> entries;
+  entries.reserve(reg.Baseline.Count());
+  for (std::size_t i = 0; i < reg.Baseline.Count(); ++i) {
+    const TAutostartEntry& entry = reg.Baseline.RecordAs<TAutostartValue>(i)->Entry;
+    entries.push_back({StoredName(entry.name), entry.text});
+  }
+  baselines_.SaveBaselinePairs(reg.Section, std::move(entries), true);
 }
 
 bool THackingModule::CompareOneReg(TReg& reg, TStringList& current,
@@ -65,7 +98,7 @@ bool THackingModule::CompareOneReg(TReg& reg, TStringList& current,
     if (!differs) report.push_back("Registry Key: " + reg.Key.name);
     differs = true;
     report.push_back("  - added: " + current.Text(i));
-    reg.Baseline.Add(current.Text(i));
+    AddEntry(reg.Baseline, current.RecordAs<TAutostartValue>(i)->Entry);
   }
   if (differs) report.push_back("");
   return differs;

@@ -18,11 +18,19 @@
 
 namespace warderon {
 
+// An entry of a baseline: its name and text apart, since a name may hold
+// "=" (the list is keyed by the "name=text" line).
+class TAutostartValue final : public TListRecord {
+ public:
+  explicit TAutostartValue(TAutostartEntry entry) : Entry(std::move(entry)) {}
+  TAutostartEntry Entry;
+};
+
 class TReg final : public TListRecord {
  public:
   TAutostartKey Key;
   std::string Section;
-  TStringList Baseline{true};
+  TStringList Baseline{true};  // "name=text" lines, each owning its TAutostartValue
 };
 
 class THackingModule final : public TCycleModule {
@@ -37,6 +45,7 @@ class THackingModule final : public TCycleModule {
   void AddWatchedKey(const TAutostartKey& key);
   void CheckAutostartKeys();
   void ReadTempReg(const TReg& reg, TStringList& current);
+  void SaveBaseline(const TReg& reg);
   bool CompareOneReg(TReg& reg, TStringList& current, std::vector<std::string>& report);
 
   TPolicyStore& store_;

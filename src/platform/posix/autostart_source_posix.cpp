@@ -7,8 +7,9 @@
 //   crontabs        system and user crontabs  JOB LINE=CRONTAB FILE
 //   profile.d       /etc/profile.d/*          SCRIPT=md5 DIGEST
 //   root ssh keys   root's authorized keys    KEY LINE=FILE
-// Entries whose names (the text before the first "=") coincide are merged,
-// their texts joined, so that every entry keeps a name of its own.
+// Entries whose names coincide are merged, their texts joined, so that every
+// entry keeps a name of its own. A name may hold "=" (a crontab line
+// "PATH=/a"): names and texts travel apart.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -81,12 +82,12 @@ class TEntries {
       Add(entry.substr(0, equals), entry.substr(equals + 1));
     }
   }
-  std::vector<std::string> Take() const {
-    std::vector<std::string> entries;
+  std::vector<TAutostartEntry> Take() const {
+    std::vector<TAutostartEntry> entries;
     for (const auto& [name, texts] : texts_) {
       std::string joined;
       for (const std::string& text : texts) joined += (joined.empty() ? "" : ", ") + text;
-      entries.push_back(name + "=" + joined);
+      entries.push_back({name, joined});
     }
     return entries;
   }
@@ -111,7 +112,7 @@ class TLinuxAutostartSource final : public TAutostartSource {
             {"root ssh keys", "/root/.ssh", std::nullopt}};
   }
 
-  std::vector<std::string> ReadEntries(const TAutostartKey& key) override {
+  std::vector<TAutostartEntry> ReadEntries(const TAutostartKey& key) override {
     TEntries entries;
     if (key.name == "Environment") {
       for (const std::string& line : Lines(key.key_path)) entries.AddEntry(line);

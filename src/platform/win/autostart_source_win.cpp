@@ -31,6 +31,11 @@ std::optional<std::string> ValueText(HKEY key, const std::wstring& name) {
   }
   data.resize(read / sizeof(wchar_t));
   while (!data.empty() && data.back() == L'\0') data.pop_back();
+  // A NUL inside the text is kept, visibly: the baseline stores text only
+  // up to a NUL, and what hides behind one must still be seen.
+  for (wchar_t& c : data) {
+    if (c == L'\0') c = 0x2400;
+  }
   return Narrow(data);
 }
 
@@ -53,7 +58,7 @@ class TRegistryAutostartSource final : public TAutostartSource {
     return keys;
   }
 
-  std::vector<std::string> ReadEntries(const TAutostartKey& key) override {
+  std::vector<TAutostartEntry> ReadEntries(const TAutostartKey& key) override {
     const REGSAM view = key.view_32bit ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     win::TRegKey opened;
     // Paths are written with a leading "\", which the registry does not take.
@@ -76,9 +81,9 @@ class TRegistryAutostartSource final : public TAutostartSource {
         if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA) break;
       }
     }
-    std::vector<std::string> entries;
+    std::vector<TAutostartEntry> entries;
     for (const std::wstring& name : names) {
-      entries.push_back(Narrow(name) + "=" + ValueText(opened.Get(), name).value_or(""));
+      entries.push_back({Narrow(name), ValueText(opened.Get(), name).value_or("")});
     }
     return entries;
   }
