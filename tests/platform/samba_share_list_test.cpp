@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "fakes/background_process.h"
 #include "fakes/recording_alerts.h"
@@ -18,6 +19,50 @@ namespace {
 
 bool Succeeds(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A tool that hangs or prints without end is stopped within its bounds,
+// with what it started, and the list is left alone for the cycle.
+TEST(SambaShareList, AToolThatHangsOrFloodsIsStoppedAndGivesNoList) {
+  const std::string folder = ScratchPath("samba-tools");
+  std::filesystem::create_directories(folder);
+  const auto tool = [&](const std::string& name, const std::string& body) {
+    const std::string path = folder + "/" + name;
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+  };
+  const std::string testparm = tool("testparm", "echo '[data]'");
+  const std::string good = tool("good", "echo '{\"sessions\": {}, \"tcons\": {}}'");
+  const std::string marker = folder + "/child.pid";
+  struct TCase {
+    std::string what;
+    std::string smbstatus;
+  };
+  const TCase cases[] = {
+      {"hangs", tool("hangs", "sleep 30 & echo $! >" + marker + "; sleep 30")},
+      {"floods", tool("floods", "yes")},
+  };
+  TSambaTools tools{testparm, good, ""};
+  tools.time_bound = std::chrono::seconds(1);
+  tools.output_bound = 1 << 20;
+  const auto good_list = MakeSambaShareList(tools);  // the bounds leave good tools alone
+  ASSERT_TRUE(good_list->Shares().has_value());
+  ASSERT_TRUE(good_list->Connections("data").has_value());
+  for (const TCase& test : cases) {
+    tools.smbstatus = test.smbstatus;
+    const auto list = MakeSambaShareList(tools);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(list->Shares().has_value()) << test.what;
+    EXPECT_FALSE(list->Connections("data").has_value()) << test.what;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << test.what;
+  }
+  // The hanging tool's own child was stopped too (gone, or a zombie).
+  std::string pid;
+  std::ifstream(marker) >> pid;
+  std::string state;
+  std::ifstream("/proc/" + pid + "/stat") >> state >> state >> state;
+  EXPECT_TRUE(state.empty() || state == "Z") << "pid " << pid << " is " << state;
 }
 
 TEST(SambaShareList, WithoutSambaThereIsNoShareAndABrokenConfigurationGivesNoList) {

@@ -42,7 +42,7 @@ class TSambaShareList final : public TShareList {
     try {
       std::string command = ShellQuoted(tools_.testparm) + " -s --suppress-prompt";
       if (!tools_.config.empty()) command += " " + ShellQuoted(tools_.config);
-      for (const std::string& line : CommandOutputLines(command)) {
+      for (const std::string& line : CommandOutputLines(command, Bounds())) {
         if (line.size() < 3 || line.front() != '[' || line.back() != ']') continue;
         const std::string name = line.substr(1, line.size() - 2);
         if (CompareTextIgnoreCase(name, "global") != 0) shares.push_back(name);
@@ -64,6 +64,8 @@ class TSambaShareList final : public TShareList {
   }
 
  private:
+  TCommandBounds Bounds() const { return {tools_.time_bound, tools_.output_bound}; }
+
   // Every tree connection as (share, user and client), or nothing when the
   // status cannot be read.
   std::optional<std::vector<std::pair<std::string, TShareConnection>>> ReadConnections() {
@@ -71,7 +73,7 @@ class TSambaShareList final : public TShareList {
     try {
       std::string command = ShellQuoted(tools_.smbstatus) + " --json";
       if (!tools_.config.empty()) command += " -s " + ShellQuoted(tools_.config);
-      for (const std::string& line : CommandOutputLines(command)) document += line + "\n";
+      for (const std::string& line : CommandOutputLines(command, Bounds())) document += line + "\n";
       const TJsonValue status = ParseJson(document);
       std::map<std::string, TShareConnection> sessions;
       if (const TJsonValue* list = status.Member("sessions")) {
