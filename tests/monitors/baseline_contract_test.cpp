@@ -128,9 +128,9 @@ std::vector<TCase> Cases() {
          for (const std::string& name : kNames) world.shares.shares[name] = {{name, "ws1"}};
        },
        [](TWorld& world, TProcess& process) {
-         return std::make_unique<TNetEnum>(process.store, process.lists, process.alerts,
-                                           world.shares,
-                                           [](const std::string&) { return std::nullopt; });
+         return std::make_unique<TNetEnum>(
+             process.store, process.lists, process.alerts, world.shares,
+             [](const std::string&, TSteadyTime) { return std::optional<std::string>(); });
        }},
       {"autostart", "HackingEnabled",
        [](TWorld& world, TProcess&) {

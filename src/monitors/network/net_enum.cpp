@@ -1,5 +1,6 @@
 #include "monitors/network/net_enum.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "platform/socket.h"
@@ -37,17 +38,19 @@ bool IsDottedIpv4(const std::string& text) {
 
 }  // namespace
 
-std::optional<std::string> LookUpClientAddress(const std::string& address) {
-  return HostNameOfAddress(address, std::chrono::steady_clock::now() + kLookupBound);
+std::optional<std::string> LookUpClientAddress(const std::string& address, TSteadyTime deadline) {
+  return HostNameOfAddress(address,
+                           std::min(deadline, std::chrono::steady_clock::now() + kLookupBound));
 }
 
 TNetEnum::TNetEnum(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
-                   TShareList& shares, TAddressResolver resolver)
+                   TShareList& shares, TAddressResolver resolver, std::function<TSteadyTime()> now)
     : store_(store),
       baselines_(baselines),
       alerts_(alerts),
       shares_(shares),
-      resolver_(std::move(resolver)) {}
+      resolver_(std::move(resolver)),
+      now_(std::move(now)) {}
 
 void TNetEnum::Initialize() {
   KnownShares_.Clear();
@@ -70,18 +73,35 @@ void TNetEnum::Run() {
   if (!store_.ReadPolicyBool("general", "SharesEnabled", false)) return;
   LoadShareBaselines();  // an administrator's edits count at once
   SharesChanged_ = false;
+  const TSteadyTime start = now_();
+  lookup_deadline_ = start + kLookupBudget;
+  std::erase_if(names_, [&](const auto& entry) { return entry.second.expires <= start; });
   ScanShares();
+  lookup_deadline_ = {};
   if (SharesChanged_) SaveShareBaselines();
 }
 
-std::string TNetEnum::ShortHostName(const std::string& client) const {
+std::string TNetEnum::ShortHostName(const std::string& client) {
   if (!IsDottedIpv4(client)) return client;
-  const std::optional<std::string> host = resolver_(client);
+  auto cached = names_.find(client);
+  if (cached == names_.end()) {
+    const TSteadyTime now = now_();
+    // Outside a run (a key asked for by hand) a look-up has a budget alone.
+    const TSteadyTime deadline =
+        lookup_deadline_ == TSteadyTime{} ? now + kLookupBudget : lookup_deadline_;
+    if (now >= deadline) return client;  // the run's look-ups are spent
+    if (names_.size() >= kMaxCachedNames) names_.clear();
+    std::optional<std::string> found = resolver_(client, deadline);
+    const auto lifetime =
+        found ? TSteadyTime::duration(kNameLifetime) : TSteadyTime::duration(kFailureLifetime);
+    cached = names_.emplace(client, TCachedName{std::move(found), now + lifetime}).first;
+  }
+  const std::optional<std::string>& host = cached->second.host;
   if (!host || host->empty()) return client;
   return host->substr(0, host->find('.'));
 }
 
-std::string TNetEnum::ClientKey(const TShareConnection& connection) const {
+std::string TNetEnum::ClientKey(const TShareConnection& connection) {
   const std::string client = ShortHostName(LowerCase(connection.client));
   std::string user = LowerCase(connection.user);
   if (CompareTextIgnoreCase(user, client + "$") == 0) user.clear();  // a machine account

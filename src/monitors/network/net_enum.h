@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/alert_sender.h"
@@ -21,12 +22,16 @@
 
 namespace warderon {
 
-// The host name found for an IPv4 address by a reverse lookup, if any.
-using TAddressResolver = std::function<std::optional<std::string>(const std::string& address)>;
+using TSteadyTime = std::chrono::steady_clock::time_point;
 
-// A reverse lookup bounded to a few seconds, so that a silent name server
-// cannot hold the cycle.
-std::optional<std::string> LookUpClientAddress(const std::string& address);
+// The host name found for an IPv4 address by a reverse lookup before the
+// deadline, if any.
+using TAddressResolver =
+    std::function<std::optional<std::string>(const std::string& address, TSteadyTime deadline)>;
+
+// A reverse lookup bounded to a few seconds (and the deadline), so that a
+// silent name server cannot hold the cycle.
+std::optional<std::string> LookUpClientAddress(const std::string& address, TSteadyTime deadline);
 
 class TShareInfo final : public TListRecord {
  public:
@@ -36,17 +41,27 @@ class TShareInfo final : public TListRecord {
 
 class TNetEnum final : public TCycleModule {
  public:
+  // Reverse look-ups of one run take this long at most, whatever the
+  // number of clients; an address not resolved in that time is keyed by
+  // itself, as one whose look-up failed.
+  static constexpr std::chrono::seconds kLookupBudget{5};
+  // How long a found name, and a failed look-up, are kept.
+  static constexpr std::chrono::minutes kNameLifetime{60};
+  static constexpr std::chrono::minutes kFailureLifetime{5};
+  static constexpr std::size_t kMaxCachedNames = 4096;
+
   TNetEnum(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts, TShareList& shares,
-           TAddressResolver resolver = LookUpClientAddress);
+           TAddressResolver resolver = LookUpClientAddress,
+           std::function<TSteadyTime()> now = std::chrono::steady_clock::now);
 
   void Initialize() override;
   void Run() override;
 
   // A client's name as keys use it: an IPv4 address becomes the host name a
   // reverse lookup finds, up to its first ".".
-  std::string ShortHostName(const std::string& client) const;
+  std::string ShortHostName(const std::string& client);
   // user + "@" + client, lower case; a machine account's user is left out.
-  std::string ClientKey(const TShareConnection& connection) const;
+  std::string ClientKey(const TShareConnection& connection);
 
  private:
   void LoadShareBaselines();
@@ -59,6 +74,13 @@ class TNetEnum final : public TCycleModule {
   TAlertSender& alerts_;
   TShareList& shares_;
   TAddressResolver resolver_;
+  std::function<TSteadyTime()> now_;
+  struct TCachedName {
+    std::optional<std::string> host;
+    TSteadyTime expires;
+  };
+  std::unordered_map<std::string, TCachedName> names_;
+  TSteadyTime lookup_deadline_{};  // of the current run
 
   TStringList KnownShares_{true};
   bool SharesChanged_ = false;

@@ -38,10 +38,22 @@ class NetEnum : public ::testing::Test {
   TCycleState cycle_;
   TBaselineLists lists_{store_, alerts_, cycle_};
   TFakeShareList shares_;
-  TNetEnum module_{store_, lists_, alerts_, shares_, [](const std::string& address) {
+  // A name server that knows 10.0.0.5, and takes a second of the fake
+  // clock for every question.
+  std::vector<std::string> lookups_;
+  TSteadyTime now_{};
+  TNetEnum module_{store_,
+                   lists_,
+                   alerts_,
+                   shares_,
+                   [this](const std::string& address, TSteadyTime deadline) {
+                     lookups_.push_back(address);
+                     now_ += std::chrono::seconds(1);
+                     if (now_ > deadline) return std::optional<std::string>();
                      return address == "10.0.0.5" ? std::optional<std::string>("Desk5.site.example")
                                                   : std::nullopt;
-                   }};
+                   },
+                   [this] { return now_; }};
 };
 
 TEST_F(NetEnum, NewSharesAreStoredAndThoseWithClientsReported) {
@@ -72,6 +84,26 @@ TEST_F(NetEnum, KeysForMachineAccountsAddressesDuplicatesAndLocalhost) {
   ASSERT_EQ(alerts_.alerts.size(), 1U);
   EXPECT_EQ(alerts_.alerts[0].details,
             (TLines{"@ws7", "carol@Desk5", "dave@10.0.0.6", "\xc3\xa9ric@ws8"}));
+}
+
+// Reverse look-ups are kept for their lifetime and a run spends at most its
+// budget on them: a silent name server cannot hold the cycle.
+TEST_F(NetEnum, LookUpsAreKeptAndARunSpendsAtMostItsBudget) {
+  for (int i = 1; i <= 8; ++i)
+    shares_.shares["DATA"].push_back({"u", "10.0.1." + std::to_string(i)});
+  shares_.shares["DATA"].push_back({"carol", "10.0.0.5"});
+  Run();
+  EXPECT_EQ(lookups_.size(), 5U) << "five seconds, one each";
+  ASSERT_EQ(alerts_.alerts.size(), 1U);
+  EXPECT_EQ(alerts_.alerts[0].details.back(), "u@10.0.1.8") << "the rest keyed by address";
+  lookups_.clear();
+  now_ += std::chrono::minutes(1);
+  Run();
+  EXPECT_EQ(lookups_.size(), 4U) << "only what was not asked yet";
+  lookups_.clear();
+  now_ += TNetEnum::kFailureLifetime;
+  Run();
+  EXPECT_EQ(lookups_.size(), 5U) << "failures are asked again after their lifetime";
 }
 
 TEST_F(NetEnum, LostClientsComeBeforeNewOnesInOneChangedAlert) {
