@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace warderon {
 
@@ -39,6 +40,17 @@ class TTcpConnection {
 // (name resolution included).
 std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
                                            TDeadline deadline);
+
+// What a connection attempt to a loopback port found.
+enum class TProbeResult { Reached, Refused, NoAnswer };
+
+// Connects to 127.0.0.1 on every port at once (non-blocking), waits for
+// them together until the deadline, and disconnects: one result per port,
+// NoAnswer for those that neither accepted nor refused in time (a listener
+// whose queue is full). At most kMaxProbesAtOnce are open at a time.
+constexpr std::size_t kMaxProbesAtOnce = 256;
+std::vector<TProbeResult> ProbeLoopbackPorts(const std::vector<std::uint16_t>& ports,
+                                             TDeadline deadline);
 
 // Resolves host before the deadline and sends one datagram; does not wait
 // for anything back.

@@ -21,6 +21,7 @@ struct TTcpRow {
   std::uint16_t local_port = 0;  // host order
   std::string remote_address;    // dotted decimal
   std::optional<std::uint32_t> owner_pid;
+  std::string local_address = "0.0.0.0";  // dotted decimal; "0.0.0.0" for every address
 };
 
 // Which rows a read must return: listeners alone, or every row.

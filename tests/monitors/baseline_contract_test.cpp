@@ -119,9 +119,11 @@ std::vector<TCase> Cases() {
          }
        },
        [](TWorld& world, TProcess& process) {
-         return std::make_unique<TTTCPModule>(process.store, process.lists, process.alerts,
-                                              process.cycle, world.table, world.processes,
-                                              [](std::uint16_t) { return true; });
+         return std::make_unique<TTTCPModule>(
+             process.store, process.lists, process.alerts, process.cycle, world.table,
+             world.processes, [](const std::vector<std::uint16_t>& ports, auto) {
+               return std::vector<TProbeResult>(ports.size(), TProbeResult::Reached);
+             });
        }},
       {"shares", "SharesEnabled",
        [](TWorld& world, TProcess&) {

@@ -37,15 +37,6 @@ void SortIgnoringCase(std::vector<std::string>& texts) {
 
 }  // namespace
 
-bool ProbeLoopbackPort(std::uint16_t port) {
-  try {
-    ConnectTcp("127.0.0.1", port, std::chrono::steady_clock::now() + kProbeBound);
-    return true;
-  } catch (const TSocketError&) {
-    return false;
-  }
-}
-
 std::string PadKey(const std::string& key) {
   return key.size() < 5 ? std::string(5 - key.size(), ' ') + key : key;
 }
@@ -95,7 +86,9 @@ void TTTCPModule::ScanSockets() {
   // sharing ports only appear among all rows.
   const bool list_clients = store_.ReadPolicyBool(kGeneral, "SharesListClients", false);
   const std::vector<TTcpRow> rows = table_.Read(list_clients ? TTcpRows::All : TTcpRows::Listeners);
+  NewListeners_.clear();
   for (const TTcpRow& row : rows) ScanRow(row, list_clients);
+  AcceptNewListeners();
   for (std::size_t i = 0; i < MissingSockets_.Count(); ++i) {
     if (const auto index = SocketBaseline_.Find(MissingSockets_.Text(i))) {
       SocketBaseline_.Delete(*index);
@@ -110,6 +103,14 @@ void TTTCPModule::ScanRow(const TTcpRow& row, bool list_clients) {
     const std::string owner = row.owner_pid ? ResolveOwnerName(*row.owner_pid) : kUnknownOwner;
     if (SocketIgnoreList_.Find(owner + ":*")) return;
     key = owner + ":" + port;
+    // An owner that could not be found in this scan (a process handing the
+    // socket over) is no news about a listener known on the port.
+    if (owner == kUnknownOwner && !SocketBaseline_.Find(key)) {
+      if (const auto known = KnownKeyOfPort(row.local_port)) {
+        MissingSockets_.Delete(*known);
+        return;
+      }
+    }
   } else {
     if (!IsSharingPort(row.local_port) || !list_clients) return;
     if (row.remote_address == "127.0.0.1") return;
@@ -117,12 +118,48 @@ void TTTCPModule::ScanRow(const TTcpRow& row, bool list_clients) {
   }
   if (Ignored(key)) return;
   if (!SocketBaseline_.Find(key)) {
-    if (row.listening && !prober_(row.local_port)) return;  // tried again next run
+    if (row.listening) {
+      const bool own = row.local_address == "127.0.0.1" || row.local_address == "0.0.0.0";
+      NewListeners_.push_back({key, row.local_port, own});
+      return;
+    }
     NewSockets_.Add(key);
     SocketBaseline_.Add(key);
     return;
   }
   if (const auto missing = MissingSockets_.Find(key)) MissingSockets_.Delete(*missing);
+}
+
+void TTTCPModule::AcceptNewListeners() {
+  if (NewListeners_.empty()) return;
+  std::vector<std::uint16_t> ports;
+  ports.reserve(NewListeners_.size());
+  for (const TNewListener& listener : NewListeners_) ports.push_back(listener.port);
+  const std::vector<TProbeResult> results =
+      prober_(ports, std::chrono::steady_clock::now() + kProbeBound);
+  for (std::size_t i = 0; i < NewListeners_.size(); ++i) {
+    const TProbeResult result = i < results.size() ? results[i] : TProbeResult::NoAnswer;
+    // A listener that does not take loopback connections is not reported;
+    // one whose queue is full is, when its own address is loopback or any.
+    const bool accepted = result == TProbeResult::Reached ||
+                          (result == TProbeResult::NoAnswer && NewListeners_[i].loopback_or_any);
+    if (!accepted || SocketBaseline_.Find(NewListeners_[i].key)) continue;  // next run
+    NewSockets_.Add(NewListeners_[i].key);
+    SocketBaseline_.Add(NewListeners_[i].key);
+  }
+}
+
+std::optional<std::size_t> TTTCPModule::KnownKeyOfPort(std::uint16_t port) {
+  const std::string suffix = ":" + std::to_string(port);
+  for (std::size_t i = 0; i < MissingSockets_.Count(); ++i) {
+    const std::string& key = MissingSockets_.Text(i);
+    if (key.size() > suffix.size() &&
+        key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+        key.rfind("NET-", 0) != 0 && key.rfind(kUnknownOwner, 0) != 0) {
+      return i;
+    }
+  }
+  return std::nullopt;
 }
 
 bool TTTCPModule::Ignored(const std::string& key) const {

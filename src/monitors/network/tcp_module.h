@@ -5,8 +5,10 @@
 // "SocketsIgnore".
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "core/alert_sender.h"
@@ -14,18 +16,17 @@
 #include "core/cycle_state.h"
 #include "core/string_list.h"
 #include "platform/process_info.h"
+#include "platform/socket.h"
 #include "platform/tcp_table.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 
 namespace warderon {
 
-// Whether a TCP connection to 127.0.0.1 on the port succeeds.
-using TLoopbackProber = std::function<bool(std::uint16_t port)>;
-
-// Connects and disconnects at once, bounded to about a second so that a
-// port whose packets a firewall drops cannot hold the cycle.
-bool ProbeLoopbackPort(std::uint16_t port);
+// What TCP connections to 127.0.0.1 on the ports find, all tried together
+// before the deadline (see ProbeLoopbackPorts).
+using TLoopbackProber = std::function<std::vector<TProbeResult>(
+    const std::vector<std::uint16_t>& ports, std::chrono::steady_clock::time_point deadline)>;
 
 // Puts blanks before a key shorter than 5 characters until it has 5.
 std::string PadKey(const std::string& key);
@@ -34,7 +35,7 @@ class TTTCPModule final : public TCycleModule {
  public:
   TTTCPModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
               TCycleState& cycle, TTcpTable& table, TProcessInfo& processes,
-              TLoopbackProber prober = ProbeLoopbackPort);
+              TLoopbackProber prober = ProbeLoopbackPorts);
 
   void Initialize() override;
   void Run() override;
@@ -45,6 +46,11 @@ class TTTCPModule final : public TCycleModule {
  private:
   void ScanSockets();
   void ScanRow(const TTcpRow& row, bool list_clients);
+  // Probes the run's new listeners together, within one bound for the run.
+  void AcceptNewListeners();
+  // A known key of the port, when the owner of a listener on it could not
+  // be found in this scan.
+  std::optional<std::size_t> KnownKeyOfPort(std::uint16_t port);
   bool Ignored(const std::string& key) const;
   void ReportSockets();
   std::string SnapshotPath(std::uint32_t pid);
@@ -62,6 +68,12 @@ class TTTCPModule final : public TCycleModule {
   TStringList SocketIgnoreList_{true};
   TStringList MissingSockets_{true};
   TStringList NewSockets_{false};
+  struct TNewListener {
+    std::string key;
+    std::uint16_t port;
+    bool loopback_or_any;  // reachable through loopback by its own address
+  };
+  std::vector<TNewListener> NewListeners_;
 };
 
 }  // namespace warderon

@@ -192,6 +192,53 @@ std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_
   throw TSocketError("connect to " + peer + ": " + last_error);
 }
 
+std::vector<TProbeResult> ProbeLoopbackPorts(const std::vector<std::uint16_t>& ports,
+                                             TDeadline deadline) {
+  std::vector<TProbeResult> results(ports.size(), TProbeResult::NoAnswer);
+  for (std::size_t first = 0; first < ports.size(); first += kMaxProbesAtOnce) {
+    const std::size_t end = std::min(ports.size(), first + kMaxProbesAtOnce);
+    std::vector<TFd> sockets;
+    std::vector<pollfd> waits;
+    std::vector<std::size_t> owners;  // the port index of each wait
+    for (std::size_t i = first; i < end; ++i) {
+      TFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+      if (!fd.Valid()) continue;  // no answer: tried again later
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(ports[i]);
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        results[i] = TProbeResult::Reached;
+      } else if (errno != EINPROGRESS) {
+        results[i] = TProbeResult::Refused;
+      } else {
+        waits.push_back({fd.Get(), POLLOUT, 0});
+        owners.push_back(i);
+        sockets.push_back(std::move(fd));
+      }
+    }
+    std::size_t open = waits.size();
+    while (open > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      const int ready = poll(waits.data(), waits.size(), static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) break;
+      for (std::size_t w = 0; w < waits.size(); ++w) {
+        if (waits[w].fd < 0 || waits[w].revents == 0) continue;
+        int error = 0;
+        socklen_t length = sizeof error;
+        getsockopt(waits[w].fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        results[owners[w]] = error == 0 ? TProbeResult::Reached : TProbeResult::Refused;
+        waits[w].fd = -1;  // poll skips it from now on
+        --open;
+      }
+    }
+  }
+  return results;
+}
+
 void SendUdpDatagram(const std::string& host, std::uint16_t port, std::string_view data,
                      TDeadline deadline) {
   TAddresses addresses;

@@ -219,14 +219,17 @@ class TPosixTcpTable final : public TTcpTable {
     std::vector<std::uint32_t> inodes;
     for (const TDiagSocket& socket : sockets) {
       const unsigned char* remote = socket.remote;
+      const unsigned char* local = socket.local;
       if (socket.family == AF_INET6) {
         const bool takes_ipv4 = socket.listening && IsZero(socket.local, 16) && !socket.v6_only;
         if (!takes_ipv4 && !IsV4Mapped(socket.local)) continue;  // an IPv6-only row
         remote = socket.remote + 12;
+        local = socket.local + 12;  // "::" gives 0.0.0.0, a mapped address its IPv4 one
       }
       TTcpRow row;
       row.listening = socket.listening;
       row.local_port = socket.local_port;
+      row.local_address = Dotted(local);
       row.remote_address = Dotted(remote);
       owners_needed = owners_needed || row.listening;
       rows.push_back(std::move(row));

@@ -222,6 +222,62 @@ std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_
   throw TSocketError("connect to " + peer + ": " + last_error);
 }
 
+std::vector<TProbeResult> ProbeLoopbackPorts(const std::vector<std::uint16_t>& ports,
+                                             TDeadline deadline) {
+  const TWinsockUse winsock;
+  std::vector<TProbeResult> results(ports.size(), TProbeResult::NoAnswer);
+  for (std::size_t first = 0; first < ports.size(); first += kMaxProbesAtOnce) {
+    const std::size_t end = std::min(ports.size(), first + kMaxProbesAtOnce);
+    std::vector<TSocket> sockets;
+    std::vector<WSAPOLLFD> waits;
+    std::vector<std::size_t> owners;  // the port index of each wait
+    for (std::size_t i = first; i < end; ++i) {
+      TSocket socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+      if (!socket.Valid()) continue;  // no answer: tried again later
+      SetNonBlocking(socket.Get());
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(ports[i]);
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (connect(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        results[i] = TProbeResult::Reached;
+      } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
+        results[i] = TProbeResult::Refused;
+      } else {
+        waits.push_back({socket.Get(), POLLWRNORM, 0});
+        owners.push_back(i);
+        sockets.push_back(std::move(socket));
+      }
+    }
+    while (!waits.empty()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      const int ready =
+          WSAPoll(waits.data(), static_cast<ULONG>(waits.size()), static_cast<INT>(left.count()));
+      if (ready <= 0) break;
+      // Answered sockets leave the wait list; the others are asked again.
+      std::size_t kept = 0;
+      for (std::size_t w = 0; w < waits.size(); ++w) {
+        if (waits[w].revents == 0) {
+          waits[kept] = waits[w];
+          waits[kept].revents = 0;
+          owners[kept++] = owners[w];
+          continue;
+        }
+        int error = 0;
+        int length = sizeof error;
+        getsockopt(waits[w].fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+        const bool failed = error != 0 || (waits[w].revents & (POLLERR | POLLHUP)) != 0;
+        results[owners[w]] = failed ? TProbeResult::Refused : TProbeResult::Reached;
+      }
+      waits.resize(kept);
+      owners.resize(kept);
+    }
+  }
+  return results;
+}
+
 void SendUdpDatagram(const std::string& host, std::uint16_t port, std::string_view data,
                      TDeadline deadline) {
   const TWinsockUse winsock;

@@ -34,10 +34,11 @@ std::string Dotted(DWORD network_order) {
          std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
 }
 
-TTcpRow MakeRow(DWORD state, DWORD local_port, DWORD remote_address) {
+TTcpRow MakeRow(DWORD state, DWORD local_address, DWORD local_port, DWORD remote_address) {
   TTcpRow row;
   row.listening = state == kListenState;
   row.local_port = ntohs(static_cast<u_short>(local_port & 0xFFFF));
+  row.local_address = Dotted(local_address);
   row.remote_address = Dotted(remote_address);
   return row;
 }
@@ -100,7 +101,8 @@ class TWinTcpTable final : public TTcpTable {
     result.reserve(table->dwNumEntries);
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
       const MIB_TCPROW_OWNER_PID& entry = table->table[i];
-      TTcpRow row = MakeRow(entry.dwState, entry.dwLocalPort, entry.dwRemoteAddr);
+      TTcpRow row =
+          MakeRow(entry.dwState, entry.dwLocalAddr, entry.dwLocalPort, entry.dwRemoteAddr);
       row.owner_pid = entry.dwOwningPid;
       result.push_back(std::move(row));
     }
@@ -118,7 +120,8 @@ class TWinTcpTable final : public TTcpTable {
     std::vector<TTcpRow> result;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
       const MIB_TCPROW_OWNER_PID& entry = table->table[i];
-      TTcpRow row = MakeRow(entry.dwState, entry.dwLocalPort, entry.dwRemoteAddr);
+      TTcpRow row =
+          MakeRow(entry.dwState, entry.dwLocalAddr, entry.dwLocalPort, entry.dwRemoteAddr);
       row.owner_pid = entry.dwOwningPid;
       result.push_back(std::move(row));
     }
@@ -137,7 +140,8 @@ class TWinTcpTable final : public TTcpTable {
     std::vector<TTcpRow> result;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
       const MIB_TCPROW& entry = table->table[i];
-      result.push_back(MakeRow(entry.dwState, entry.dwLocalPort, entry.dwRemoteAddr));
+      result.push_back(
+          MakeRow(entry.dwState, entry.dwLocalAddr, entry.dwLocalPort, entry.dwRemoteAddr));
     }
     return result;
   }
