@@ -32,8 +32,12 @@ TEST(SambaShareList, AToolThatHangsOrFloodsIsStoppedAndGivesNoList) {
     std::filesystem::permissions(path, std::filesystem::perms::owner_all);
     return path;
   };
-  const std::string testparm = tool("testparm", "echo '[data]'");
-  const std::string good = tool("good", "echo '{\"sessions\": {}, \"tcons\": {}}'");
+  const std::string testparm = tool("testparm", "printf '[data]\\n[homes]\\n'");
+  const std::string good =
+      tool("good",
+           "echo '{\"sessions\": {\"1\": {\"session_id\": \"1\", \"username\": \"jane\", "
+           "\"remote_machine\": \"ws7\"}}, \"tcons\": {\"a\": {\"session_id\": \"1\", "
+           "\"service\": \"jane\"}, \"b\": {\"session_id\": \"1\", \"service\": \"IPC$\"}}}'");
   const std::string marker = folder + "/child.pid";
   struct TCase {
     std::string what;
@@ -46,9 +50,16 @@ TEST(SambaShareList, AToolThatHangsOrFloodsIsStoppedAndGivesNoList) {
   TSambaTools tools{testparm, good, ""};
   tools.time_bound = std::chrono::seconds(1);
   tools.output_bound = 1 << 20;
-  const auto good_list = MakeSambaShareList(tools);  // the bounds leave good tools alone
-  ASSERT_TRUE(good_list->Shares().has_value());
-  ASSERT_TRUE(good_list->Connections("data").has_value());
+  // The bounds leave good tools alone; a home share's connection counts
+  // for [homes], and IPC$ is a share as on Windows.
+  const auto good_list = MakeSambaShareList(tools);
+  EXPECT_EQ(good_list->Shares(), (std::vector<std::string>{"data", "homes", "IPC$"}));
+  for (const char* share : {"homes", "IPC$"}) {
+    const auto clients = good_list->Connections(share);
+    ASSERT_TRUE(clients.has_value() && clients->size() == 1U) << share;
+    EXPECT_EQ(clients->at(0).user + "@" + clients->at(0).client, "jane@ws7");
+  }
+  EXPECT_TRUE(good_list->Connections("data").value_or(std::vector<TShareConnection>(1)).empty());
   for (const TCase& test : cases) {
     tools.smbstatus = test.smbstatus;
     const auto list = MakeSambaShareList(tools);
@@ -112,9 +123,9 @@ TEST(SambaShareList, AClientThatComesAndGoesIsReportedByTheShareMonitor) {
     TBackgroundProcess client("(echo ls; sleep 300) | " + in_namespace + smbclient +
                               "//127.0.0.1/files >/dev/null 2>&1");
     ASSERT_TRUE(WaitUntil(connected, 30)) << "the client did not connect";
-    EXPECT_EQ(shares->Shares(), std::vector<std::string>{"files"});
+    EXPECT_EQ(shares->Shares(), (std::vector<std::string>{"files", "IPC$"}));
     monitor.Run();
-    ASSERT_EQ(alerts.alerts.size(), 1U);
+    ASSERT_GE(alerts.alerts.size(), 1U);
     EXPECT_EQ(alerts.alerts[0].subject, "Share: files added");
     EXPECT_EQ(alerts.alerts[0].details, std::vector<std::string>{key});
   }
@@ -122,7 +133,7 @@ TEST(SambaShareList, AClientThatComesAndGoesIsReportedByTheShareMonitor) {
   alerts.alerts.clear();
   ASSERT_TRUE(WaitUntil([&] { return !connected(); }, 30)) << "the client did not leave";
   monitor.Run();
-  ASSERT_EQ(alerts.alerts.size(), 1U);
+  ASSERT_GE(alerts.alerts.size(), 1U);
   EXPECT_EQ(alerts.alerts[0].subject, "Share: files changed");
   EXPECT_EQ(alerts.alerts[0].details, std::vector<std::string>{"  lost connection to " + key});
 }

@@ -3,6 +3,7 @@
 // every connection once, so all shares are compared with one snapshot.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -50,15 +51,32 @@ class TSambaShareList final : public TShareList {
     } catch (const TCommandOutputError&) {
       return std::nullopt;
     }
+    // Samba serves IPC$ without a section of its own; Windows lists it too.
+    const auto named = [&](const char* name) {
+      return std::any_of(shares.begin(), shares.end(), [&](const std::string& share) {
+        return CompareTextIgnoreCase(share, name) == 0;
+      });
+    };
+    if (!named("IPC$")) shares.emplace_back("IPC$");
+    has_homes_ = named("homes");
+    shares_ = shares;
     connections_ = ReadConnections();
     return shares;
   }
 
+  // A connection to a user's home share is named by that share ("jane"),
+  // which testparm lists as [homes]: such connections count for [homes].
   std::optional<std::vector<TShareConnection>> Connections(const std::string& share) override {
     if (!connections_) return std::nullopt;
+    const bool homes = has_homes_ && CompareTextIgnoreCase(share, "homes") == 0;
     std::vector<TShareConnection> found;
     for (const auto& [service, connection] : *connections_) {
-      if (CompareTextIgnoreCase(service, share) == 0) found.push_back(connection);
+      const bool listed = std::any_of(shares_.begin(), shares_.end(), [&](const std::string& name) {
+        return CompareTextIgnoreCase(name, service) == 0;
+      });
+      if (CompareTextIgnoreCase(service, share) == 0 || (homes && !listed)) {
+        found.push_back(connection);
+      }
     }
     return found;
   }
@@ -103,6 +121,8 @@ class TSambaShareList final : public TShareList {
 
   TSambaTools tools_;
   std::optional<std::vector<std::pair<std::string, TShareConnection>>> connections_;
+  std::vector<std::string> shares_;  // as the last Shares() listed them
+  bool has_homes_ = false;
 };
 
 }  // namespace
