@@ -4,6 +4,7 @@
 
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ class TFakeSignatureVerifier final : public TSignatureVerifier {
  public:
   std::string UnavailableReason() const override { return unavailable; }
   TSignature VerifyFileSignature(const std::string& path) override {
+    if (path == failing) throw std::runtime_error("cannot read " + path);
     verified.push_back(path);
     const auto found = signatures.find(path);
     return found != signatures.end() ? found->second : TSignature{};
@@ -47,6 +49,7 @@ class TFakeSignatureVerifier final : public TSignatureVerifier {
 
   std::string unavailable;
   std::map<std::string, TSignature> signatures;  // others are unsigned
+  std::string failing;                           // verifying this path raises
   std::vector<std::string> verified;
 };
 

@@ -76,27 +76,37 @@ void TAuthModule::CheckProcessSignatures() {
   exceptions_.reset();
   trusted_.reset();
   std::vector<std::string> report;
-  const auto processes = processes_.ListProcessesWithNames();
-  for (const TProcessEntry& process : processes.value_or(std::vector<TProcessEntry>{})) {
-    const std::string key = std::to_string(process.pid) + ":" + process.name;
-    if (const auto known = KnownProcesses_.Find(key)) {
-      KnownProcesses_.RecordAs<TAuthService>(*known)->LastSeenCycle = CycleNumber_;
-      continue;
+  const auto send_report = [&] {
+    if (!report.empty()) {
+      alerts_.SendAlertWithDetails(kAlertFinding, "Authenticode warnings",
+                                   "Warderon detected the following Authenticode warnings", report);
     }
-    auto service = std::make_unique<TAuthService>();
-    service->LastSeenCycle = CycleNumber_;
-    ExamineProcess(process.pid, report);
-    KnownProcesses_.Add(key, std::move(service));
+  };
+  const auto processes = processes_.ListProcessesWithNames();
+  try {
+    for (const TProcessEntry& process : processes.value_or(std::vector<TProcessEntry>{})) {
+      const std::string key = std::to_string(process.pid) + ":" + process.name;
+      if (const auto known = KnownProcesses_.Find(key)) {
+        KnownProcesses_.RecordAs<TAuthService>(*known)->LastSeenCycle = CycleNumber_;
+        continue;
+      }
+      auto service = std::make_unique<TAuthService>();
+      service->LastSeenCycle = CycleNumber_;
+      ExamineProcess(process.pid, report);
+      KnownProcesses_.Add(key, std::move(service));
+    }
+  } catch (...) {
+    // The processes examined so far are known from now on: what they gave
+    // goes out before the failure does, or it would never be said.
+    send_report();
+    throw;
   }
   for (std::size_t i = KnownProcesses_.Count(); i-- > 0;) {
     if (KnownProcesses_.RecordAs<TAuthService>(i)->LastSeenCycle != CycleNumber_) {
       KnownProcesses_.Delete(i);
     }
   }
-  if (!report.empty()) {
-    alerts_.SendAlertWithDetails(kAlertFinding, "Authenticode warnings",
-                                 "Warderon detected the following Authenticode warnings", report);
-  }
+  send_report();
 }
 
 std::string TAuthModule::GetProcessImagePath(std::uint32_t pid) {

@@ -131,6 +131,20 @@ TEST_F(AuthModule, ARestartedProcessIsExaminedAgain) {
   EXPECT_EQ(Cycle().size(), 3U);
 }
 
+TEST_F(AuthModule, AFailureHalfWaySendsWhatWasFoundAndExaminesTheRestNextTime) {
+  verifier_.failing = ServicePath("Tool");
+  module_.Initialize();
+  alerts_.alerts.clear();
+  EXPECT_ANY_THROW(module_.Run());
+  ASSERT_EQ(alerts_.alerts.size(), 1U) << "the finding before the failure is sent";
+  EXPECT_EQ(alerts_.alerts[0].details.size(), 3U);
+  verifier_.failing.clear();
+  const TLines next = Cycle();
+  ASSERT_EQ(next.size(), 3U) << "the failed process is examined again";
+  EXPECT_EQ(next[1], "No Signature: ");
+  EXPECT_EQ(verifier_.verified.back(), ServicePath("Tool"));
+}
+
 TEST_F(AuthModule, LoweringTheLevelIsReportedOnceAndStopsTheCheck) {
   module_.Initialize();
   Cycle();
