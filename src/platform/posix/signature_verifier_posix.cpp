@@ -4,11 +4,13 @@
 // maintainer is the company text. This is not a cryptographic signature: it
 // shows that the file is the one a package installed. The index of listed
 // files is built when first needed and again whenever dpkg's status changes.
+#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -19,6 +21,30 @@ namespace warderon {
 namespace {
 
 constexpr char kDatabase[] = "/var/lib/dpkg";
+
+// The MD5 digest of a file read in pieces (an executable may be large);
+// empty when it cannot be read.
+std::string FileMd5Hex(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return {};
+  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                        &EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) return {};
+  std::vector<char> chunk(1 << 16);
+  while (file.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || file.gcount() > 0) {
+    if (EVP_DigestUpdate(context.get(), chunk.data(), static_cast<std::size_t>(file.gcount())) !=
+        1) {
+      return {};
+    }
+  }
+  if (file.bad()) return {};
+  TMd5Digest digest{};
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != digest.size()) {
+    return {};
+  }
+  return HexDigest(digest);
+}
 
 class TPackageVerifier final : public TSignatureVerifier {
  public:
@@ -49,10 +75,7 @@ class TPackageVerifier final : public TSignatureVerifier {
     if (package == owners_.end()) return result;
     const std::string& name = packages_[package->second];
     const std::string recorded = RecordedDigest(name, listed);
-    std::ifstream file(path, std::ios::binary);
-    if (recorded.empty() || !file) return result;
-    const std::string content((std::istreambuf_iterator<char>(file)), {});
-    if (Md5Hex(content) != recorded) return result;
+    if (recorded.empty() || FileMd5Hex(path) != recorded) return result;
     result.trusted = true;
     const auto maintainer = maintainers_.find(name.substr(0, name.find(':')));
     if (maintainer != maintainers_.end()) result.company = maintainer->second;
