@@ -19,6 +19,78 @@ std::string ValueName(const std::string& word) {
   return UpperAscii(word) == "(DEFAULT)" ? std::string() : word;
 }
 
+// The first line of an export: files without it are of the first format
+// (names and texts escaped only where ambiguous, section names raw), which
+// import still reads as it always did.
+constexpr char kExportHeader[] = "#warderon-export 2";
+
+// The export form of a text: a backslash is always doubled, CR, LF and tab
+// are \r, \n and \t, any other control character \xHH, so that the line
+// structure holds, no raw control character reaches a terminal, and import
+// reads back exactly what was stored. A name that would read as a comment,
+// a section or the default value starts with a backslash.
+std::string Escaped(const std::string& text, bool is_name) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  if (is_name &&
+      (text.rfind('#', 0) == 0 || text.rfind('[', 0) == 0 || UpperAscii(text) == "(DEFAULT)")) {
+    out += '\\';
+  }
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out += kDigits[byte >> 4];
+      out += kDigits[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Undoes Escaped. With legacy set, the first format: only \r, \n, \t and
+// \\ are escapes.
+std::string Unescaped(const std::string& text, bool legacy = false) {
+  const auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      const char next = text[i + 1];
+      if (next == 'r' || next == 'n' || next == 't' || next == '\\') {
+        out += next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : '\\';
+        ++i;
+        continue;
+      }
+      if (!legacy && next == 'x' && i + 3 < text.size() && hex(text[i + 2]) >= 0 &&
+          hex(text[i + 3]) >= 0) {
+        out += static_cast<char>(hex(text[i + 2]) * 16 + hex(text[i + 3]));
+        i += 3;
+        continue;
+      }
+      if (!legacy && (next == '#' || next == '[' || next == '(')) {
+        continue;  // the marker of a name that would read otherwise
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
 // Line breaks and tabs would break the one-value-per-line format.
 std::string EscapedBreaks(const std::string& text) {
   std::string out;
@@ -33,41 +105,6 @@ std::string EscapedBreaks(const std::string& text) {
     } else {
       out += c;
     }
-  }
-  return out;
-}
-
-// The export form: control characters as in Printable, and a backslash
-// doubled where it comes before "r", "n", "t" or another backslash, so that
-// an import reads back exactly what was stored ("C:\\windows" stays as it is).
-std::string Reversible(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
-    if (c == '\\' && (next == 'r' || next == 'n' || next == 't' || next == '\\')) {
-      out += "\\\\";
-    } else {
-      out += EscapedBreaks(std::string(1, c));
-    }
-  }
-  return out;
-}
-
-// Undoes Reversible.
-std::string Unescaped(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size()) {
-      const char next = text[i + 1];
-      if (next == 'r' || next == 'n' || next == 't' || next == '\\') {
-        out += next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : '\\';
-        ++i;
-        continue;
-      }
-    }
-    out += text[i];
   }
   return out;
 }
@@ -135,16 +172,30 @@ std::optional<TPolicyValue> ParseValue(const std::string& text, const std::strin
   return std::nullopt;
 }
 
-// One value in the export form: as list prints it, escaped reversibly.
-std::string ExportLine(const std::string& name, const TPolicyValue& value) {
-  std::string line = FormatPolicyValue("", value);  // "(default)\tTYPE\tDATA"
-  const auto type_start = line.find('\t') + 1;
-  const auto data_start = line.find('\t', type_start) + 1;
-  const std::string type = line.substr(type_start, data_start - 1 - type_start);
-  const bool text =
-      value.type == TPolicyValueType::Text || value.type == TPolicyValueType::ExpandText;
-  return (name.empty() ? std::string(kDefaultValueName) : Reversible(name)) + "\t" + type + "\t" +
-         (text ? Reversible(value.text) : line.substr(data_start));
+// One value in the export form; raises TPolicyError for a value that
+// import could not take back (a type it does not know).
+std::string ExportLine(const std::string& section, const std::string& name,
+                       const TPolicyValue& value) {
+  std::string line = (name.empty() ? std::string(kDefaultValueName) : Escaped(name, true)) + "\t";
+  switch (value.type) {
+    case TPolicyValueType::Text:
+    case TPolicyValueType::ExpandText:
+      return line + PolicyValueTypeName(value.type) + "\t" + Escaped(value.text, false);
+    case TPolicyValueType::Integer:
+      return line + "integer\t" + std::to_string(value.integer);
+    case TPolicyValueType::Binary: {
+      // Eight bytes read as a number only when the number gives them back.
+      const double number = DecodePolicyFloat(value.binary);
+      if (value.binary.size() == 8 && std::isfinite(number)) {
+        return line + "float\t" + FormatDouble(number);
+      }
+      return line + "binary\t" + Hex(value.binary);
+    }
+    case TPolicyValueType::Unknown:
+      break;
+  }
+  throw TPolicyError("value '" + VisibleLine(name) + "' of section '" + VisibleLine(section) +
+                     "' has a type that import cannot take back; nothing was exported");
 }
 
 // The sections to export: one and those below it, or all.
@@ -165,15 +216,24 @@ std::vector<std::string> ExportedSections(TPolicyBackend& backend,
 }
 
 int ExportSections(TPolicyBackend& backend, const std::optional<std::string>& section,
-                   std::ostream& out) {
-  for (const std::string& name : ExportedSections(backend, section)) {
-    const auto values = backend.ReadSection(name);
-    if (name.empty() && values.empty()) continue;
-    out << "[" << name << "]\n";
-    for (const TPolicyNamedValue& value : values)
-      out << ExportLine(value.name, value.value) << "\n";
-    out << "\n";
+                   std::ostream& out, std::ostream& err) {
+  // Written whole or not at all: a refusal leaves no half export behind.
+  std::string text = std::string(kExportHeader) + "\n";
+  try {
+    for (const std::string& name : ExportedSections(backend, section)) {
+      const auto values = backend.ReadSection(name);
+      if (name.empty() && values.empty()) continue;
+      text += "[" + Escaped(name, false) + "]\n";
+      for (const TPolicyNamedValue& value : values) {
+        text += ExportLine(name, value.name, value.value) + "\n";
+      }
+      text += "\n";
+    }
+  } catch (const TPolicyError& error) {
+    err << "warderon: " << error.what() << "\n";
+    return 1;
   }
+  out << text;
   return 0;
 }
 
@@ -193,11 +253,19 @@ int ImportSections(TPolicyBackend& backend, const std::string& path, std::ostrea
   std::vector<TEntry> entries;
   std::optional<std::string> section;
   std::string line;
+  bool legacy = true;  // a file of the first format, without the header
   for (int number = 1; std::getline(file, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (number == 1 && line == kExportHeader) {
+      legacy = false;
+      continue;
+    }
     if (line.empty() || line[0] == '#') continue;
-    if (line.front() == '[' && line.back() == ']') {
-      section = line.substr(1, line.size() - 2);
+    // A section line holds no tab: a value named "[x" with a text "y]" is
+    // still a value.
+    if (line.front() == '[' && line.back() == ']' && line.find('\t') == std::string::npos) {
+      const std::string name = line.substr(1, line.size() - 2);
+      section = legacy ? name : Unescaped(name);
       entries.push_back({*section, std::nullopt});
       continue;
     }
@@ -211,15 +279,20 @@ int ImportSections(TPolicyBackend& backend, const std::string& path, std::ostrea
     } else if (second_tab == std::string::npos) {
       error = "not NAME<tab>TYPE<tab>DATA";
     } else {
-      value = ParseValue(Unescaped(line.substr(second_tab + 1)),
+      value = ParseValue(Unescaped(line.substr(second_tab + 1), legacy),
                          line.substr(first_tab + 1, second_tab - first_tab - 1), error);
     }
     if (!value) {
       err << "warderon: " << path << " line " << number << ": " << error << "; nothing imported\n";
       return 2;
     }
-    entries.push_back(
-        {*section, TPolicyNamedValue{ValueName(Unescaped(line.substr(0, first_tab))), *value}});
+    // "(default)" as written names the default value; a value that is
+    // really named so was written with a backslash before it.
+    const std::string written = line.substr(0, first_tab);
+    const std::string name = legacy                       ? ValueName(Unescaped(written, true))
+                             : ValueName(written).empty() ? std::string()
+                                                          : Unescaped(written);
+    entries.push_back({*section, TPolicyNamedValue{name, *value}});
   }
   backend.RunAtomically([&] {
     for (const TEntry& entry : entries) {
@@ -299,7 +372,7 @@ int RunPolicyCommand(TPolicyBackend& backend, const std::vector<std::string>& wo
       return 0;
     }
     if (verb == "EXPORT" && args <= 1) {
-      return ExportSections(backend, args == 1 ? std::optional(words[1]) : std::nullopt, out);
+      return ExportSections(backend, args == 1 ? std::optional(words[1]) : std::nullopt, out, err);
     }
     if (verb == "IMPORT" && args == 1) return ImportSections(backend, words[1], out, err);
     if (verb == "DELETE" && args == 1) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "platform/memory_policy_backend.h"
@@ -87,37 +89,113 @@ class PolicyExport : public ::testing::Test {
   std::ostringstream err_;
 };
 
-TEST_F(PolicyExport, AnExportImportsBackExactly) {
-  TMemoryPolicyBackend source;
-  source.WriteValue("general", "Delay", TPolicyValue::MakeInteger(5));
-  source.WriteValue("general", "ScriptWhen", TPolicyValue::MakeBinary(EncodePolicyFloat(0.25)));
-  source.WriteValue("Hacking\\Run", "Tool", TPolicyValue::MakeText("C:\\new\\tools\\x.exe"));
-  source.WriteValue("Hacking\\Run", "", TPolicyValue::MakeText("ABC"));
-  source.WriteValue("notes", "Body", TPolicyValue::MakeText("two\r\nlines\tand \\t"));
-  source.WriteValue("notes", "Path", TPolicyValue::MakeExpandText("%TEMP%\\x"));
-  source.WriteValue("notes", "Raw", TPolicyValue::MakeBinary({1, 0xab, 0}));
-  ASSERT_EQ(Run(source, {"export"}), 0);
-  const std::string exported = out_.str();
-  EXPECT_NE(exported.find("[Hacking\\Run]\nTool\tstring\tC:\\\\new\\\\tools\\x.exe\n"),
-            std::string::npos)
-      << exported;
-  const std::string file = ::testing::TempDir() + "/warderon-export.txt";
-  std::ofstream(file) << exported;
-  TMemoryPolicyBackend target;
-  ASSERT_EQ(Run(target, {"import", file}), 0) << err_.str();
-  for (const std::string& section : source.ListSections()) {
-    const auto expected = source.ReadSection(section);
-    const auto imported = target.ReadSection(section);
-    ASSERT_EQ(imported.size(), expected.size()) << section;
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-      EXPECT_EQ(imported[i].name, expected[i].name) << section;
-      EXPECT_EQ(imported[i].value, expected[i].value) << section << " " << expected[i].name;
+// Sections and names as they are in a store: what a machine can name
+// (escapes, line breaks, "#", "[", "(default)", "=") and random bytes.
+class TRandomStore {
+ public:
+  explicit TRandomStore(unsigned seed) : random_(seed) {}
+
+  std::string Text(bool for_section) {
+    static const std::vector<std::string> kPieces = {
+        "a", "Z",         "\\", "\\n", "\\x41",    "\n",   "\r",  "\t",  "\x1b", "#",   "[",
+        "]", "(default)", "=",  " ",   "\xc3\xa9", "\x7f", "\\(", "nan", "x\\",  "\x01"};
+    std::string text;
+    const int pieces = Pick(5);
+    for (int i = 0; i < pieces; ++i) {
+      if (Pick(4) == 0) {
+        text += static_cast<char>(Pick(256));
+      } else {
+        text += kPieces[static_cast<std::size_t>(Pick(static_cast<int>(kPieces.size())))];
+      }
+    }
+    if (for_section) {
+      // A backslash is the path separator of sections: never at an end,
+      // never doubled.
+      std::string section;
+      for (const char c : text) {
+        if (c == '\\' && (section.empty() || section.back() == '\\')) continue;
+        section += c;
+      }
+      while (!section.empty() && section.back() == '\\') section.pop_back();
+      return section.empty() ? "s" : section;
+    }
+    return text;
+  }
+
+  TPolicyValue Value() {
+    switch (Pick(5)) {
+      case 0:
+        return TPolicyValue::MakeText(Text(false));
+      case 1:
+        return TPolicyValue::MakeExpandText(Text(false));
+      case 2:
+        return TPolicyValue::MakeInteger(static_cast<std::int32_t>(random_()));
+      case 3: {
+        const double numbers[] = {0.25, -0.0, std::nan(""), 1e300 * 1e300, 46364.5, 5e-324};
+        return TPolicyValue::MakeBinary(EncodePolicyFloat(numbers[Pick(6)]));
+      }
+      default: {
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(Pick(12)));
+        for (auto& byte : bytes) byte = static_cast<std::uint8_t>(Pick(256));
+        return TPolicyValue::MakeBinary(std::move(bytes));
+      }
     }
   }
-  ASSERT_EQ(Run(target, {"export", "Hacking"}), 0);
-  EXPECT_EQ(out_.str(),
-            "[Hacking]\n\n[Hacking\\Run]\nTool\tstring\tC:\\\\new\\\\tools\\x.exe\n"
-            "(default)\tstring\tABC\n\n");
+
+  int Pick(int below) { return static_cast<int>(random_() % static_cast<unsigned>(below)); }
+
+ private:
+  std::mt19937 random_;
+};
+
+// Whatever a store holds exports to a file that imports to the same store.
+TEST_F(PolicyExport, RandomStoresExportAndImportBackExactly) {
+  const std::string file = ::testing::TempDir() + "/warderon-export.txt";
+  for (unsigned seed = 1; seed <= 300; ++seed) {
+    TRandomStore random(seed);
+    TMemoryPolicyBackend source;
+    for (int section = random.Pick(4) + 1; section > 0; --section) {
+      const std::string name = random.Text(true);
+      source.CreateSection(name);
+      for (int value = random.Pick(6); value > 0; --value) {
+        source.WriteValue(name, random.Pick(5) == 0 ? "" : random.Text(false), random.Value());
+      }
+    }
+    ASSERT_EQ(Run(source, {"export"}), 0) << seed << err_.str();
+    const std::string exported = out_.str();
+    for (const char c : exported) {
+      const auto byte = static_cast<unsigned char>(c);
+      ASSERT_TRUE(c == '\n' || c == '\t' || (byte >= 0x20 && byte != 0x7F))
+          << seed << ": a raw control character in " << exported;
+    }
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << exported;
+    TMemoryPolicyBackend target;
+    ASSERT_EQ(Run(target, {"import", file}), 0) << seed << err_.str() << exported;
+    ASSERT_EQ(target.ListSections(), source.ListSections()) << seed;
+    for (const std::string& section : source.ListSections()) {
+      const auto expected = source.ReadSection(section);
+      const auto imported = target.ReadSection(section);
+      ASSERT_EQ(imported.size(), expected.size()) << seed << " " << section;
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(imported[i].name, expected[i].name) << seed << " " << section;
+        EXPECT_EQ(imported[i].value, expected[i].value) << seed << " " << expected[i].name;
+      }
+    }
+  }
+}
+
+// Files of the first format (no header) import as they always did.
+TEST_F(PolicyExport, AFileOfTheFirstFormatImportsAsBefore) {
+  const std::string file = ::testing::TempDir() + "/warderon-old-export.txt";
+  std::ofstream(file) << "[LocalShares-Data\\netlogon-Clients]\n"
+                      << "Tool\tstring\tC:\\\\new\\x.exe\n"
+                      << "(default)\tstring\tABC\n";
+  TMemoryPolicyBackend target;
+  ASSERT_EQ(Run(target, {"import", file}), 0) << err_.str();
+  EXPECT_EQ(target.ReadValue("LocalShares-Data\\netlogon-Clients", "Tool"),
+            TPolicyValue::MakeText("C:\\new\\x.exe"));
+  EXPECT_EQ(target.ReadValue("LocalShares-Data\\netlogon-Clients", ""),
+            TPolicyValue::MakeText("ABC"));
 }
 
 TEST_F(PolicyExport, AnImportWithOneBadLineChangesNothing) {
