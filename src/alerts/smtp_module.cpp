@@ -96,7 +96,8 @@ std::string TSmtpModule::TSinkFailure::Report(const char* sink, const char* unit
   std::string text =
       std::string(sink) + ": " + std::to_string(lines) + " " + unit + " not sent: " + error;
   if (untried > 0) {
-    text += " (" + std::to_string(untried) + " of them not tried after that; the next cycle tries "
+    text += " (" + std::to_string(untried) +
+            " of them not tried after that; the next cycle tries "
             "again)";
   }
   return text;
