@@ -84,8 +84,26 @@ std::string TMonitorModule::NormalisePath(std::string_view path) const {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
   }
-  if (normal.size() >= 2 && normal.back() == rules_.separator) normal.pop_back();
-  return normal;
+  // One spelling per directory: repeated and trailing separators and "."
+  // components go ("/x/tree//" and "/x/./tree" are "/x/tree"), so that
+  // every path built from a root, walked or followed, is the same text.
+  // Windows keeps the two separators that start a network path.
+  const char separator = rules_.separator;
+  std::size_t lead = 0;
+  while (lead < normal.size() && normal[lead] == separator) ++lead;
+  std::string result(std::min<std::size_t>(lead, separator == '\\' ? 2 : 1), separator);
+  const std::size_t start = result.size();
+  for (std::size_t begin = lead; begin < normal.size();) {
+    std::size_t end = normal.find(separator, begin);
+    if (end == std::string::npos) end = normal.size();
+    const std::string_view part(normal.data() + begin, end - begin);
+    if (!part.empty() && part != ".") {
+      if (result.size() > start) result += separator;
+      result.append(part);
+    }
+    begin = end + 1;
+  }
+  return result;
 }
 
 std::string TMonitorModule::PathKey(std::string_view path) const {

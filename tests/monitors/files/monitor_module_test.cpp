@@ -112,6 +112,26 @@ TEST_F(MonitorModule, ReportsNewTouchedResizedAndErasedFilesOnce) {
   EXPECT_FALSE(module_->FileList().Find(Key("keep.txt")).has_value());
 }
 
+// A root written with repeated or trailing separators or "." parts is the
+// same root: its files get the same keys and changes below it are seen.
+TEST_F(MonitorModule, ConfiguredRootsHaveOneSpelling) {
+  const std::string sep(1, rules_.separator);
+  const std::string parent = fs::path(root_).parent_path().string();
+  const std::string name = fs::path(root_).filename().string();
+  const std::string spellings[] = {root_ + sep + sep, parent + sep + sep + name,
+                                   parent + sep + "." + sep + name + sep + "."};
+  Start();
+  for (const std::string& spelling : spellings) {
+    EXPECT_EQ(module_->NormalisePath(spelling), module_->NormalisePath(root_)) << spelling;
+  }
+  EXPECT_EQ(module_->NormalisePath(sep), sep);
+  SetList("IncludeDirs", {spellings[0]});
+  Start();
+  Cycle();
+  Write("Sub/deep.txt", "x");
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{" NEW FILE : " + Key("Sub/deep.txt")}));
+}
+
 TEST_F(MonitorModule, ACycleWithoutChangesDoesNotRewriteTheCatalogue) {
   Write("a.txt", "a");
   Start();
