@@ -21,47 +21,25 @@
 #include <unordered_map>
 
 #include "platform/change_journal.h"
+#include "platform/posix/mount_table.h"
 #include "platform/posix/unique_fd.h"
 
 namespace warderon {
 namespace {
 
-constexpr std::uint64_t kEventMask =
-    FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_MODIFY | FAN_ATTRIB | FAN_ONDIR;
+// The note says it before: "the file monitor walks every watched tree each
+// cycle: ...".
+constexpr char kNeedsRoot[] = "following changes needs root (or the CAP_SYS_ADMIN capability)";
+every cycle walks in full ";
+
+    constexpr std::uint64_t kEventMask = FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO |
+                                         FAN_MODIFY | FAN_ATTRIB | FAN_ONDIR;
 
 std::string ReadMountTable() {
   std::ifstream in("/proc/self/mountinfo");
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-// The mount points of the table strictly below a directory (a path
-// without trailing slash). Octal escapes of blanks are undone.
-std::vector<std::string> MountPointsBelow(const std::string& table, const std::string& directory) {
-  std::vector<std::string> points;
-  std::istringstream lines(table);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, point;
-    if (!(fields >> id >> parent >> device >> root >> point)) continue;
-    // Blanks and the like stand as a backslash and three octal digits.
-    std::string unescaped;
-    for (std::size_t i = 0; i < point.size(); ++i) {
-      if (point[i] == '\\' && i + 3 < point.size()) {
-        unescaped += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
-        i += 3;
-      } else {
-        unescaped += point[i];
-      }
-    }
-    const std::string prefix = directory == "/" ? "/" : directory + "/";
-    if (unescaped.size() > prefix.size() && unescaped.compare(0, prefix.size(), prefix) == 0) {
-      points.push_back(unescaped);
-    }
-  }
-  return points;
 }
 
 std::uint64_t FsidKey(const fsid_t& fsid) {
@@ -94,7 +72,7 @@ class TFanotifyJournal final : public TChangeJournal {
         fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
                       O_RDONLY | O_LARGEFILE | O_CLOEXEC);
     if (group < 0) {
-      if (errno == EPERM) return "following changes needs root (CAP_SYS_ADMIN)";
+      if (errno == EPERM) return kNeedsRoot;
       if (errno == EINVAL) {
         return "the kernel's fanotify cannot report directories and names (Linux 5.9 or later "
                "can)";
@@ -133,6 +111,9 @@ class TFanotifyJournal final : public TChangeJournal {
                           nullptr) != 0) {
           const int error = errno;
           group_.Reset();
+          // Watching a whole file system is for root alone, even where the
+          // kernel lets others start a watch.
+          if (error == EPERM) return kNeedsRoot;
           return places[i] + " is on a file system whose changes cannot be followed (" +
                  std::strerror(error) + ")";
         }
