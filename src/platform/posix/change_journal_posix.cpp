@@ -30,10 +30,9 @@ namespace {
 // The note says it before: "the file monitor walks every watched tree each
 // cycle: ...".
 constexpr char kNeedsRoot[] = "following changes needs root (or the CAP_SYS_ADMIN capability)";
-every cycle walks in full ";
 
-    constexpr std::uint64_t kEventMask = FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO |
-                                         FAN_MODIFY | FAN_ATTRIB | FAN_ONDIR;
+constexpr std::uint64_t kEventMask =
+    FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_MODIFY | FAN_ATTRIB | FAN_ONDIR;
 
 std::string ReadMountTable() {
   std::ifstream in("/proc/self/mountinfo");
