@@ -26,7 +26,9 @@ void TMonitorModule::Initialize() {
   ReadFileConfig();
   LoadFileList();
   StartFollowing();
+  creation_scan_ = true;
   ScanFiles();
+  creation_scan_ = false;
   // The first cycle walks in full too: only it reports the files that went
   // while the program was not running.
   first_cycle_due_ = true;
@@ -305,9 +307,12 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
         record.ChangeKind = kTimeChanged;
         record.OldFileTime = record.FileTime;
         record.FileTime = entry.time;
-        // Its size is reported a cycle later; a followed cycle, which sees
-        // only what changed, must look at it again then.
-        if (following_active_ && record.FileSize != static_cast<std::int64_t>(entry.size)) {
+        if (creation_scan_) {
+          // Changed while the program was down: taken in whole, silently.
+          record.FileSize = static_cast<std::int64_t>(entry.size);
+        } else if (following_active_ && record.FileSize != static_cast<std::int64_t>(entry.size)) {
+          // Its size is reported a cycle later; a followed cycle, which sees
+          // only what changed, must look at it again then.
           look_again_.push_back(key_);
         }
       }

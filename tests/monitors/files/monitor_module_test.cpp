@@ -398,9 +398,12 @@ TEST_F(MonitorModule, TheCatalogueSurvivesARestartAndAFileGoneMeanwhileIsErased)
   Start();
   module_.reset();
   fs::remove(fs::path(root_) / "goes.txt");
-  Write("arrived.txt", "3");  // while the service was stopped: taken in silently
+  Write("arrived.txt", "3");         // while the service was stopped: taken in silently
+  Write("stays.txt", "1 and more");  // appended meanwhile: taken in silently too
+  SetTime("stays.txt", 60);
   Start();
   EXPECT_EQ(Cycle(), (std::vector<std::string>{" ERASED : " + Key("goes.txt")}));
+  EXPECT_TRUE(Cycle().empty()) << "its size is not reported a cycle late either";
 }
 
 TEST(FileCatalogue, FileFormatRoundTripAndBadEntries) {
