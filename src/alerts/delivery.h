@@ -60,6 +60,12 @@ struct TSyslogAlert {
   std::string subject;
   int level = 0;
   std::string module;  // the cycle step that raised it, if any
+  // RFC 5424 section 7: the message's place in what this process sent
+  // (1 to 2147483647, then 1 again; 0: none), and the sending software's
+  // version, so a collector sees a lost message as a gap and a restart as
+  // a new start at 1.
+  std::uint32_t sequence_id = 0;
+  std::string software_version;
 };
 
 class TSyslogSender {

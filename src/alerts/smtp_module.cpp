@@ -243,7 +243,10 @@ void TSmtpModule::SendAlertSyslog(AlertLevel level, const std::string& subject,
   if (lines.empty() && target.form != TSyslogForm::Bsd) subject_only.push_back(subject);
   const std::vector<std::string>& details = lines.empty() ? subject_only : lines;
   if (details.empty()) return;
-  const TSyslogAlert alert{subject, level, module_source_ ? module_source_() : std::string()};
+  TSyslogAlert alert;
+  alert.subject = subject;
+  alert.level = level;
+  if (module_source_) alert.module = module_source_();
   for (std::size_t i = 0; i < details.size(); ++i) {
     // The stored number is taken modulo 65536; codes above 23 become local7.
     const auto code =

@@ -92,8 +92,14 @@ std::string FormatSyslogMessage(TSyslogForm form, int facility, int severity,
       std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                     utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                     static_cast<int>(millis));
-      std::string data = "[warderon@32473 subject=\"" + ParameterValue(alert.subject) +
-                         "\" level=\"" + std::to_string(alert.level) + "\"";
+      std::string data;
+      if (alert.sequence_id != 0) {
+        data = "[meta sequenceId=\"" + std::to_string(alert.sequence_id) +
+               "\"][origin software=\"warderon\" swVersion=\"" +
+               ParameterValue(alert.software_version) + "\"]";
+      }
+      data += "[warderon@32473 subject=\"" + ParameterValue(alert.subject) + "\" level=\"" +
+              std::to_string(alert.level) + "\"";
       if (!alert.module.empty()) data += " module=\"" + ParameterValue(alert.module) + "\"";
       data += "]";
       return "<" + std::to_string(facility * 8 + severity) + ">1 " + stamp + " " +
@@ -105,8 +111,13 @@ std::string FormatSyslogMessage(TSyslogForm form, int facility, int severity,
 }
 
 TSyslogClient::TSyslogClient(TClock& clock, std::function<std::string()> host_name,
-                             std::uint32_t pid, std::uint16_t udp_port)
-    : clock_(clock), host_name_source_(std::move(host_name)), pid_(pid), udp_port_(udp_port) {}
+                             std::uint32_t pid, std::uint16_t udp_port,
+                             std::string software_version)
+    : clock_(clock),
+      host_name_source_(std::move(host_name)),
+      pid_(pid),
+      udp_port_(udp_port),
+      software_version_(std::move(software_version)) {}
 
 std::uint16_t TSyslogClient::PortOf(const TSyslogTarget& target) const {
   if (target.port != 0) return target.port;
@@ -115,7 +126,13 @@ std::uint16_t TSyslogClient::PortOf(const TSyslogTarget& target) const {
 }
 
 void TSyslogClient::SendSyslog(const TSyslogTarget& target, int facility, int severity,
-                               const std::string& message, const TSyslogAlert& alert) {
+                               const std::string& message, const TSyslogAlert& given) {
+  // Every message takes the next number, sent or not: a collector then
+  // sees what it lost as a gap.
+  TSyslogAlert alert = given;
+  last_sequence_id_ = last_sequence_id_ >= kMaxSequenceId ? 1 : last_sequence_id_ + 1;
+  alert.sequence_id = last_sequence_id_;
+  alert.software_version = software_version_;
   if (host_name_.empty()) host_name_ = host_name_source_();
   const std::string host_name = host_name_.empty() ? "-" : host_name_;
   const std::uint16_t port = PortOf(target);

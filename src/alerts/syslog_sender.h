@@ -25,8 +25,9 @@ std::string FormatSyslogDatagram(int facility, int severity, const TCivilTime& l
 
 // One message in the chosen form (the BSD form as above; RFC 3164 adds the
 // tag "warderon[PID]: "; RFC 5424 has the UTC time, the host, "warderon",
-// the process id and the alert's subject, level and module as structured
-// data), not cut for a stream.
+// the process id, then as structured data the sequence id and origin (when
+// the alert has a sequence id) and the alert's subject, level and module),
+// not cut for a stream.
 std::string FormatSyslogMessage(TSyslogForm form, int facility, int severity,
                                 const TCivilTime& local_time,
                                 std::chrono::system_clock::time_point utc_now,
@@ -44,8 +45,10 @@ class TSyslogClient final : public TSyslogSender {
   static constexpr std::chrono::milliseconds kResolveTimeout{5000};
   static constexpr std::chrono::milliseconds kSendTimeout{10000};
 
+  static constexpr std::uint32_t kMaxSequenceId = 2147483647;
+
   TSyslogClient(TClock& clock, std::function<std::string()> host_name, std::uint32_t pid,
-                std::uint16_t udp_port = kPort);
+                std::uint16_t udp_port = kPort, std::string software_version = {});
 
   // A host that cannot be resolved or reached, or a socket or TLS error,
   // raises TSocketError.
@@ -60,6 +63,8 @@ class TSyslogClient final : public TSyslogSender {
   std::string host_name_;  // fetched on first use; fetched again while empty
   std::uint32_t pid_;
   std::uint16_t udp_port_;
+  std::string software_version_;
+  std::uint32_t last_sequence_id_ = 0;
   // The open stream and what it was opened for.
   std::unique_ptr<TTcpConnection> stream_;
   std::string stream_key_;

@@ -1,5 +1,7 @@
 #include "service/process_parts.h"
 
+#include "service/warderon_thread.h"
+
 #include <iostream>
 
 #include "alerts/smtp_client.h"
@@ -15,8 +17,8 @@ TProcessParts MakeSystemProcessParts() {
   parts.local_domain_suffix = GetLocalDnsDomainSuffix();
   parts.clock = MakeSystemClock();
   parts.mail = std::make_unique<TSmtpClient>(GetLocalHostName, MailDateNow);
-  parts.syslog =
-      std::make_unique<TSyslogClient>(*parts.clock, GetLocalHostName, CurrentProcessId());
+  parts.syslog = std::make_unique<TSyslogClient>(*parts.clock, GetLocalHostName, CurrentProcessId(),
+                                                 TSyslogClient::kPort, VersionText(kDataVersion));
   parts.directory_search = MakeSystemDirectorySearch();
   parts.service_list = MakeSystemServiceList();
   parts.local_groups = MakeSystemLocalGroups();

@@ -55,11 +55,17 @@ expect_line "TCP, RFC 3164: tag, severity and facility" "$line" \
 
 : >"$parsed"
 set_setting SyslogFormat rfc5424 string
+set_setting Beep loud string  # a wrongly typed setting: one more alert
 run_cycles 1 >/dev/null
+set_setting Beep 0 integer
 wait_for_parsed "msg=Warderon starting"
 expect_line "TCP, RFC 5424: app name and the alert as structured data" \
   "$(parsed_line "msg=Warderon starting")" \
-  'host=[^|]+\|tag=warderon\[[0-9]+\]:?\|app=warderon\|sev=4\|fac=16\|msg=Warderon starting\|sd=\[warderon@32473 subject="Warderon starting" level="0"\]'
+  'host=[^|]+\|tag=warderon\[[0-9]+\]:?\|app=warderon\|sev=4\|fac=16\|msg=Warderon starting\|sd=\[meta sequenceId="1"\]\[origin software="warderon" swVersion="[0-9A-F]{4}\.[0-9A-F]{4}"\]\[warderon@32473 subject="Warderon starting" level="0"\]'
+wait_for_parsed "setting of the wrong type"
+ids=$(grep -o 'sequenceId="[0-9]*"' "$parsed" | grep -o '[0-9]*' | tr '\n' ' ')
+[ "$ids" = "$(seq -s ' ' 1 "$(echo "$ids" | wc -w)") " ] && pass "sequence ids count every message from 1 ($ids)" ||
+  fail "sequence ids: $ids"
 
 : >"$parsed"
 set_setting SyslogTransport tls string
