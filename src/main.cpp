@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
 #include "platform/clock.h"
 #include "platform/command_args.h"
 #include "platform/console_signals.h"
+#include "service/check_command.h"
 #include "service/command_line.h"
 #include "service/foreground_runner.h"
 #include "service/policy_command.h"
@@ -55,10 +57,20 @@ int main(int argc, char** argv) {
       try {
         const auto backend = OpenPolicyBackend(line.store_path, TStoreUser::Reader);
         const auto clock = MakeSystemClock();
-        return RunStatusCommand(*backend, *clock, std::cout, std::cerr);
+        return RunStatusCommand(*backend, *clock, std::cout, std::cerr, line.json);
       } catch (const TPolicyError& error) {
         std::cerr << "warderon: " << error.what() << "\n";
         return 1;
+      }
+    }
+    case TCommand::Check: {
+      try {
+        const auto backend = OpenPolicyBackend(line.store_path, TStoreUser::Reader);
+        const auto clock = MakeSystemClock();
+        return RunCheckCommand(*backend, *clock, line.max_age_minutes, std::cout);
+      } catch (const std::exception& error) {
+        std::cout << "WARDERON UNKNOWN - " << VisibleLine(error.what()) << "\n";
+        return kCheckUnknown;
       }
     }
     case TCommand::Install:

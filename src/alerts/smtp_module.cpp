@@ -77,6 +77,24 @@ void TSmtpModule::ResumeIntegrityAlerts() {
   IntegrityAlertsSuppressed = false;
 }
 
+void TSmtpModule::SendAlertWithoutMail(AlertLevel level, const std::string& subject,
+                                       const std::string& body,
+                                       const std::vector<std::string>& details) {
+  const std::lock_guard lock(dispatch_mutex_);
+  DispatchAlert(level, VisibleLine(subject), body, VisibleLines(details), false);
+}
+
+std::uint64_t TSmtpModule::TDispatchCounts::AlertTotal() const {
+  std::uint64_t total = 0;
+  for (const auto& [key, count] : alerts) total += count;
+  return total;
+}
+
+TSmtpModule::TDispatchCounts TSmtpModule::Counts() {
+  const std::lock_guard lock(dispatch_mutex_);
+  return counts_;
+}
+
 void TSmtpModule::SetObserver(TAlertObserver* observer) {
   const std::lock_guard lock(dispatch_mutex_);
   observer_ = observer;
@@ -111,18 +129,22 @@ std::string TSmtpModule::TakeDeliveryFailures() {
     if (!text.empty()) text += "\r\n";
     text += mail_failure_.Report("mail", "alerts");
   }
+  counts_.syslog_not_sent += syslog_failure_.lines;
+  counts_.mail_not_sent += mail_failure_.lines;
   syslog_failure_ = {};
   mail_failure_ = {};
   return text;
 }
 
 void TSmtpModule::DispatchAlert(AlertLevel level, const std::string& subject,
-                                const std::string& body, const std::vector<std::string>& details) {
+                                const std::string& body, const std::vector<std::string>& details,
+                                bool mail) {
+  ++counts_.alerts[{module_source_ ? module_source_() : std::string(), level}];
   if (observer_ != nullptr) observer_->OnAlert(subject, body, details);
   // Neither sink may keep the alert from the journal or from the other
   // sink, nor fail the module that raised it: a failure is noted for the
   // cycle's report.
-  if (store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
+  if (mail && store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
     if (mail_failure_.Failed()) {
       mail_failure_.Skip(1);
     } else {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -44,6 +45,22 @@ class TSmtpModule final : public TAlertSender {
   // Not owned; must outlive the dispatcher or be removed with nullptr.
   void SetObserver(TAlertObserver* observer);
 
+  // An alert for syslog and the journal only, never mailed (the heartbeat,
+  // unless mail is asked for).
+  void SendAlertWithoutMail(AlertLevel level, const std::string& subject, const std::string& body,
+                            const std::vector<std::string>& details);
+
+  // What the process dispatched so far, for the health report: alerts by
+  // the cycle step that raised them ("" outside a module) and level, and
+  // what the sinks could not take (as the end-of-cycle reports counted it).
+  struct TDispatchCounts {
+    std::map<std::pair<std::string, int>, std::uint64_t> alerts;
+    std::uint64_t mail_not_sent = 0;    // alerts
+    std::uint64_t syslog_not_sent = 0;  // lines
+    std::uint64_t AlertTotal() const;
+  };
+  TDispatchCounts Counts();
+
   // Where the alert's module comes from (the cycle's step label): for the
   // structured syslog form. Set by the composition; none by default.
   void SetModuleSource(std::function<std::string()> source) { module_source_ = std::move(source); }
@@ -57,7 +74,7 @@ class TSmtpModule final : public TAlertSender {
 
  private:
   void DispatchAlert(AlertLevel level, const std::string& subject, const std::string& body,
-                     const std::vector<std::string>& details);
+                     const std::vector<std::string>& details, bool mail = true);
   // The mail server settings: host, port, security, user, password, CA.
   TMailServer ReadMailServer();
   void SendAlertMail(const std::string& subject, const std::string& body,
@@ -96,6 +113,7 @@ class TSmtpModule final : public TAlertSender {
   };
   TSinkFailure syslog_failure_;
   TSinkFailure mail_failure_;
+  TDispatchCounts counts_;
 };
 
 }  // namespace warderon

@@ -5,8 +5,9 @@
 namespace warderon {
 
 void WriteFileAtomically(const std::string& path,
-                         const std::function<void(const TWriteText&)>& produce) {
-  const std::unique_ptr<TTemporaryFile> temporary = CreateTemporaryFileFor(path);
+                         const std::function<void(const TWriteText&)>& produce,
+                         TFileAccess access) {
+  const std::unique_ptr<TTemporaryFile> temporary = CreateTemporaryFileFor(path, access);
   std::string buffer;
   buffer.reserve(1 << 20);
   produce([&](std::string_view text) {

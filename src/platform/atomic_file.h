@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/temporary_file.h"
+
 namespace warderon {
 
 using TWriteText = std::function<void(std::string_view)>;
@@ -24,7 +26,8 @@ using TWriteText = std::function<void(std::string_view)>;
 // the flush, the rename); the old file is then untouched. An exception from
 // produce passes through, with the same guarantee.
 void WriteFileAtomically(const std::string& path,
-                         const std::function<void(const TWriteText&)>& produce);
+                         const std::function<void(const TWriteText&)>& produce,
+                         TFileAccess access = TFileAccess::ServiceOnly);
 
 // Opens a file for reading by its UTF-8 path; null on failure, with errno
 // set (ENOENT when it does not exist, EISDIR when it is a directory).

@@ -51,6 +51,8 @@ class TChangeJournal {
   virtual std::string ResolvePath(const std::string& path) const = 0;
   // Memory of the journal's own tables, for the benchmark.
   virtual std::size_t MemoryBytes() const = 0;
+  // About how many directories are followed (noted since Follow).
+  virtual std::size_t DirectoryCount() const = 0;
 };
 
 // Null where the platform offers no journal.

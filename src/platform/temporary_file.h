@@ -18,8 +18,14 @@ class TTemporaryFile {
   virtual void Finish() = 0;
 };
 
-// Prepares the target's folder (see atomic_file.h for its rights) and
-// creates the temporary file beside the target. Raises std::runtime_error.
-std::unique_ptr<TTemporaryFile> CreateTemporaryFileFor(const std::string& target);
+// Who may read the file: the service alone (its folder is prepared as
+// atomic_file.h says), or every user of a folder that already exists and
+// belongs to someone else (a metrics folder that an exporter reads).
+enum class TFileAccess { ServiceOnly, ReadableByAll };
+
+// Prepares the target's folder (service-only files) and creates the
+// temporary file beside the target. Raises std::runtime_error.
+std::unique_ptr<TTemporaryFile> CreateTemporaryFileFor(
+    const std::string& target, TFileAccess access = TFileAccess::ServiceOnly);
 
 }  // namespace warderon

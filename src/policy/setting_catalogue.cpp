@@ -180,6 +180,19 @@ std::vector<TSettingInfo> MakeGeneralSettings() {
              "When set, the next cycle runs \"ScriptPath2\" and clears this value."),
       Float("ScriptWhen2", "scripts", "Time of the second daily command",
             "Time of day of \"ScriptPath2\" as a fraction of a day."),
+      // The watchdog's own health, for a site's central systems.
+      Number("HeartbeatMinutes", 0, 0, 35791, "health", "Minutes between heartbeats",
+             "Above 0: the alert \"Warderon heartbeat\" at the first cycle and then at the first "
+             "cycle after every this many minutes, with the start time, cycles run, the last "
+             "cycle's duration, the monitors enabled, and the alerts, delivery failures and "
+             "failed modules since the heartbeat before. It goes to syslog and the journal; by "
+             "mail only with \"HeartbeatMail\". 0: no heartbeat."),
+      Switch("HeartbeatMail", false, "health", "Mail the heartbeat",
+             "When enabled, the heartbeat is mailed too (mailboxes of a large site fill fast)."),
+      Text("MetricsFile", "", "health", "Metrics file",
+           "A path: after every cycle the watchdog writes its metrics there in the Prometheus "
+           "text format, replacing the file whole (for the textfile collector of node_exporter "
+           "or windows_exporter, whose folder must exist). Empty: no metrics."),
       // Written by the program.
       Internal("version", "The data version of the stored settings and baselines."),
       Internal("LastRun", "Local date and time of the end of the last cycle."),
@@ -201,6 +214,7 @@ const std::vector<TCategoryInfo>& SettingCategories() {
       {"tamper", "Autostart and signatures"},
       {"resources", "Disks and memory"},
       {"scripts", "Administrator commands"},
+      {"health", "Watchdog health"},
   };
   return categories;
 }
@@ -239,7 +253,7 @@ const std::vector<std::string>& ProgramSections() {
   static const std::vector<std::string> sections = {
       "general", "Logs",    "Services",    "Services-AutoIgnored", "locgroup-",
       "group-",  "Sockets", "LocalShares", "LocalShares-Data\\",   "Hacking\\",
-      "Disks",
+      "Disks",   "Health",
   };
   return sections;
 }

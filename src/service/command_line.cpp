@@ -39,6 +39,20 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
       line.command = TCommand::Version;
     } else if (name == "STATUS" && line.command == TCommand::Usage) {
       line.command = TCommand::Status;
+    } else if (name == "CHECK" && line.command == TCommand::Usage) {
+      line.command = TCommand::Check;
+    } else if (name == "JSON") {
+      line.json = true;
+    } else if (name == "MAX-AGE") {
+      const auto text = value();
+      int minutes = 0;
+      const auto [end, error] = text ? std::from_chars(text->data(), text->data() + text->size(),
+                                                       minutes)
+                                     : std::from_chars_result{nullptr, std::errc::invalid_argument};
+      if (!text || error != std::errc() || end != text->data() + text->size() || minutes < 1) {
+        return fail("-max-age needs a whole number of minutes of at least 1");
+      }
+      line.max_age_minutes = minutes;
     } else if (name == "RUN") {
       line.command = TCommand::Run;
     } else if (name == "POLICY" && line.command == TCommand::Usage) {
@@ -71,6 +85,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
   }
   if (line.cycles && line.command != TCommand::Run) return fail("-cycles goes with -run");
+  if (line.json && line.command != TCommand::Status) return fail("-json goes with -status");
+  if (line.max_age_minutes && line.command != TCommand::Check) {
+    return fail("-max-age goes with -check");
+  }
   if (line.value_type && line.command != TCommand::Policy)
     return fail("-type goes with -policy set");
   return line;
@@ -81,8 +99,10 @@ std::string UsageText() {
          "  warderon /INSTALL [/SILENT]      register the Windows service (WarderonService)\n"
          "  warderon /UNINSTALL [/SILENT]    remove it\n"
          "  warderon -run [-cycles N] [-store PATH]   run the watchdog in the foreground\n"
-         "  warderon -status [-store PATH]   data version, last run, what is enabled, last "
-         "journal\n"
+         "  warderon -status [-json] [-store PATH]   data version, last run, what is enabled, "
+         "last journal\n"
+         "  warderon -check [-max-age MINUTES] [-store PATH]   a monitoring plugin's check: "
+         "OK, WARNING, CRITICAL or UNKNOWN\n"
          "  warderon -version                the program's version\n"
          "  warderon -help (--help, /?)      this text\n"
          "  warderon -policy list SECTION [-store PATH]\n"

@@ -8,7 +8,7 @@
 
 namespace warderon {
 
-enum class TCommand { Usage, Help, Version, Status, Run, Policy, Install, Uninstall };
+enum class TCommand { Usage, Help, Version, Status, Check, Run, Policy, Install, Uninstall };
 
 struct TCommandLine {
   TCommand command = TCommand::Usage;
@@ -17,6 +17,8 @@ struct TCommandLine {
   std::optional<std::string> value_type;  // -type T (policy set)
   std::vector<std::string> policy_words;  // the words after -policy
   bool silent = false;                    // /SILENT: no message box
+  bool json = false;                      // -json (with -status)
+  std::optional<int> max_age_minutes;     // -max-age N (with -check)
   std::string error;                      // set when the line cannot be used
 };
 

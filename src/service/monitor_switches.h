@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/policy_backend.h"
@@ -16,5 +17,8 @@ struct TEnabledParts {
 
 // Reads the store directly: nothing is written back. Store failures raise.
 TEnabledParts ReadEnabledParts(TPolicyBackend& backend);
+
+// Every monitor by its name ("files", "local groups"), and whether it is on.
+std::vector<std::pair<std::string, bool>> ReadMonitorSwitches(TPolicyBackend& backend);
 
 }  // namespace warderon

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <ostream>
 #include <vector>
 
@@ -32,50 +33,138 @@ std::string Ago(double days) {
   return std::to_string(minutes / (24 * 60)) + " days ago";
 }
 
-}  // namespace
+// A JSON string: quotes, backslashes and control characters escaped.
+std::string JsonText(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
 
-int RunStatusCommand(TPolicyBackend& backend, TClock& clock, std::ostream& out, std::ostream& err) {
-  try {
-    out << "store: " << backend.Describe() << "\n";
-    const auto version = ReadInteger(backend, "version");
-    out << "data version: "
-        << (version
-                ? VersionText(*version) + (*version == kDataVersion ? "" : " (not this release's)")
-                : std::string("none (never started)"))
-        << "\n";
-    const auto last_run = backend.ReadValue(kGeneral, "LastRun");
-    const bool has_last_run =
-        last_run && last_run->type == TPolicyValueType::Binary && last_run->binary.size() == 8;
+std::string JsonList(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) out += (i == 0 ? "" : ",") + JsonText(items[i]);
+  return out + "]";
+}
+
+// What the store says, read once for both forms.
+struct TStatus {
+  std::string store;
+  std::optional<std::int32_t> version;
+  enum class TLastRun { Never, Invalid, Valid } last_run = TLastRun::Never;
+  double last_run_days = 0;
+  std::string last_run_text;  // local date and time
+  double age_days = 0;
+  TEnabledParts enabled;
+  std::vector<std::string> journal;
+};
+
+TStatus ReadStatus(TPolicyBackend& backend, TClock& clock) {
+  TStatus status;
+  status.store = backend.Describe();
+  status.version = ReadInteger(backend, "version");
+  const auto last_run = backend.ReadValue(kGeneral, "LastRun");
+  if (last_run && last_run->type == TPolicyValueType::Binary && last_run->binary.size() == 8) {
+    const double days = DecodePolicyFloat(last_run->binary);
     // A time before year 1 or after 9999 was not written by a clock.
-    const double days = has_last_run ? DecodePolicyFloat(last_run->binary) : 0;
-    if (has_last_run && !(days > -657434.0 && days < 2958466.0)) {
-      out << "last run: the stored time is not valid (" << days << ")\n";
-    } else if (has_last_run) {
+    if (!(days > -657434.0 && days < 2958466.0)) {
+      status.last_run = TStatus::TLastRun::Invalid;
+      status.last_run_days = days;
+    } else {
+      status.last_run = TStatus::TLastRun::Valid;
+      status.last_run_days = days;
       const TCivilTime time = ToCivilTime({days});
       char text[64];
       std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.year, time.month,
                     time.day, time.hour, time.minute, time.second);
-      out << "last run: " << text << " local time, " << Ago(clock.LocalNow().days - days) << "\n";
-    } else {
+      status.last_run_text = text;
+      status.age_days = clock.LocalNow().days - days;
+    }
+  }
+  status.enabled = ReadEnabledParts(backend);
+  // The journal holds the last cycle's alerts, numbered in order.
+  std::vector<std::pair<long long, std::string>> journal;
+  for (const TPolicyNamedValue& value : backend.ReadSection("Logs")) {
+    if (value.value.type != TPolicyValueType::Text) continue;
+    char* end = nullptr;
+    const long long number = std::strtoll(value.name.c_str(), &end, 10);
+    if (end != value.name.c_str() && *end == '\0') journal.emplace_back(number, value.value.text);
+  }
+  std::sort(journal.begin(), journal.end());
+  for (auto& [number, text] : journal) status.journal.push_back(std::move(text));
+  return status;
+}
+
+void PrintText(const TStatus& status, std::ostream& out) {
+  out << "store: " << VisibleLine(status.store) << "\n";
+  out << "data version: "
+      << (status.version ? VersionText(*status.version) +
+                               (*status.version == kDataVersion ? "" : " (not this release's)")
+                         : std::string("none (never started)"))
+      << "\n";
+  switch (status.last_run) {
+    case TStatus::TLastRun::Never:
       out << "last run: never\n";
+      break;
+    case TStatus::TLastRun::Invalid:
+      out << "last run: the stored time is not valid (" << status.last_run_days << ")\n";
+      break;
+    case TStatus::TLastRun::Valid:
+      out << "last run: " << status.last_run_text << " local time, " << Ago(status.age_days)
+          << "\n";
+      break;
+  }
+  std::vector<std::string> labels = status.enabled.monitors;
+  labels.insert(labels.end(), status.enabled.delivery.begin(), status.enabled.delivery.end());
+  std::string enabled;
+  for (const std::string& label : labels) enabled += (enabled.empty() ? "" : ", ") + label;
+  out << "enabled: " << (enabled.empty() ? "nothing" : enabled) << "\n";
+  out << "journal of the last cycle:" << (status.journal.empty() ? " empty" : "") << "\n";
+  for (const std::string& text : status.journal) out << "  " << VisibleLine(text) << "\n";
+}
+
+void PrintJson(const TStatus& status, std::ostream& out) {
+  out << "{\"store\":" << JsonText(status.store) << ",\"data_version\":"
+      << (status.version ? JsonText(VersionText(*status.version)) : std::string("null"))
+      << ",\"current_release\":" << (status.version == kDataVersion ? "true" : "false")
+      << ",\"last_run\":"
+      << (status.last_run == TStatus::TLastRun::Valid ? JsonText(status.last_run_text)
+                                                      : std::string("null"))
+      << ",\"last_run_valid\":"
+      << (status.last_run == TStatus::TLastRun::Invalid ? "false" : "true")
+      << ",\"last_run_age_seconds\":";
+  if (status.last_run == TStatus::TLastRun::Valid) {
+    out << std::llround(status.age_days * 86400.0);
+  } else {
+    out << "null";
+  }
+  out << ",\"monitors\":" << JsonList(status.enabled.monitors)
+      << ",\"delivery\":" << JsonList(status.enabled.delivery)
+      << ",\"journal\":" << JsonList(status.journal) << "}\n";
+}
+
+}  // namespace
+
+int RunStatusCommand(TPolicyBackend& backend, TClock& clock, std::ostream& out, std::ostream& err,
+                     bool json) {
+  try {
+    const TStatus status = ReadStatus(backend, clock);
+    if (json) {
+      PrintJson(status, out);
+    } else {
+      PrintText(status, out);
     }
-    const TEnabledParts parts = ReadEnabledParts(backend);
-    std::vector<std::string> labels = parts.monitors;
-    labels.insert(labels.end(), parts.delivery.begin(), parts.delivery.end());
-    std::string enabled;
-    for (const std::string& label : labels) enabled += (enabled.empty() ? "" : ", ") + label;
-    out << "enabled: " << (enabled.empty() ? "nothing" : enabled) << "\n";
-    // The journal holds the last cycle's alerts, numbered in order.
-    std::vector<std::pair<long long, std::string>> journal;
-    for (const TPolicyNamedValue& value : backend.ReadSection("Logs")) {
-      if (value.value.type != TPolicyValueType::Text) continue;
-      char* end = nullptr;
-      const long long number = std::strtoll(value.name.c_str(), &end, 10);
-      if (end != value.name.c_str() && *end == '\0') journal.emplace_back(number, value.value.text);
-    }
-    std::sort(journal.begin(), journal.end());
-    out << "journal of the last cycle:" << (journal.empty() ? " empty" : "") << "\n";
-    for (const auto& [number, text] : journal) out << "  " << VisibleLine(text) << "\n";
     return 0;
   } catch (const TPolicyError& error) {
     err << "warderon: " << error.what() << "\n";

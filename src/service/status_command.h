@@ -12,6 +12,8 @@
 namespace warderon {
 
 // Returns the process exit code: 0, or 1 when the store cannot be read.
-int RunStatusCommand(TPolicyBackend& backend, TClock& clock, std::ostream& out, std::ostream& err);
+// With json, one JSON object (for configuration-management tools).
+int RunStatusCommand(TPolicyBackend& backend, TClock& clock, std::ostream& out, std::ostream& err,
+                     bool json = false);
 
 }  // namespace warderon

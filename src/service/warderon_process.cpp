@@ -32,11 +32,11 @@ TModuleRow Row(std::string startup_label, std::string cycle_label, int cycle_pos
 void TWarderonProcess::AddMonitorRows() {
   // In start-up order. Each monitor adds its row here as it is built; the
   // cycle itself never changes for that.
-  modules_.Add(Row(
-      "monitor", "file monitorring", 1,
-      std::make_unique<TMonitorModule>(
-          store_, baselines_, alerts_, *parts_.directory_search, catalogue_path_, NativePathRules(),
-          TChangeFollowing{parts_.change_journal.get(), &cycle_, parts_.console_note})));
+  auto files = std::make_unique<TMonitorModule>(
+      store_, baselines_, alerts_, *parts_.directory_search, catalogue_path_, NativePathRules(),
+      TChangeFollowing{parts_.change_journal.get(), &cycle_, parts_.console_note});
+  files_ = files.get();
+  modules_.Add(Row("monitor", "file monitorring", 1, std::move(files)));
   TModuleRow directory =
       Row("ad", "AD monitorring", 5,
           std::make_unique<TAdModule>(store_, baselines_, alerts_, cycle_, *parts_.ldap_client,
@@ -84,9 +84,19 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
       alerts_(store_, *parts_.mail, *parts_.syslog, parts_.host_name),
       baselines_(store_, alerts_, cycle_),
       catalogue_path_(std::move(catalogue_path)),
-      worker_(store_, alerts_, cycle_, modules_, *parts_.clock, *parts_.beeper) {
+      worker_(store_, alerts_, cycle_, modules_, *parts_.clock, *parts_.beeper),
+      health_(store_, alerts_, *parts_.clock, [this] {
+        THealthReport::TFilesHealth files;
+        if (files_ != nullptr) {
+          files.files = files_->FileList().Count();
+          files.directories = files_->FollowedDirectories();
+          files.followed = files_->FollowingChanges();
+        }
+        return files;
+      }) {
   alerts_.SetModuleSource([this] { return cycle_.StepLabel; });
   AddMonitorRows();
+  worker_.SetCycleEndHook([this](const TCycleOutcome& outcome) { health_.OnCycleEnd(outcome); });
 }
 
 void TWarderonProcess::Stop() {

@@ -12,6 +12,7 @@
 #include "platform/policy_backend.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
+#include "service/health_report.h"
 #include "service/module_table.h"
 #include "service/process_parts.h"
 #include "service/warderon_thread.h"
@@ -48,6 +49,8 @@ class TWarderonProcess {
   std::string catalogue_path_;
   TModuleTable modules_;
   TWarderonThread worker_;
+  class TMonitorModule* files_ = nullptr;  // owned by modules_
+  THealthReport health_;
   std::once_flag stopped_;
 };
 

@@ -55,6 +55,7 @@ void TWarderonThread::TryAlert(AlertLevel level, const std::string& subject,
 
 void TWarderonThread::ReportRunTimeError(const std::string& label, const std::string& activity,
                                          const std::string& message) {
+  failed_steps_.push_back(label);
   TryAlert(kAlertRunTimeError, "run time error",
            "received general run time error doing " + label + " " + activity + "\r\n" + message);
 }
@@ -167,12 +168,20 @@ void TWarderonThread::ReportAfterModules() {
 }
 
 void TWarderonThread::RunCycle() {
+  const auto start = std::chrono::steady_clock::now();
+  failed_steps_.clear();
   Guarded("cycle housekeeping", [&] { store_.DeletePolicySection("Logs"); });
   ReadCycleSettings();
   RunModules();
   ReportAfterModules();
   Guarded("cycle stamping",
           [&] { store_.WritePolicyFloat(kGeneral, "LastRun", clock_.LocalNow().days); });
+  if (cycle_end_hook_) {
+    TCycleOutcome outcome;
+    outcome.duration = std::chrono::steady_clock::now() - start;
+    outcome.failed_steps = failed_steps_;
+    Guarded("cycle report", [&] { cycle_end_hook_(outcome); });
+  }
 }
 
 void TWarderonThread::SleepAfterCycle() {

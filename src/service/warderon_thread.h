@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "alerts/smtp_module.h"
 #include "core/cycle_state.h"
@@ -32,6 +34,12 @@ constexpr std::int32_t kMaxDelayMinutes = 35791;
 
 // "0001.0300": the two 16-bit halves as upper-case hexadecimal, joined by ".".
 std::string VersionText(std::int32_t version);
+
+// What a cycle came to, for the health report.
+struct TCycleOutcome {
+  std::chrono::steady_clock::duration duration{};
+  std::vector<std::string> failed_steps;  // the labels of the steps that failed
+};
 
 class TWarderonThread {
  public:
@@ -59,6 +67,11 @@ class TWarderonThread {
   bool HeldByPause() const { return pause_.Holding(); }
   bool TerminationRequested() const { return termination_.IsSet(); }
 
+  // Called on the worker at the end of every cycle. Set before Execute.
+  void SetCycleEndHook(std::function<void(const TCycleOutcome&)> hook) {
+    cycle_end_hook_ = std::move(hook);
+  }
+
   std::chrono::milliseconds CycleDelay() const { return std::chrono::milliseconds(delay_ms_); }
   std::int64_t AdCountdown() const { return ad_countdown_ms_; }
 
@@ -75,6 +88,8 @@ class TWarderonThread {
                           const std::string& message);
   void TryAlert(AlertLevel level, const std::string& subject, const std::string& body);
 
+  std::function<void(const TCycleOutcome&)> cycle_end_hook_;
+  std::vector<std::string> failed_steps_;  // of the cycle in progress
   TPolicyStore& store_;
   TSmtpModule& alerts_;
   TCycleState& cycle_;

@@ -332,4 +332,8 @@ std::size_t TMonitorModule::FollowingMemoryBytes() const {
   return bytes;
 }
 
+std::size_t TMonitorModule::FollowedDirectories() const {
+  return following_active_ && following_.journal ? following_.journal->DirectoryCount() : 0;
+}
+
 }  // namespace warderon

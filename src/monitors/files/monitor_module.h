@@ -63,6 +63,9 @@ class TMonitorModule final : public TCycleModule {
   // Whether the last run walked every tree (else it followed the journal).
   bool LastRunWalkedEverything() const { return last_walk_full_; }
   std::size_t FollowingMemoryBytes() const;
+  // Whether changes are followed now, and about how many directories.
+  bool FollowingChanges() const { return following_active_; }
+  std::size_t FollowedDirectories() const;
   std::string NormalisePath(std::string_view path) const;
 
  private:

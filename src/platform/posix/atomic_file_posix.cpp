@@ -37,13 +37,14 @@ void PrepareFolder(const std::string& folder) {
 
 class TPosixTemporaryFile final : public TTemporaryFile {
  public:
-  explicit TPosixTemporaryFile(std::string target)
+  TPosixTemporaryFile(std::string target, mode_t mode)
       : target_(std::move(target)), path_(target_ + ".new") {
     // Whatever stands at the name (a stale file, a planted link) goes first;
     // O_EXCL with O_NOFOLLOW then refuses anything put there meanwhile.
     unlink(path_.c_str());
-    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd_ < 0) Fail("create '" + path_ + "'", errno);
+    fchmod(fd_, mode);  // whatever the umask took away
   }
   ~TPosixTemporaryFile() override {
     if (fd_ >= 0) close(fd_);
@@ -78,10 +79,14 @@ class TPosixTemporaryFile final : public TTemporaryFile {
 
 }  // namespace
 
-std::unique_ptr<TTemporaryFile> CreateTemporaryFileFor(const std::string& target) {
+std::unique_ptr<TTemporaryFile> CreateTemporaryFileFor(const std::string& target,
+                                                       TFileAccess access) {
+  if (access == TFileAccess::ReadableByAll) {
+    return std::make_unique<TPosixTemporaryFile>(target, 0644);
+  }
   const auto slash = target.rfind('/');
   if (slash != std::string::npos && slash > 0) PrepareFolder(target.substr(0, slash));
-  return std::make_unique<TPosixTemporaryFile>(target);
+  return std::make_unique<TPosixTemporaryFile>(target, 0600);
 }
 
 std::FILE* OpenFileForReading(const std::string& path) {

@@ -158,6 +158,8 @@ class TFanotifyJournal final : public TChangeJournal {
 
   std::string ResolvePath(const std::string& path) const override { return RealPath(path); }
 
+  std::size_t DirectoryCount() const override { return ids_.size() + pending_.size(); }
+
   std::size_t MemoryBytes() const override {
     return (ids_.capacity() + pending_.capacity()) * sizeof(std::uint64_t);
   }

@@ -117,10 +117,15 @@ class TWinTemporaryFile final : public TTemporaryFile {
 
 }  // namespace
 
-std::unique_ptr<TTemporaryFile> CreateTemporaryFileFor(const std::string& path) {
+std::unique_ptr<TTemporaryFile> CreateTemporaryFileFor(const std::string& path,
+                                                       TFileAccess access) {
   std::wstring target = win::Widen(path);
   const auto separator = target.find_last_of(L"\\/");
-  if (separator != std::wstring::npos && separator > 2) PrepareFolder(target.substr(0, separator));
+  // A file for every reader takes the rights of its folder, which is left
+  // as it is.
+  if (access == TFileAccess::ServiceOnly && separator != std::wstring::npos && separator > 2) {
+    PrepareFolder(target.substr(0, separator));
+  }
   return std::make_unique<TWinTemporaryFile>(std::move(target));
 }
 

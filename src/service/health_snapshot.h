@@ -1,0 +1,31 @@
+// What the watchdog knows of its own health after a cycle: for the metrics
+// file, the heartbeat and the record that "-check" reads.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace warderon {
+
+struct THealthSnapshot {
+  double start_time_seconds = 0;      // Unix time the process started
+  double last_cycle_end_seconds = 0;  // Unix time the last cycle completed
+  double last_cycle_seconds = 0;      // its duration
+  std::uint64_t cycles = 0;
+  std::map<std::pair<std::string, int>, std::uint64_t> alerts;  // by module and level
+  std::map<std::string, std::uint64_t> module_failures;         // by module
+  std::map<std::string, std::uint64_t> delivery_failures;       // by sink: "mail", "syslog"
+  std::uint64_t files_watched = 0;
+  std::uint64_t directories_followed = 0;
+  bool files_followed = false;  // cycles follow changes (else they walk in full)
+  std::vector<std::pair<std::string, bool>> monitors;  // each monitor, and whether it is on
+};
+
+// The snapshot in the Prometheus text exposition format (version 0.0.4):
+// "warderon_" names, base units, "_total" counters, HELP and TYPE lines.
+std::string FormatPrometheusMetrics(const THealthSnapshot& health);
+
+}  // namespace warderon
