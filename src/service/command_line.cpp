@@ -46,9 +46,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "MAX-AGE") {
       const auto text = value();
       int minutes = 0;
-      const auto [end, error] = text ? std::from_chars(text->data(), text->data() + text->size(),
-                                                       minutes)
-                                     : std::from_chars_result{nullptr, std::errc::invalid_argument};
+      const auto [end, error] =
+          text ? std::from_chars(text->data(), text->data() + text->size(), minutes)
+               : std::from_chars_result{nullptr, std::errc::invalid_argument};
       if (!text || error != std::errc() || end != text->data() + text->size() || minutes < 1) {
         return fail("-max-age needs a whole number of minutes of at least 1");
       }
