@@ -27,6 +27,16 @@ TEST(CommandLine, PolicyWordsKeepNegativeNumbersAndPaths) {
   EXPECT_EQ(line.value_type, "integer");
 }
 
+TEST(CommandLine, TheChecksForCentralSystems) {
+  const TCommandLine check = ParseCommandLine({"-check", "-max-age", "20", "-store", "/tmp/s"});
+  EXPECT_TRUE(check.error.empty()) << check.error;
+  EXPECT_EQ(check.command, TCommand::Check);
+  EXPECT_EQ(check.max_age_minutes, 20);
+  const TCommandLine status = ParseCommandLine({"/STATUS", "-Json"});
+  EXPECT_EQ(status.command, TCommand::Status);
+  EXPECT_TRUE(status.json);
+}
+
 TEST(CommandLine, RejectsWhatItCannotUse) {
   for (const auto& args : std::vector<std::vector<std::string>>{{"-run", "-cycles"},
                                                                 {"-run", "-cycles", "0"},
@@ -34,6 +44,9 @@ TEST(CommandLine, RejectsWhatItCannotUse) {
                                                                 {"-run", "-store"},
                                                                 {"-cycles", "1"},
                                                                 {"-frobnicate"},
+                                                                {"-json"},
+                                                                {"-check", "-max-age", "0"},
+                                                                {"-status", "-max-age", "5"},
                                                                 {"-run", "extra"}}) {
     EXPECT_FALSE(ParseCommandLine(args).error.empty()) << args.back();
   }
