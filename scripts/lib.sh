@@ -21,7 +21,7 @@ ensure_packages() {
 }
 
 # The packages every native build needs.
-native_packages=(cmake ninja-build g++ googletest libsqlite3-dev libssl-dev libldap-dev)
+native_packages=(cmake ninja-build g++ ccache googletest libsqlite3-dev libssl-dev libldap-dev)
 # What the Windows build and its tests add.
 windows_packages=(g++-mingw-w64-x86-64-posix wine64)
 # What the MSI, the Debian package and the policy templates are made and checked with.
@@ -33,7 +33,11 @@ configure_and_build() {
   local name=$1
   shift
   local dir=$build_root/$name
-  cmake -S "$root" -B "$dir" -G Ninja -DWARDERON_WERROR=ON "$@" >"$dir.configure.log" 2>&1 ||
+  # A compiler cache makes a second run of the scripts rebuild only what changed.
+  local launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake -S "$root" -B "$dir" -G Ninja -DWARDERON_WERROR=ON "${launcher[@]}" "$@" \
+    >"$dir.configure.log" 2>&1 ||
     { mkdir -p "$dir"; cat "$dir.configure.log"; return 1; }
   if cmake --build "$dir" -j "$(nproc)" >"$dir.build.log" 2>&1; then
     echo "built $name ($(grep -c '^\[' "$dir.build.log") steps; log in $dir.build.log)"
