@@ -300,6 +300,10 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
     if (const auto found = FileList_.Find(key_)) {
       label = "FileList.Objects[ index ]";
       FileData& record = FileList_.Record(*found);
+      // A file reached again in the same scan (overlapping roots, two
+      // patterns naming it) keeps what its first visit found: a new or
+      // touched file must not pass as "seems ok".
+      if (record.LastSeen == ScanCount_) return;
       record.ChangeKind = kNoChange;
       label = " checking time";
       if (entry.time != record.FileTime) {
