@@ -96,11 +96,12 @@ class TFanotifyJournal final : public TChangeJournal {
           // cycles compare with, so that only a change of it counts.
           if (i == 0) {
             const bool present = stat(root.c_str(), &info) == 0;
-            roots_.push_back({root, present ? info.st_dev : 0, present ? info.st_ino : 0});
+            roots_.push_back(
+                {root, present ? info.st_dev : 0, present ? info.st_ino : 0, RealPath(root)});
           }
           continue;
         }
-        if (i == 0) roots_.push_back({root, info.st_dev, info.st_ino});
+        if (i == 0) roots_.push_back({root, info.st_dev, info.st_ino, RealPath(root)});
         NoteDirectory(info.st_ino);
         struct statfs fs {};
         if (fstatfs(fd.Get(), &fs) != 0) return places[i] + ": " + std::strerror(errno);
@@ -151,6 +152,11 @@ class TFanotifyJournal final : public TChangeJournal {
       const bool present = stat(root.path.c_str(), &info) == 0;
       if (!present ? root.inode != 0 : info.st_dev != root.device || info.st_ino != root.inode) {
         changes.walk_everything = root.path + " was created, removed or replaced";
+      } else if (present && RealPath(root.path) != root.real_path) {
+        // The same directory reached by another path (a parent moved and a
+        // link put in its place): events name the new path, which no
+        // longer starts with the one followed.
+        changes.walk_everything = root.path + " now resolves to another path";
       }
     }
     return changes;
@@ -169,6 +175,7 @@ class TFanotifyJournal final : public TChangeJournal {
     std::string path;
     dev_t device = 0;
     ino_t inode = 0;
+    std::string real_path;  // symbolic links resolved, when followed
   };
 
   void MergePending() {

@@ -277,6 +277,25 @@ TEST_F(ChangeFollowing, EachSafetyNetWalksEverythingForThatCycle) {
   EXPECT_TRUE(notes_.empty());
 }
 
+// A root whose directory stays but whose path resolves elsewhere (its
+// parent moved and a link put in its place) is walked in full, then
+// followed again under its new path.
+TEST_F(ChangeFollowing, ARootReachedByAnotherPathIsWalkedThenFollowedAgain) {
+  const std::string parent = ScratchPath("parent");
+  const std::string moved = ScratchPath("moved");
+  fs::create_directories(parent + "/tree/sub");
+  std::ofstream(parent + "/tree/sub/old.txt") << "o";
+  Start({parent + "/tree"});
+  fs::rename(parent, moved);
+  fs::create_directory_symlink(moved, parent);
+  std::ofstream(parent + "/tree/sub/new.txt") << "n";
+  ExpectSameReport("a parent moved and linked", true);
+  std::ofstream(parent + "/tree/sub/newer.txt") << "n";
+  ExpectSameReport("followed again");
+  fs::remove(parent);
+  fs::remove_all(moved);
+}
+
 TEST_F(ChangeFollowing, AFileSystemThatCannotBeFollowedIsWalkedAndSaidOnce) {
   // ramfs has no file handles: fanotify cannot report its changes.
   const std::string& ram = ram_;
