@@ -37,8 +37,7 @@ bool TMonitorModule::ChooseFullWalk(TJournalChanges& changes) {
   const std::int32_t minutes =
       store_.ReadPolicyInteger("general", "FilesFullWalkMinutes", kDefaultFullWalkMinutes);
   if (following_.journal == nullptr || !rules_.case_sensitive) return true;
-  bool full = std::exchange(first_cycle_due_, false) || !following_active_ ||
-              ListsFingerprint() != lists_fingerprint_ ||
+  bool full = !following_active_ || ListsFingerprint() != lists_fingerprint_ ||
               (following_.cycle != nullptr && following_.cycle->GeneralUpdateRequested) ||
               minutes <= 0 || following_.now() - last_full_walk_ >= std::chrono::minutes(minutes);
   // Only when nothing else calls for a full walk: following anew drops

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <utility>
 
 #include "platform/text_case.h"
 
@@ -29,9 +30,11 @@ void TMonitorModule::Initialize() {
   creation_scan_ = true;
   ScanFiles();
   creation_scan_ = false;
-  // The first cycle walks in full too: only it reports the files that went
-  // while the program was not running.
+  // The first cycle reports the files that went while the program was not
+  // running: those this scan did not see. It follows the changes made
+  // since the scan began, so one walk serves the start and the first cycle.
   first_cycle_due_ = true;
+  creation_scan_count_ = ScanCount_;
   // What the creation scan found is taken in silently. Its marks are cleared
   // too: a file recorded here as new and deleted before the first enabled
   // cycle would otherwise never count as erased, and stay catalogued for ever.
@@ -45,6 +48,7 @@ void TMonitorModule::Run() {
   ReadFileConfig();
   TJournalChanges changes;
   last_walk_full_ = ChooseFullWalk(changes);
+  const bool first_cycle = std::exchange(first_cycle_due_, false);
   if (last_walk_full_) {
     ScanFiles();
     ReportFileChanges();
@@ -52,6 +56,13 @@ void TMonitorModule::Run() {
   }
   std::vector<TRecordIndex> candidates;
   ScanChanges(changes, candidates);
+  if (first_cycle) {
+    // Gone while the program was down: not seen by the creation scan, nor
+    // since.
+    FileList_.ForEach([&](TRecordIndex index, FileData& record) {
+      if (record.LastSeen < creation_scan_count_) candidates.push_back(index);
+    });
+  }
   ReportFileChanges(&candidates);
 }
 

@@ -131,7 +131,8 @@ class TMonitorModule final : public TCycleModule {
   bool following_active_ = false;  // the journal follows the current lists
   bool said_why_not_ = false;
   bool first_cycle_due_ = false;
-  bool creation_scan_ = false;  // the silent scan at start-up is running
+  std::uint64_t creation_scan_count_ = 0;  // the ScanCount_ of the start-up scan
+  bool creation_scan_ = false;             // the silent scan at start-up is running
   bool last_walk_full_ = true;
   std::string lists_fingerprint_;
   std::chrono::steady_clock::time_point last_full_walk_{};
