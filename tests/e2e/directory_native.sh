@@ -91,5 +91,6 @@ took=$(($(date +%s) - start))
 kill "$silent" 2>/dev/null
 [ "$took" -lt 60 ] && pass "a stalled handshake is cut ($took s)" || fail "a stalled handshake held $took s"
 expect_not_contains "and is silent" "$out" "directory cannot be used"
+expect_not_contains "never showing the password" "$out" "reader-secret"
 
 finish

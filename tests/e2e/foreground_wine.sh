@@ -27,4 +27,18 @@ expect_line "the journal holds this cycle's stop alert" "$logs" '    [0-9]+    R
 tool=$(timeout 60 "$wine_run" "$exe" -policy list general | tr -d '\r')
 expect_line "the policy tool reads the registry" "$tool" $'version\tinteger\t66304'
 
+# The health of the watchdog as a Windows machine's exporter and checks see it.
+mkdir -p "$work/textfile_inputs"
+"$wine_run" reg add "$key\\general" /v MetricsFile /t REG_SZ \
+  /d "Z:$(printf '%s' "$work/textfile_inputs/warderon.prom" | tr '/' '\\')" /f >/dev/null 2>&1
+run >/dev/null
+metrics=$(cat "$work/textfile_inputs/warderon.prom" 2>/dev/null)
+expect_contains "the Windows program writes the metrics file" "$metrics" "warderon_cycles_total 1"
+if command -v promtool >/dev/null; then
+  printf '%s\n' "$metrics" | promtool check metrics >/dev/null 2>&1 &&
+    pass "and promtool takes it" || fail "promtool refuses the Windows metrics file"
+fi
+check=$(timeout 60 "$wine_run" "$exe" -check | tr -d '\r')
+expect_contains "-check under Wine" "$check" "WARDERON OK"
+
 finish
