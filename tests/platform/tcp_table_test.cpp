@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -106,6 +107,50 @@ TEST(TcpTable, DualStackListenersCountAsIpv4) {
     EXPECT_EQ(found.at(dual.second).owner_pid, static_cast<std::uint32_t>(getpid()));
   }
   for (const auto& [fd, port] : {dual, v6_only, v6_loopback}) close(fd);
+}
+
+// A listener that no process held at one read (here: in flight between
+// two descriptors, held only by a message) is searched for again at the
+// next: its holder is named as soon as one takes it.
+TEST(TcpTable, AListenerWithoutAHolderIsSearchedForAgain) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in bound{};
+  bound.sin_family = AF_INET;
+  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof bound;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&bound), size), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &size);
+  const std::uint16_t port = ntohs(bound.sin_port);
+  // Into a message, then out of this process's table.
+  char data = 'x';
+  iovec vector{&data, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &listener, sizeof(int));
+  ASSERT_EQ(sendmsg(pair[0], &message, 0), 1);
+  close(listener);
+  auto table = MakeSystemTcpTable();
+  const auto in_flight = ListenersByPort(*table);
+  ASSERT_EQ(in_flight.count(port), 1U);
+  EXPECT_FALSE(in_flight.at(port).owner_pid.has_value());
+  ASSERT_EQ(recvmsg(pair[1], &message, 0), 1);  // taken again
+  int taken = -1;
+  std::memcpy(&taken, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof(int));
+  const auto held = ListenersByPort(*table);
+  ASSERT_EQ(held.count(port), 1U);
+  EXPECT_EQ(held.at(port).owner_pid, static_cast<std::uint32_t>(getpid()));
+  for (const int fd : {taken, pair[0], pair[1]}) close(fd);
 }
 
 // The owner found once is not trusted blindly: when it lets the socket go

@@ -17,6 +17,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -244,35 +245,64 @@ class TPosixTcpTable final : public TTcpTable {
   // the descriptor its holder had; only listeners that are new (or whose
   // holder let them go) are searched for, in one pass over the processes
   // that ends when all are found. A listener no visible process holds (one
-  // of another container) is remembered as such, so it costs one search.
+  // of another container, or one handed between processes at that moment)
+  // is searched for again at the next read, then after 1, 3, 7, ... reads,
+  // at most 63: a hand-over is soon named, and a foreign listener costs a
+  // search about once an hour of one-minute cycles.
   void FindOwners(std::vector<TTcpRow>& rows, const std::vector<std::uint32_t>& inodes) {
-    std::unordered_map<std::uint32_t, std::optional<TSocketHolder>> current;
+    std::unordered_map<std::uint32_t, TKnownHolder> current;
     std::unordered_set<std::uint32_t> wanted;
     for (std::size_t i = 0; i < rows.size(); ++i) {
       if (!rows[i].listening) continue;
       const auto known = holders_.find(inodes[i]);
-      if (known != holders_.end() && (!known->second || StillHolds(*known->second, inodes[i]))) {
-        current.insert(*known);
+      if (known == holders_.end()) {
+        wanted.insert(inodes[i]);
+      } else if (known->second.holder) {
+        if (StillHolds(*known->second.holder, inodes[i])) {
+          current.insert(*known);
+        } else {
+          wanted.insert(inodes[i]);
+        }
+      } else if (known->second.skip > 0) {
+        TKnownHolder waiting = known->second;
+        --waiting.skip;
+        current.emplace(inodes[i], waiting);
       } else {
         wanted.insert(inodes[i]);
+        current.emplace(inodes[i], known->second);  // its back-off goes on if not found
       }
     }
     if (!wanted.empty()) {
       const std::unordered_map<std::uint32_t, TSocketHolder> found = FindHolders(wanted);
       for (const std::uint32_t inode : wanted) {
         const auto holder = found.find(inode);
-        current[inode] = holder != found.end() ? std::optional(holder->second) : std::nullopt;
+        TKnownHolder& known = current[inode];
+        if (holder != found.end()) {
+          known = TKnownHolder{holder->second, 0, 0};
+        } else {
+          known.holder.reset();
+          known.skip = known.misses;
+          known.misses = std::min<std::uint32_t>(known.misses * 2 + 1, kMaxSkippedReads);
+        }
       }
     }
     holders_ = std::move(current);  // closed listeners are forgotten
     for (std::size_t i = 0; i < rows.size(); ++i) {
       const auto holder = holders_.find(inodes[i]);
-      if (holder != holders_.end() && holder->second) rows[i].owner_pid = holder->second->pid;
+      if (holder != holders_.end() && holder->second.holder) {
+        rows[i].owner_pid = holder->second.holder->pid;
+      }
     }
   }
 
+  static constexpr std::uint32_t kMaxSkippedReads = 63;
+  struct TKnownHolder {
+    std::optional<TSocketHolder> holder;
+    std::uint32_t skip = 0;    // reads to go before the next search
+    std::uint32_t misses = 0;  // the next back-off
+  };
   // Listener inode to the holder found last time.
-  std::unordered_map<std::uint32_t, std::optional<TSocketHolder>> holders_;
+  std::unordered_map<std::uint32_t, TKnownHolder> holders_;
 };
 
 }  // namespace
