@@ -178,6 +178,7 @@ void TMonitorModule::ScanChanges(const TJournalChanges& changes,
   SortInWalkOrder(in_trees);
   std::copy(in_trees.begin(), in_trees.end(), FileChanges_.begin());
   listings_.clear();
+  entered_.clear();
 }
 
 void TMonitorModule::ScanChangedDirectory(const std::string& root_key, TOpenDirectory* root_handle,
@@ -271,6 +272,28 @@ int TMonitorModule::FirstRootReaching(std::string_view key) const {
   }
   return -1;
 }
+int TMonitorModule::FirstRootWalkingTo(std::string_view key) {
+  const std::size_t slash = key.rfind('/');
+  const std::string_view directory = key.substr(0, slash == 0 ? 1 : slash);
+  for (std::size_t r = 0; r < IncludeDirs_.size(); ++r) {
+    if (!RootReaches(r, key)) continue;
+    const std::string& root = IncludeDirs_[r];
+    if (directory.size() <= root.size()) return static_cast<int>(r);  // the root's own files
+    const std::string cache_key = std::to_string(r) + "\t" + std::string(directory);
+    auto entered = entered_.find(cache_key);
+    if (entered == entered_.end()) {
+      bool opened = false;
+      if (const auto top = search_.OpenDirectory(root)) {
+        const std::size_t start = DirectoryPrefix(root).size();
+        opened = search_.OpenBelow(*top, directory.substr(start)) != nullptr;
+      }
+      entered = entered_.emplace(cache_key, opened).first;
+    }
+    if (entered->second) return static_cast<int>(r);
+  }
+  return -1;
+}
+
 std::size_t TMonitorModule::ListingPosition(std::string_view directory, std::string_view name) {
   auto listing = listings_.find(directory);
   if (listing == listings_.end()) {
@@ -299,7 +322,7 @@ void TMonitorModule::SortInWalkOrder(std::vector<TRecordIndex>& changes) {
   placed.reserve(changes.size());
   for (const TRecordIndex index : changes) {
     std::string key(FileList_.Key(index));
-    const int root = FirstRootReaching(key);
+    const int root = FirstRootWalkingTo(key);
     placed.push_back({index, root < 0 ? INT_MAX : root, std::move(key)});
   }
   std::stable_sort(placed.begin(), placed.end(), [this](const TPlaced& a, const TPlaced& b) {

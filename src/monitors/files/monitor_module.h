@@ -102,6 +102,10 @@ class TMonitorModule final : public TCycleModule {
                             std::vector<TRecordIndex>& candidates,
                             std::vector<std::string>& prefixes);
   bool RootReaches(std::size_t root, std::string_view key) const;  // its walk visits key
+  // The first root whose walk visits key, by its path and by what the walk
+  // enters: a walk does not follow a symbolic link to a directory, so a
+  // file reached through one belongs to a root that is the link or below.
+  int FirstRootWalkingTo(std::string_view key);
   int FirstRootReaching(std::string_view key) const;
   void LookAgain(const std::vector<std::string>& keys,
                  std::vector<std::unique_ptr<TOpenDirectory>>& root_handles,
@@ -149,6 +153,8 @@ class TMonitorModule final : public TCycleModule {
   };
   using TPositions = std::unordered_map<std::string, std::size_t, TViewHash, std::equal_to<>>;
   std::unordered_map<std::string, TPositions, TViewHash, std::equal_to<>> listings_;
+  // Of this cycle: whether a root's walk enters a directory ("R\tPATH").
+  std::unordered_map<std::string, bool> entered_;
 
   // One level of the walk: the directory's entries, read in full, and how
   // far the walk has come through them.

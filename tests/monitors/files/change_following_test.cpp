@@ -215,6 +215,22 @@ TEST_F(ChangeFollowing, ExclusionsAndOverlappingRootsAreKept) {
   EXPECT_EQ(followed.front(), " NEW FILE : " + tree_ + "/a/skipped/t.txt");
 }
 
+// A file under an inner second root whose time and size change, and a
+// root that is a symbolic link inside another root (which the walk of the
+// outer root does not follow): the same lines in the same order.
+TEST_F(ChangeFollowing, InnerAndLinkedRootsReportInTheWalksOrder) {
+  fs::create_directory_symlink(tree_ + "/d", tree_ + "/a/link");
+  Start({tree_, tree_ + "/a", tree_ + "/a/link"});
+  for (int round = 0; round < 2; ++round) {
+    Write("a/one.txt", " and more", true);
+    Touch("a/one.txt", round + 1);
+    Write("d/four", " and more", true);
+    Touch("d/four", round + 1);
+    Write("a/b/new" + std::to_string(round), "n");
+    ExpectSameReport("round " + std::to_string(round));
+  }
+}
+
 TEST_F(ChangeFollowing, ChangesOutsideTheTreesAreDropped) {
   const std::string why_not = journal_->Follow({tree_});
   ASSERT_EQ(why_not, "");
