@@ -106,7 +106,13 @@ class TFanotifyJournal final : public TChangeJournal {
         struct statfs fs {};
         if (fstatfs(fd.Get(), &fs) != 0) return places[i] + ": " + std::strerror(errno);
         const std::uint64_t fsid = FsidKey(fs.f_fsid);
-        if (mount_paths_.count(fsid) != 0) continue;
+        // Every place of a file system is kept: a bind mount shows a part
+        // of it again under another path, and a change there must be
+        // placed under that path too.
+        if (mount_paths_.count(fsid) != 0) {
+          mount_paths_[fsid].push_back(RealPath(places[i]));
+          continue;
+        }
         if (fanotify_mark(group_.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kEventMask, fd.Get(),
                           nullptr) != 0) {
           const int error = errno;
@@ -119,7 +125,7 @@ class TFanotifyJournal final : public TChangeJournal {
         }
         // Only the path is kept: a descriptor held open would stop an
         // administrator from unmounting the file system.
-        mount_paths_.emplace(fsid, places[i]);
+        mount_paths_[fsid].push_back(RealPath(places[i]));
       }
     }
     overflowed_ = false;
@@ -205,8 +211,9 @@ class TFanotifyJournal final : public TChangeJournal {
   void Drain(TJournalChanges& changes) {
     // Only while draining: nothing of it stays between cycles.
     std::vector<char> buffer(16 * 1024);
-    // Directory (file system and handle) -> index in changes, or -1 outside.
-    std::unordered_map<std::string, long> seen;
+    // Directory (file system and handle) -> its indices in changes (one per
+    // path it has in the trees; none outside).
+    std::unordered_map<std::string, std::vector<std::size_t>> seen;
     open_mounts_.clear();
     std::vector<std::unordered_map<std::string, std::size_t>> names;
     for (;;) {
@@ -244,75 +251,97 @@ class TFanotifyJournal final : public TChangeJournal {
         auto found = seen.find(key);
         if (found == seen.end()) {
           found = seen.emplace(key, Resolve(header.fsid, handle, changes)).first;
-          if (found->second >= 0) names.emplace_back();
+          names.resize(changes.directories.size());
         }
-        if (found->second < 0) continue;
-        TChangedDirectory& directory = changes.directories[static_cast<std::size_t>(found->second)];
-        auto& index = names[static_cast<std::size_t>(found->second)];
-        auto slot = index.find(std::string(changed));
-        if (slot == index.end()) {
-          slot = index.emplace(std::string(changed), directory.names.size()).first;
-          directory.names.push_back({std::string(changed), false, false, false});
+        for (const std::size_t at : found->second) {
+          TChangedDirectory& directory = changes.directories[at];
+          auto& index = names[at];
+          auto slot = index.find(std::string(changed));
+          if (slot == index.end()) {
+            slot = index.emplace(std::string(changed), directory.names.size()).first;
+            directory.names.push_back({std::string(changed), false, false, false});
+          }
+          TChangedName& entry = directory.names[slot->second];
+          if (event.mask & FAN_ONDIR) entry.directory = true;
+          if (event.mask & (FAN_CREATE | FAN_MOVED_TO)) entry.added = true;
+          if (event.mask & (FAN_DELETE | FAN_MOVED_FROM)) entry.removed = true;
         }
-        TChangedName& entry = directory.names[slot->second];
-        if (event.mask & FAN_ONDIR) entry.directory = true;
-        if (event.mask & (FAN_CREATE | FAN_MOVED_TO)) entry.added = true;
-        if (event.mask & (FAN_DELETE | FAN_MOVED_FROM)) entry.removed = true;
       }
     }
   }
 
-  // The directory of a handle, added to changes when it is one of the
-  // watched trees: its index there, or -1.
-  long Resolve(const __kernel_fsid_t& fsid, const char* handle, TJournalChanges& changes) {
+  // The directory of a handle, added to changes under each path it has in
+  // the watched trees (through every place of its file system: a bind
+  // mount gives it a second path); its indices there, none outside.
+  std::vector<std::size_t> Resolve(const __kernel_fsid_t& fsid, const char* handle,
+                                   TJournalChanges& changes) {
     fsid_t plain;
     std::memcpy(&plain, &fsid, sizeof plain);
     const std::uint64_t fsid_key = FsidKey(plain);
-    auto mount = open_mounts_.find(fsid_key);
-    if (mount == open_mounts_.end()) {
-      const auto path = mount_paths_.find(fsid_key);
-      if (path == mount_paths_.end()) return -1;
-      mount =
-          open_mounts_
-              .emplace(fsid_key,
-                       TUniqueFd(open(path->second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)))
-              .first;
+    const auto places = mount_paths_.find(fsid_key);
+    if (places == mount_paths_.end()) return {};
+    auto mounts = open_mounts_.find(fsid_key);
+    if (mounts == open_mounts_.end()) {
+      std::vector<TUniqueFd> opened;
+      for (const std::string& place : places->second) {
+        opened.emplace_back(open(place.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      }
+      mounts = open_mounts_.emplace(fsid_key, std::move(opened)).first;
     }
-    if (!mount->second.Valid()) return -1;
     file_handle head;
     std::memcpy(&head, handle, sizeof head);
     std::vector<char> aligned(sizeof(file_handle) + head.handle_bytes);
     std::memcpy(aligned.data(), handle, aligned.size());
-    TUniqueFd fd(open_by_handle_at(
-        mount->second.Get(), reinterpret_cast<file_handle*>(aligned.data()), O_PATH | O_CLOEXEC));
-    if (!fd.Valid()) return -1;  // gone: its parent's change covers it
-    struct stat info {};
-    if (fstat(fd.Get(), &info) != 0 || !S_ISDIR(info.st_mode) || !Watched(info.st_ino)) return -1;
-    const std::string link = "/proc/self/fd/" + std::to_string(fd.Get());
-    std::string resolved(4096, '\0');
-    for (;;) {
-      const ssize_t length = readlink(link.c_str(), resolved.data(), resolved.size());
-      if (length < 0) {
-        // A watched directory whose change cannot be placed: walk it all.
-        overflowed_ = true;
-        return -1;
+    std::vector<std::size_t> indices;
+    std::vector<std::string> resolved_paths;
+    for (std::size_t m = 0; m < mounts->second.size(); ++m) {
+      const TUniqueFd& mount = mounts->second[m];
+      if (!mount.Valid()) continue;
+      TUniqueFd fd(open_by_handle_at(mount.Get(), reinterpret_cast<file_handle*>(aligned.data()),
+                                     O_PATH | O_CLOEXEC));
+      if (!fd.Valid()) return indices;  // gone: its parent's change covers it
+      struct stat info {};
+      if (fstat(fd.Get(), &info) != 0 || !S_ISDIR(info.st_mode) || !Watched(info.st_ino)) {
+        return indices;
       }
-      if (static_cast<std::size_t>(length) < resolved.size()) {
-        resolved.resize(static_cast<std::size_t>(length));
-        break;
+      const std::string link = "/proc/self/fd/" + std::to_string(fd.Get());
+      std::string resolved(4096, '\0');
+      for (;;) {
+        const ssize_t length = readlink(link.c_str(), resolved.data(), resolved.size());
+        if (length < 0) {
+          // A watched directory whose change cannot be placed: walk it all.
+          overflowed_ = true;
+          return indices;
+        }
+        if (static_cast<std::size_t>(length) < resolved.size()) {
+          resolved.resize(static_cast<std::size_t>(length));
+          break;
+        }
+        resolved.resize(resolved.size() * 2);
       }
-      resolved.resize(resolved.size() * 2);
+      // Deleted meanwhile, or not under this place (reached through
+      // another mount of the file system): not a path in the trees.
+      const std::string& place = places->second[m];
+      const bool under_place =
+          resolved == place || resolved.starts_with(place == "/" ? place : place + "/");
+      if (resolved.empty() || resolved[0] != '/' || resolved.ends_with(" (deleted)") ||
+          !under_place ||
+          std::find(resolved_paths.begin(), resolved_paths.end(), resolved) !=
+              resolved_paths.end()) {
+        continue;
+      }
+      resolved_paths.push_back(resolved);
+      changes.directories.push_back({std::move(resolved), {}});
+      indices.push_back(changes.directories.size() - 1);
     }
-    // Not reachable from here (another mount's part of the file system), or
-    // deleted meanwhile: not in the trees as they are now.
-    if (resolved.empty() || resolved[0] != '/' || resolved.ends_with(" (deleted)")) return -1;
-    changes.directories.push_back({std::move(resolved), {}});
-    return static_cast<long>(changes.directories.size() - 1);
+    return indices;
   }
 
   TUniqueFd group_;
-  std::map<std::uint64_t, std::string> mount_paths_;  // by file-system id: for opening handles
-  std::map<std::uint64_t, TUniqueFd> open_mounts_;    // while draining only
+  // By file-system id, the places (roots and mount points below them, links
+  // resolved) on it: for opening handles and placing what they name.
+  std::map<std::uint64_t, std::vector<std::string>> mount_paths_;
+  std::map<std::uint64_t, std::vector<TUniqueFd>> open_mounts_;  // while draining only
   std::vector<TRoot> roots_;
   std::string mount_table_;
   std::vector<std::uint64_t> ids_;      // sorted: the watched directories

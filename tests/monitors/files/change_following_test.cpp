@@ -3,6 +3,7 @@
 // must report the same lines in the same order. Linux, as root (fanotify
 // file-system marks); skipped elsewhere.
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -229,6 +230,32 @@ TEST_F(ChangeFollowing, InnerAndLinkedRootsReportInTheWalksOrder) {
     Write("a/b/new" + std::to_string(round), "n");
     ExpectSameReport("round " + std::to_string(round));
   }
+}
+
+// Bind mounts of the same file system, in a mount namespace of the test's
+// own (nothing reaches the machine's): a directory shown again below the
+// root, and a second root that is itself a bind mount.
+TEST_F(ChangeFollowing, BindMountsAreFollowedUnderEveryPathTheyGive) {
+  if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "no private mount namespace";
+  }
+  const std::string second = ScratchPath("second-root");
+  for (const std::string& folder :
+       {outside_ + "/src/deep", outside_ + "/src2", tree_ + "/bound", second}) {
+    fs::create_directories(folder);
+  }
+  std::ofstream(outside_ + "/src/deep/s.txt") << "s";
+  ASSERT_EQ(
+      mount((outside_ + "/src").c_str(), (tree_ + "/bound").c_str(), nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(mount((outside_ + "/src2").c_str(), second.c_str(), nullptr, MS_BIND, nullptr), 0);
+  Start({tree_, second});
+  std::ofstream(tree_ + "/bound/deep/through-the-tree.txt") << "n";
+  ExpectSameReport("written through the tree's own path");
+  std::ofstream(outside_ + "/src/deep/through-the-source.txt") << "n";
+  std::ofstream(outside_ + "/src2/in-the-second-root.txt") << "n";
+  ExpectSameReport("written through the source's path");
+  umount2((tree_ + "/bound").c_str(), MNT_DETACH);
+  umount2(second.c_str(), MNT_DETACH);
 }
 
 TEST_F(ChangeFollowing, ChangesOutsideTheTreesAreDropped) {
