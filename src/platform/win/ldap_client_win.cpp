@@ -59,6 +59,8 @@ using THandle = std::unique_ptr<LDAP, TLdapUnbind>;
   Fail(what, code);
 }
 
+constexpr std::size_t kMaxSearchBytes = 64 * 1024 * 1024;
+
 // The identity structure of a negotiated bind, in the library's layout.
 struct TAuthIdentity {
   unsigned short* User;
@@ -94,8 +96,12 @@ class TWinLdapSession final : public TLdapSession {
         names.data(), 0, nullptr, nullptr, &timeout, static_cast<ULONG>(size_limit), &raw);
     const std::unique_ptr<LDAPMessage, TMessageFree> result(raw);
     if (code != LDAP_SUCCESS && code != LDAP_SIZELIMIT_EXCEEDED) Fail("search " + filter, code);
+    // What a server sends beyond the size limit, or beyond 64 MB of
+    // values, is not taken: the directory is input that others control.
     std::vector<TLdapEntry> entries;
-    for (LDAPMessage* entry = ldap_first_entry(handle_.get(), result.get()); entry != nullptr;
+    std::size_t bytes = 0;
+    for (LDAPMessage* entry = ldap_first_entry(handle_.get(), result.get());
+         entry != nullptr && static_cast<int>(entries.size()) < size_limit;
          entry = ldap_next_entry(handle_.get(), entry)) {
       TLdapEntry found;
       if (const std::unique_ptr<wchar_t, TMemFree> dn(ldap_get_dnW(handle_.get(), entry)); dn) {
@@ -110,6 +116,11 @@ class TWinLdapSession final : public TLdapSession {
         std::vector<std::string> texts;
         for (berval** value = values.get(); value != nullptr && *value != nullptr; ++value) {
           texts.emplace_back((*value)->bv_val, (*value)->bv_len);  // UTF-8 on the wire
+          bytes += (*value)->bv_len;
+        }
+        if (bytes > kMaxSearchBytes) {
+          throw TDirectoryError("directory: search " + filter + ": the answer holds more than " +
+                                std::to_string(kMaxSearchBytes) + " bytes; refused");
         }
         found.attributes.emplace_back(Narrow(name.get()), std::move(texts));
       }
@@ -136,6 +147,11 @@ class TWinLdapClient final : public TLdapClient {
     ldap_set_optionW(handle.get(), LDAP_OPT_PROTOCOL_VERSION, &version);
     ldap_set_optionW(handle.get(), LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
     l_timeval timeout{server.timeout_seconds, 0};
+    // Every synchronous call (StartTLS and the bind included) is bounded by
+    // the send time-out; the server is asked to keep searches in it too.
+    ldap_set_optionW(handle.get(), LDAP_OPT_SEND_TIMEOUT, &timeout);
+    ULONG time_limit = static_cast<ULONG>(server.timeout_seconds);
+    ldap_set_optionW(handle.get(), LDAP_OPT_TIMELIMIT, &time_limit);
     ULONG code = ldap_connect(handle.get(), &timeout);
     if (code != LDAP_SUCCESS) Fail("cannot connect to " + where, code);
     if (server.tls == TDirectoryTls::StartTls) {
