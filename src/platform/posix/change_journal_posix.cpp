@@ -57,11 +57,22 @@ std::string RealPath(const std::string& path) {
 }
 
 class TFanotifyJournal final : public TChangeJournal {
+  // A single file mounted over a tree file.
+  struct TFileMount {
+    std::uint64_t fsid;
+    dev_t device;  // the mounted file's identity
+    ino_t inode;
+    std::string place;             // where it is mounted
+    std::string target_directory;  // its directory and name there, links resolved
+    std::string target_name;
+  };
+
  public:
   std::string Follow(const std::vector<std::string>& roots) override {
     group_.Reset();
     mount_paths_.clear();
     roots_.clear();
+    file_mounts_.clear();
     // The walk that follows notes about as many directories as the last one.
     const std::size_t expected = ids_.size() + pending_.size();
     std::vector<std::uint64_t>().swap(ids_);  // "= {}" would keep the memory
@@ -98,6 +109,8 @@ class TFanotifyJournal final : public TChangeJournal {
             const bool present = stat(root.c_str(), &info) == 0;
             roots_.push_back(
                 {root, present ? info.st_dev : 0, present ? info.st_ino : 0, RealPath(root)});
+          } else if (const std::string why_not = FollowFileMount(places[i]); !why_not.empty()) {
+            return why_not;
           }
           continue;
         }
@@ -129,6 +142,36 @@ class TFanotifyJournal final : public TChangeJournal {
       }
     }
     overflowed_ = false;
+    return "";
+  }
+
+  // A single file mounted over a tree file (a container's resolv.conf): a
+  // change of it is reported on its source's file system, under the
+  // source's directory and name. That file system is followed too, and an
+  // event is placed under the tree's path when the name it gives is that
+  // very file.
+  std::string FollowFileMount(const std::string& place) {
+    struct stat info {};
+    if (stat(place.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "";
+    TUniqueFd fd(open(place.c_str(), O_PATH | O_CLOEXEC));
+    struct statfs fs {};
+    if (!fd.Valid() || fstatfs(fd.Get(), &fs) != 0) return "";
+    const std::uint64_t fsid = FsidKey(fs.f_fsid);
+    const bool marked = mount_paths_.count(fsid) != 0 ||
+                        std::any_of(file_mounts_.begin(), file_mounts_.end(),
+                                    [fsid](const TFileMount& mount) { return mount.fsid == fsid; });
+    if (!marked && fanotify_mark(group_.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, kEventMask,
+                                 AT_FDCWD, place.c_str()) != 0) {
+      const int error = errno;
+      group_.Reset();
+      if (error == EPERM) return kNeedsRoot;
+      return place + " is on a file system whose changes cannot be followed (" +
+             std::strerror(error) + ")";
+    }
+    const std::string real = RealPath(place);
+    const std::size_t slash = real.rfind('/');
+    file_mounts_.push_back({fsid, info.st_dev, info.st_ino, place,
+                            slash == 0 ? "/" : real.substr(0, slash), real.substr(slash + 1)});
     return "";
   }
 
@@ -216,6 +259,31 @@ class TFanotifyJournal final : public TChangeJournal {
     std::unordered_map<std::string, std::vector<std::size_t>> seen;
     open_mounts_.clear();
     std::vector<std::unordered_map<std::string, std::size_t>> names;
+    // The directories that file mounts placed changes in, by path.
+    std::unordered_map<std::string, std::size_t> file_mount_directories;
+    // While draining only: the mounted files themselves, the only objects
+    // of their file systems at hand for opening handles (which takes a real
+    // descriptor, not a path one); a regular file opens without effect.
+    std::vector<TUniqueFd> file_mount_fds;
+    for (const TFileMount& mount : file_mounts_) {
+      TUniqueFd fd(open(mount.place.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+      struct stat info {};
+      if (fd.Valid() && (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))) fd.Reset();
+      file_mount_fds.push_back(std::move(fd));
+    }
+    const auto add_name = [&](std::size_t at, std::string_view changed, std::uint64_t mask) {
+      TChangedDirectory& directory = changes.directories[at];
+      auto& index = names[at];
+      auto slot = index.find(std::string(changed));
+      if (slot == index.end()) {
+        slot = index.emplace(std::string(changed), directory.names.size()).first;
+        directory.names.push_back({std::string(changed), false, false, false});
+      }
+      TChangedName& entry = directory.names[slot->second];
+      if (mask & FAN_ONDIR) entry.directory = true;
+      if (mask & (FAN_CREATE | FAN_MOVED_TO)) entry.added = true;
+      if (mask & (FAN_DELETE | FAN_MOVED_FROM)) entry.removed = true;
+    };
     for (;;) {
       const ssize_t got = read(group_.Get(), buffer.data(), buffer.size());
       if (got <= 0) break;
@@ -253,21 +321,46 @@ class TFanotifyJournal final : public TChangeJournal {
           found = seen.emplace(key, Resolve(header.fsid, handle, changes)).first;
           names.resize(changes.directories.size());
         }
-        for (const std::size_t at : found->second) {
-          TChangedDirectory& directory = changes.directories[at];
-          auto& index = names[at];
-          auto slot = index.find(std::string(changed));
-          if (slot == index.end()) {
-            slot = index.emplace(std::string(changed), directory.names.size()).first;
-            directory.names.push_back({std::string(changed), false, false, false});
+        for (const std::size_t at : found->second) add_name(at, changed, event.mask);
+        for (std::size_t m = 0; m < file_mounts_.size(); ++m) {
+          const TFileMount& mount = file_mounts_[m];
+          if (!file_mount_fds[m].Valid() || !IsFsid(header.fsid, mount.fsid) ||
+              !NamesFile(file_mount_fds[m].Get(), handle, changed, mount)) {
+            continue;
           }
-          TChangedName& entry = directory.names[slot->second];
-          if (event.mask & FAN_ONDIR) entry.directory = true;
-          if (event.mask & (FAN_CREATE | FAN_MOVED_TO)) entry.added = true;
-          if (event.mask & (FAN_DELETE | FAN_MOVED_FROM)) entry.removed = true;
+          auto directory = file_mount_directories.find(mount.target_directory);
+          if (directory == file_mount_directories.end()) {
+            changes.directories.push_back({mount.target_directory, {}});
+            names.resize(changes.directories.size());
+            directory = file_mount_directories
+                            .emplace(mount.target_directory, changes.directories.size() - 1)
+                            .first;
+          }
+          add_name(directory->second, mount.target_name, event.mask & ~FAN_ONDIR);
         }
       }
     }
+  }
+
+  static bool IsFsid(const __kernel_fsid_t& fsid, std::uint64_t key) {
+    fsid_t plain;
+    std::memcpy(&plain, &fsid, sizeof plain);
+    return FsidKey(plain) == key;
+  }
+
+  // Whether the directory of a handle holds, under name, the mounted file.
+  static bool NamesFile(int mount_fd, const char* handle, std::string_view name,
+                        const TFileMount& mount) {
+    file_handle head;
+    std::memcpy(&head, handle, sizeof head);
+    std::vector<char> aligned(sizeof(file_handle) + head.handle_bytes);
+    std::memcpy(aligned.data(), handle, aligned.size());
+    TUniqueFd directory(open_by_handle_at(mount_fd, reinterpret_cast<file_handle*>(aligned.data()),
+                                          O_PATH | O_CLOEXEC));
+    if (!directory.Valid()) return false;
+    struct stat info {};
+    return fstatat(directory.Get(), std::string(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           info.st_dev == mount.device && info.st_ino == mount.inode;
   }
 
   // The directory of a handle, added to changes under each path it has in
@@ -343,6 +436,7 @@ class TFanotifyJournal final : public TChangeJournal {
   std::map<std::uint64_t, std::vector<std::string>> mount_paths_;
   std::map<std::uint64_t, std::vector<TUniqueFd>> open_mounts_;  // while draining only
   std::vector<TRoot> roots_;
+  std::vector<TFileMount> file_mounts_;
   std::string mount_table_;
   std::vector<std::uint64_t> ids_;      // sorted: the watched directories
   std::vector<std::uint64_t> pending_;  // noted since the last merge

@@ -258,6 +258,32 @@ TEST_F(ChangeFollowing, BindMountsAreFollowedUnderEveryPathTheyGive) {
   umount2(second.c_str(), MNT_DETACH);
 }
 
+// A single file mounted over a tree file, as containers mount their
+// resolv.conf: from the same file system, and from a tmpfs.
+TEST_F(ChangeFollowing, AFileMountedOverATreeFileIsFollowed) {
+  if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "no private mount namespace";
+  }
+  fs::create_directories(ram_);
+  ASSERT_EQ(mount("warderon-test", ram_.c_str(), "tmpfs", 0, "size=1m"), 0);
+  std::ofstream(outside_ + "/resolv.conf") << "nameserver 10.0.0.1\n";
+  std::ofstream(ram_ + "/hosts") << "127.0.0.1 localhost\n";
+  ASSERT_EQ(mount((outside_ + "/resolv.conf").c_str(), (tree_ + "/d/four").c_str(), nullptr,
+                  MS_BIND, nullptr),
+            0);
+  ASSERT_EQ(
+      mount((ram_ + "/hosts").c_str(), (tree_ + "/top.txt").c_str(), nullptr, MS_BIND, nullptr), 0);
+  Start();
+  std::ofstream(outside_ + "/resolv.conf", std::ios::app) << "nameserver 10.0.0.2\n";
+  Touch("d/four", 2);
+  ExpectSameReport("the same file system, written through the source");
+  std::ofstream(tree_ + "/top.txt", std::ios::app) << "10.0.0.9 intruder\n";
+  Touch("top.txt", 3);
+  ExpectSameReport("a tmpfs file, written through the tree");
+  umount2((tree_ + "/d/four").c_str(), MNT_DETACH);
+  umount2((tree_ + "/top.txt").c_str(), MNT_DETACH);
+}
+
 TEST_F(ChangeFollowing, ChangesOutsideTheTreesAreDropped) {
   const std::string why_not = journal_->Follow({tree_});
   ASSERT_EQ(why_not, "");
