@@ -48,7 +48,6 @@ TEST(SambaShareList, AToolThatHangsOrFloodsIsStoppedAndGivesNoList) {
       {"floods", tool("floods", "yes")},
   };
   TSambaTools tools{testparm, good, ""};
-  tools.time_bound = std::chrono::seconds(1);
   tools.output_bound = 1 << 20;
   // The bounds leave good tools alone; a home share's connection counts
   // for [homes], and IPC$ is a share as on Windows.
@@ -60,6 +59,7 @@ TEST(SambaShareList, AToolThatHangsOrFloodsIsStoppedAndGivesNoList) {
     EXPECT_EQ(clients->at(0).user + "@" + clients->at(0).client, "jane@ws7");
   }
   EXPECT_TRUE(good_list->Connections("data").value_or(std::vector<TShareConnection>(1)).empty());
+  tools.time_bound = std::chrono::seconds(1);
   for (const TCase& test : cases) {
     tools.smbstatus = test.smbstatus;
     const auto list = MakeSambaShareList(tools);
