@@ -258,6 +258,21 @@ TEST_F(ChangeFollowing, BindMountsAreFollowedUnderEveryPathTheyGive) {
   umount2(second.c_str(), MNT_DETACH);
 }
 
+// A file system mounted at a folder whose name holds CR, FF and VT, which
+// the mount table leaves raw.
+TEST_F(ChangeFollowing, AMountAtAFolderWithOddCharactersIsFollowed) {
+  if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "no private mount namespace";
+  }
+  const std::string odd = tree_ + "/odd\r\f\vname";
+  fs::create_directories(odd);
+  ASSERT_EQ(mount("warderon-test", odd.c_str(), "tmpfs", 0, "size=1m"), 0);
+  Start();
+  std::ofstream(odd + "/on-the-odd-mount") << "m";
+  ExpectSameReport("a file on it");
+  umount2(odd.c_str(), MNT_DETACH);
+}
+
 // A single file mounted over a tree file, as containers mount their
 // resolv.conf: from the same file system, and from a tmpfs.
 TEST_F(ChangeFollowing, AFileMountedOverATreeFileIsFollowed) {
