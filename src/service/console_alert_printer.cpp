@@ -1,19 +1,30 @@
 #include "service/console_alert_printer.h"
 
 #include <ostream>
+#include <string_view>
+
+#include "core/text.h"
 
 namespace warderon {
 namespace {
 
-// Alert bodies use CR LF; a console wants plain line feeds.
+// Alert bodies use CR LF; a console wants plain line feeds. Every line is
+// made visible: a body may carry a peer's own text (a directory server's
+// diagnostic), which must not drive the administrator's terminal.
 std::string ConsoleLines(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out += text[i];
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t end = text.find('\n', start);
+    std::string_view line(text.data() + start,
+                          (end == std::string::npos ? text.size() : end) - start);
+    if (end != std::string::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    out += VisibleLine(line);
+    if (end == std::string::npos) return out;
+    out += '\n';
+    start = end + 1;
   }
-  return out;
 }
 
 }  // namespace
