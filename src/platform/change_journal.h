@@ -55,7 +55,11 @@ class TChangeJournal {
   virtual std::size_t DirectoryCount() const = 0;
 };
 
+// How many changed names are kept between two cycles; beyond that the next
+// cycle walks everything (a walk is then cheaper than the list).
+constexpr std::size_t kJournalKeptNames = 262144;
+
 // Null where the platform offers no journal.
-std::unique_ptr<TChangeJournal> MakeSystemChangeJournal();
+std::unique_ptr<TChangeJournal> MakeSystemChangeJournal(std::size_t kept_names = kJournalKeptNames);
 
 }  // namespace warderon

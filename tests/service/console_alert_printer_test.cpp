@@ -10,8 +10,8 @@ namespace {
 TEST(ConsoleAlertPrinter, PrintsPlainLinesAndNoRawControlCharacter) {
   std::ostringstream out;
   TConsoleAlertPrinter printer(out);
-  printer.OnAlert("directory cannot be used", "bind refused:\r\nserver says \x1b]0;owned\x07 ok\r\n",
-                  {"Path: a\rb\tc"});
+  printer.OnAlert("directory cannot be used",
+                  "bind refused:\r\nserver says \x1b]0;owned\x07 ok\r\n", {"Path: a\rb\tc"});
   EXPECT_EQ(out.str(),
             "directory cannot be used\n"
             "bind refused:\n"
