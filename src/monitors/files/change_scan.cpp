@@ -163,10 +163,11 @@ void TMonitorModule::ScanChanges(const TJournalChanges& changes,
     std::unordered_set<std::string_view> below(prefixes.begin(), prefixes.end());
     FileList_.ForEach([&](TRecordIndex index, const FileData& record) {
       if (record.LastSeen == ScanCount_) return;
-      const std::string_view key = FileList_.Key(index);
-      for (std::size_t slash = key.find('/'); slash != std::string_view::npos;
-           slash = key.find('/', slash + 1)) {
-        if (below.contains(key.substr(0, slash + 1))) {
+      // A prefix ends with a separator: it lies within the directory part.
+      const std::string_view directory = FileList_.Directory(index);
+      for (std::size_t slash = directory.find('/'); slash != std::string_view::npos;
+           slash = directory.find('/', slash + 1)) {
+        if (below.contains(directory.substr(0, slash + 1))) {
           candidates.push_back(index);
           return;
         }
@@ -321,7 +322,7 @@ void TMonitorModule::SortInWalkOrder(std::vector<TRecordIndex>& changes) {
   std::vector<TPlaced> placed;
   placed.reserve(changes.size());
   for (const TRecordIndex index : changes) {
-    std::string key(FileList_.Key(index));
+    std::string key = FileList_.Key(index);
     const int root = FirstRootWalkingTo(key);
     placed.push_back({index, root < 0 ? INT_MAX : root, std::move(key)});
   }

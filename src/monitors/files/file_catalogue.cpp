@@ -242,20 +242,57 @@ bool TFileCatalogue::KeysEqual(std::string_view a, std::string_view b) const {
   return FoldCase(a) == FoldCase(b);
 }
 
-std::string_view TFileCatalogue::Key(TRecordIndex index) const {
+std::string_view TFileCatalogue::Name(TRecordIndex index) const {
   const FileData& record = records_[index];
-  const char* place = chunks_[record.key_chunk].get() + record.key_offset;
-  if (record.key_length != kLongKey) return {place, record.key_length};
+  const char* place = chunks_[record.name_chunk].get() + record.name_offset;
+  if (record.name_length != kLongKey) return {place, record.name_length};
   std::uint32_t length = 0;
   std::memcpy(&length, place, kLengthPrefix);
   return {place + kLengthPrefix, length};
 }
 
-std::size_t TFileCatalogue::KeyBytes(const FileData& record) const {
-  if (record.key_length != kLongKey) return record.key_length;
+std::string_view TFileCatalogue::DirectoryText(std::uint32_t number) const {
+  const TDirectory& directory = directories_[number];
+  return {chunks_[directory.chunk].get() + directory.offset, directory.length};
+}
+
+std::string_view TFileCatalogue::Directory(TRecordIndex index) const {
+  return DirectoryText(records_[index].directory);
+}
+
+void TFileCatalogue::AppendKey(TRecordIndex index, std::string& out) const {
+  out.append(Directory(index));
+  out.append(Name(index));
+}
+
+std::string TFileCatalogue::Key(TRecordIndex index) const {
+  std::string key;
+  AppendKey(index, key);
+  return key;
+}
+
+bool TFileCatalogue::KeyIs(TRecordIndex index, std::string_view key) const {
+  const std::string_view directory = Directory(index);
+  const std::string_view name = Name(index);
+  if (rules_.case_sensitive) {
+    return key.size() == directory.size() + name.size() && key.starts_with(directory) &&
+           key.substr(directory.size()) == name;
+  }
+  scratch_a_.clear();
+  AppendKey(index, scratch_a_);
+  return KeysEqual(scratch_a_, key);
+}
+
+std::size_t TFileCatalogue::NameBytes(const FileData& record) const {
+  if (record.name_length != kLongKey) return record.name_length;
   std::uint32_t length = 0;
-  std::memcpy(&length, chunks_[record.key_chunk].get() + record.key_offset, kLengthPrefix);
+  std::memcpy(&length, chunks_[record.name_chunk].get() + record.name_offset, kLengthPrefix);
   return kLengthPrefix + length;
+}
+
+std::size_t TFileCatalogue::SplitAt(std::string_view key) const {
+  const std::size_t end = key.find_last_of(rules_.directory_ends);
+  return end == std::string_view::npos ? 0 : end + 1;
 }
 
 std::optional<TRecordIndex> TFileCatalogue::Find(std::string_view key) const {
@@ -264,7 +301,7 @@ std::optional<TRecordIndex> TFileCatalogue::Find(std::string_view key) const {
   for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
     const std::uint64_t entry = index_[slot];
     if (entry == kEmpty) return std::nullopt;
-    if (SameHash(entry, hash) && KeysEqual(Key(SlotRecord(entry)), key)) return SlotRecord(entry);
+    if (SameHash(entry, hash) && KeyIs(SlotRecord(entry), key)) return SlotRecord(entry);
   }
 }
 
@@ -284,28 +321,67 @@ void TFileCatalogue::GrowIndex() {
   }
 }
 
-void TFileCatalogue::StoreKey(std::string_view key, FileData& record) {
-  // Keys of 64 KiB and more (deep trees) carry their length in front.
-  const bool is_long = key.size() >= kLongKey;
-  const std::size_t bytes = key.size() + (is_long ? kLengthPrefix : 0);
-  if (chunks_.empty() || chunk_used_ + bytes > chunk_sizes_.back()) {
-    const std::size_t size = std::max(kChunkSize, bytes);
+TFileCatalogue::TTextPlace TFileCatalogue::StoreText(std::string_view text) {
+  if (chunks_.empty() || chunk_used_ + text.size() > chunk_sizes_.back()) {
+    const std::size_t size = std::max(kChunkSize, text.size());
     chunks_.push_back(std::make_unique<char[]>(size));
     chunk_sizes_.push_back(size);
     chunk_used_ = 0;
   }
-  char* place = chunks_.back().get() + chunk_used_;
-  record.key_chunk = static_cast<std::uint32_t>(chunks_.size() - 1);
-  record.key_offset = static_cast<std::uint32_t>(chunk_used_);
-  record.key_length = is_long ? kLongKey : static_cast<std::uint16_t>(key.size());
+  const TTextPlace place{static_cast<std::uint32_t>(chunks_.size() - 1),
+                         static_cast<std::uint32_t>(chunk_used_)};
+  std::memcpy(chunks_.back().get() + chunk_used_, text.data(), text.size());
+  chunk_used_ += text.size();
+  live_text_bytes_ += text.size();
+  return place;
+}
+
+void TFileCatalogue::StoreName(std::string_view name, FileData& record) {
+  // Names of 64 KiB and more (a catalogue file's odd key) carry their
+  // length in front.
+  const bool is_long = name.size() >= kLongKey;
+  TTextPlace place{};
   if (is_long) {
-    const auto length = static_cast<std::uint32_t>(key.size());
-    std::memcpy(place, &length, kLengthPrefix);
-    place += kLengthPrefix;
+    std::string prefixed(kLengthPrefix, '\0');
+    const auto length = static_cast<std::uint32_t>(name.size());
+    std::memcpy(prefixed.data(), &length, kLengthPrefix);
+    prefixed.append(name);
+    place = StoreText(prefixed);
+  } else {
+    place = StoreText(name);
   }
-  std::memcpy(place, key.data(), key.size());
-  chunk_used_ += bytes;
-  live_key_bytes_ += bytes;
+  record.name_chunk = place.chunk;
+  record.name_offset = place.offset;
+  record.name_length = is_long ? kLongKey : static_cast<std::uint16_t>(name.size());
+}
+
+std::uint32_t TFileCatalogue::DirectoryNumber(std::string_view directory) {
+  if (const auto found = directory_numbers_.find(directory); found != directory_numbers_.end()) {
+    ++directories_[found->second].files;
+    return found->second;
+  }
+  std::uint32_t number = 0;
+  if (!free_directories_.empty()) {
+    number = free_directories_.back();
+    free_directories_.pop_back();
+  } else {
+    number = static_cast<std::uint32_t>(directories_.size());
+    directories_.emplace_back();
+  }
+  const TTextPlace place = StoreText(directory);
+  directories_[number] = {place.chunk, place.offset, static_cast<std::uint32_t>(directory.size()),
+                          1};
+  directory_numbers_.emplace(DirectoryText(number), number);
+  return number;
+}
+
+void TFileCatalogue::ReleaseDirectory(std::uint32_t number) {
+  TDirectory& directory = directories_[number];
+  if (--directory.files != 0) return;
+  directory_numbers_.erase(DirectoryText(number));
+  dead_text_bytes_ += directory.length;
+  live_text_bytes_ -= directory.length;
+  free_directories_.push_back(number);
 }
 
 TRecordIndex TFileCatalogue::Add(std::string_view key) {
@@ -320,7 +396,10 @@ TRecordIndex TFileCatalogue::Add(std::string_view key) {
     index = static_cast<TRecordIndex>(records_.size());
     records_.emplace_back();
   }
-  StoreKey(key, records_[index]);
+  const std::size_t split = SplitAt(key);
+  FileData& record = records_[index];
+  record.directory = DirectoryNumber(key.substr(0, split));
+  StoreName(key.substr(split), record);
   Insert(index, Hash(key));
   ++live_count_;
   if (sorted_valid_) added_.push_back(index);
@@ -350,43 +429,57 @@ void TFileCatalogue::Remove(TRecordIndex index) {
   }
   index_[slot] = kEmpty;
   record.live = false;
-  dead_key_bytes_ += KeyBytes(record);
-  live_key_bytes_ -= KeyBytes(record);
+  dead_text_bytes_ += NameBytes(record);
+  live_text_bytes_ -= NameBytes(record);
+  ReleaseDirectory(record.directory);
   free_.push_back(index);
   --live_count_;
   CompactIfWasteful();
 }
 
 void TFileCatalogue::CompactIfWasteful() {
-  // Keys of removed records stay in their chunks; copy the live ones into
-  // fresh chunks once the dead ones outweigh them.
-  if (dead_key_bytes_ < kChunkSize || dead_key_bytes_ < live_key_bytes_) return;
+  // Texts of removed records and directories stay in their chunks; copy the
+  // live ones into fresh chunks once the dead ones outweigh them.
+  if (dead_text_bytes_ < kChunkSize || dead_text_bytes_ < live_text_bytes_) return;
   std::vector<std::unique_ptr<char[]>> old_chunks = std::move(chunks_);
   chunks_.clear();
   chunk_sizes_.clear();
   chunk_used_ = 0;
-  live_key_bytes_ = 0;
-  dead_key_bytes_ = 0;
+  live_text_bytes_ = 0;
+  dead_text_bytes_ = 0;
+  directory_numbers_.clear();
+  for (std::uint32_t number = 0; number < directories_.size(); ++number) {
+    TDirectory& directory = directories_[number];
+    if (directory.files == 0) continue;
+    const TTextPlace place = StoreText(
+        std::string_view(old_chunks[directory.chunk].get() + directory.offset, directory.length));
+    directory.chunk = place.chunk;
+    directory.offset = place.offset;
+    directory_numbers_.emplace(DirectoryText(number), number);
+  }
   for (FileData& record : records_) {
     if (!record.live) continue;
-    const char* place = old_chunks[record.key_chunk].get() + record.key_offset;
-    std::uint32_t length = record.key_length;
-    if (record.key_length == kLongKey) {
+    const char* place = old_chunks[record.name_chunk].get() + record.name_offset;
+    std::uint32_t length = record.name_length;
+    if (record.name_length == kLongKey) {
       std::memcpy(&length, place, kLengthPrefix);
       place += kLengthPrefix;
     }
-    StoreKey(std::string_view(place, length), record);
+    StoreName(std::string_view(place, length), record);
   }
 }
 
 void TFileCatalogue::Clear() {
   records_.clear();
   free_.clear();
+  directories_.clear();
+  free_directories_.clear();
+  directory_numbers_.clear();
   chunks_.clear();
   chunk_sizes_.clear();
   chunk_used_ = 0;
-  dead_key_bytes_ = 0;
-  live_key_bytes_ = 0;
+  dead_text_bytes_ = 0;
+  live_text_bytes_ = 0;
   index_.assign(1024, kEmpty);
   live_count_ = 0;
   sorted_.clear();
@@ -396,8 +489,32 @@ void TFileCatalogue::Clear() {
 }
 
 bool TFileCatalogue::KeyLess(TRecordIndex a, TRecordIndex b) const {
-  if (rules_.case_sensitive) return Key(a) < Key(b);
-  return CompareTextIgnoreCase(Key(a), Key(b)) < 0;
+  const FileData& first = records_[a];
+  const FileData& second = records_[b];
+  if (rules_.case_sensitive) {
+    if (first.directory == second.directory) return Name(a) < Name(b);
+    // The two paths compared piece by piece, as if whole.
+    const std::string_view pieces_a[] = {DirectoryText(first.directory), Name(a)};
+    const std::string_view pieces_b[] = {DirectoryText(second.directory), Name(b)};
+    std::size_t piece_a = 0, piece_b = 0, at_a = 0, at_b = 0;
+    for (;;) {
+      while (piece_a < 2 && at_a == pieces_a[piece_a].size()) ++piece_a, at_a = 0;
+      while (piece_b < 2 && at_b == pieces_b[piece_b].size()) ++piece_b, at_b = 0;
+      if (piece_a == 2 || piece_b == 2) return piece_a == 2 && piece_b != 2;
+      const std::size_t run =
+          std::min(pieces_a[piece_a].size() - at_a, pieces_b[piece_b].size() - at_b);
+      const int order =
+          pieces_a[piece_a].substr(at_a, run).compare(pieces_b[piece_b].substr(at_b, run));
+      if (order != 0) return order < 0;
+      at_a += run;
+      at_b += run;
+    }
+  }
+  scratch_a_.clear();
+  AppendKey(a, scratch_a_);
+  scratch_b_.clear();
+  AppendKey(b, scratch_b_);
+  return CompareTextIgnoreCase(scratch_a_, scratch_b_) < 0;
 }
 
 const std::vector<TRecordIndex>& TFileCatalogue::SortedIndices() const {
@@ -423,8 +540,13 @@ const std::vector<TRecordIndex>& TFileCatalogue::SortedIndices() const {
 std::size_t TFileCatalogue::MemoryBytes() const {
   std::size_t chunks = 0;
   for (const std::size_t size : chunk_sizes_) chunks += size;
+  // A node of the directory map: its view, number, hash and link.
+  constexpr std::size_t kMapNode = sizeof(std::string_view) + 4 * sizeof(void*);
   return records_.size() * sizeof(FileData) + index_.size() * sizeof(std::uint64_t) + chunks +
-         (free_.capacity() + sorted_.capacity() + added_.capacity()) * sizeof(TRecordIndex);
+         (free_.capacity() + sorted_.capacity() + added_.capacity()) * sizeof(TRecordIndex) +
+         directories_.capacity() * sizeof(TDirectory) +
+         free_directories_.capacity() * sizeof(std::uint32_t) +
+         directory_numbers_.size() * kMapNode + directory_numbers_.bucket_count() * sizeof(void*);
 }
 
 void TFileCatalogue::Load(const std::string& path) {
@@ -465,9 +587,12 @@ void TFileCatalogue::Save(const std::string& path) const {
     std::string entries;
     entries.reserve(1 << 16);
     char size[24];
+    std::string key;
     for (const TRecordIndex index : order) {
       const FileData& record = records_[index];
-      AppendCatalogueKeyLine(Key(index), entries);
+      key.clear();
+      AppendKey(index, key);
+      AppendCatalogueKeyLine(key, entries);
       entries += "\r\n";
       const auto end = std::to_chars(size, size + sizeof size, record.FileSize).ptr;
       entries.append(size, end);

@@ -1,8 +1,11 @@
 // The file monitor's catalogue: one record per file path, built for a
-// million files. Records live in one deque, their keys in large chunks of
-// text, and an open-addressing hash index finds them; the sorted order is
-// made only when it is needed (saving, reporting). Keys compare as the
-// platform's paths do (Windows: ignoring case; Linux: exactly).
+// million files. A path is held once per directory: directories live in
+// one table, each record holds its directory's number and its own name,
+// and names and directory paths lie in large chunks of text. Records live
+// in one deque, and an open-addressing hash index of the whole path finds
+// them; the sorted order is made only when it is needed (saving,
+// reporting). Keys compare as the platform's paths do (Windows: ignoring
+// case; Linux: exactly).
 #pragma once
 
 #include <cstdint>
@@ -11,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/path_rules.h"
@@ -31,16 +35,17 @@ enum TChangeKind : std::uint8_t {
 // One catalogued file. Laid out to take 56 bytes: a million of them must
 // stay small.
 struct FileData {
-  std::uint64_t LastSeen = 0;  // ScanCount of the last visit; 0: never visited
   double FileTime = 0.0;
   double OldFileTime = 0.0;
   std::int64_t FileSize = 0;  // sizes of 2 GiB and more are held whole
   std::int64_t OldFileSize = 0;
+  std::uint32_t LastSeen = 0;  // ScanCount of the last visit; 0: never visited
   std::uint32_t Signature = kFileDataSignature;
-  std::uint32_t key_chunk = 0;
-  std::uint32_t key_offset = 0;
-  // kLongKey: the key's length stands in the 4 bytes before its text.
-  std::uint16_t key_length = 0;
+  std::uint32_t directory = 0;  // its directory's number in the directory table
+  std::uint32_t name_chunk = 0;
+  std::uint32_t name_offset = 0;
+  // kLongKey: the name's length stands in the 4 bytes before its text.
+  std::uint16_t name_length = 0;
   std::uint8_t ChangeKind = kNoChange;
   bool live = true;
 };
@@ -61,7 +66,12 @@ class TFileCatalogue {
 
   FileData& Record(TRecordIndex index) { return records_[index]; }
   const FileData& Record(TRecordIndex index) const { return records_[index]; }
-  std::string_view Key(TRecordIndex index) const;
+  // The whole path, and its two parts: the directory (up to and with its
+  // last separator) and the name.
+  std::string Key(TRecordIndex index) const;
+  void AppendKey(TRecordIndex index, std::string& out) const;
+  std::string_view Directory(TRecordIndex index) const;
+  std::string_view Name(TRecordIndex index) const;
   std::size_t Count() const { return live_count_; }
 
   // Every live record, in storage order.
@@ -93,22 +103,44 @@ class TFileCatalogue {
   std::size_t MemoryBytes() const;
 
  private:
+  // A directory path, shared by the records of its files.
+  struct TDirectory {
+    std::uint32_t chunk = 0;
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+    std::uint32_t files = 0;  // 0: free, its number may be reused
+  };
+  struct TTextPlace {
+    std::uint32_t chunk;
+    std::uint32_t offset;
+  };
+
   std::uint64_t Hash(std::string_view key) const;
   bool KeysEqual(std::string_view a, std::string_view b) const;
+  bool KeyIs(TRecordIndex index, std::string_view key) const;
   void Insert(TRecordIndex index, std::uint64_t hash);
   void GrowIndex();
-  void StoreKey(std::string_view key, FileData& record);
-  std::size_t KeyBytes(const FileData& record) const;
+  TTextPlace StoreText(std::string_view text);
+  void StoreName(std::string_view name, FileData& record);
+  std::uint32_t DirectoryNumber(std::string_view directory);
+  void ReleaseDirectory(std::uint32_t number);
+  std::string_view DirectoryText(std::uint32_t number) const;
+  std::size_t NameBytes(const FileData& record) const;
+  std::size_t SplitAt(std::string_view key) const;
   void CompactIfWasteful();
 
   TPathRules rules_;
   std::deque<FileData> records_;
   std::vector<TRecordIndex> free_;
+  std::vector<TDirectory> directories_;
+  std::vector<std::uint32_t> free_directories_;
+  // By exact text; the views point into the chunks.
+  std::unordered_map<std::string_view, std::uint32_t> directory_numbers_;
   std::vector<std::unique_ptr<char[]>> chunks_;
   std::vector<std::size_t> chunk_sizes_;
   std::size_t chunk_used_ = 0;
-  std::size_t dead_key_bytes_ = 0;
-  std::size_t live_key_bytes_ = 0;
+  std::size_t dead_text_bytes_ = 0;
+  std::size_t live_text_bytes_ = 0;
   // Open addressing with linear probing: each slot holds 32 bits of the
   // key's hash and the record index, so probes compare hashes before
   // touching any key, and growing never hashes a key again.
@@ -117,6 +149,8 @@ class TFileCatalogue {
   mutable std::vector<TRecordIndex> sorted_;
   mutable bool sorted_valid_ = false;
   mutable std::vector<TRecordIndex> added_;  // since sorted_ was made
+  mutable std::string scratch_a_;            // whole keys, when they must be compared whole
+  mutable std::string scratch_b_;
 };
 
 // Keys longer than this are refused (Add raises std::length_error).

@@ -128,14 +128,14 @@ class TMonitorModule final : public TCycleModule {
   std::unordered_set<std::string> ExcludeDirs_;   // by PathKey of the normalised path
   std::unordered_set<std::string> ExcludeFiles_;  // by PathKey of the normalised path
   std::vector<std::string> SpecialFiles_;         // literal, in section order
-  std::uint64_t ScanCount_ = 0;
+  std::uint32_t ScanCount_ = 0;
   std::string key_;  // reused for every file's key
 
   TChangeFollowing following_;
   bool following_active_ = false;  // the journal follows the current lists
   bool said_why_not_ = false;
   bool first_cycle_due_ = false;
-  std::uint64_t creation_scan_count_ = 0;  // the ScanCount_ of the start-up scan
+  std::uint32_t creation_scan_count_ = 0;  // the ScanCount_ of the start-up scan
   bool creation_scan_ = false;             // the silent scan at start-up is running
   bool last_walk_full_ = true;
   std::string lists_fingerprint_;

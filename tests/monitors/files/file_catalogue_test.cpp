@@ -3,9 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <random>
+#include <sstream>
+
+#include "fakes/test_backends.h"
 
 namespace warderon {
 namespace {
@@ -32,6 +37,72 @@ TEST(FileCatalogue, TheKeptOrderFollowsAddsRemovalsAndReusedIndices) {
   catalogue.Clear();
   catalogue.Add("/only");
   EXPECT_EQ(SortedKeys(catalogue), (std::vector<std::string>{"/only"}));
+}
+
+// Paths are held as a shared directory and a name; every operation must
+// behave as on whole keys: lookup, order, removal with its reuse and
+// compaction, and the file written.
+TEST(FileCatalogue, PathsHeldByDirectoryAndNameBehaveAsWholeKeys) {
+  TFileCatalogue catalogue(TPathRules{'/', true, "/"});
+  std::vector<std::string> keys = {"/a/b",  "/a/b/c", "/a/b-", "/a/b.c", "/a/b/",
+                                   "nodir", "/x/y/z", "/a/",   "/a/b/d", "/a/bb"};
+  for (const std::string& key : keys) catalogue.Add(key);
+  for (const std::string& key : keys) {
+    const auto index = catalogue.Find(key);
+    ASSERT_TRUE(index) << key;
+    EXPECT_EQ(catalogue.Key(*index), key);
+  }
+  for (const char* absent : {"/a/bc", "/a/b/c/", "/a", "/a/b/cc", "no"}) {
+    EXPECT_FALSE(catalogue.Find(absent)) << absent;
+  }
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(SortedKeys(catalogue), keys);
+
+  // Most files of a few hundred directories go, then come back under new
+  // names: removed texts are reclaimed, and every kept key stays whole.
+  std::vector<std::string> kept;
+  for (int i = 0; i < 150000; ++i) {
+    const std::string key = "/d" + std::to_string(i % 300) + "/file-" + std::to_string(i);
+    const TRecordIndex index = catalogue.Add(key);
+    if (i % 10 == 0) {
+      kept.push_back(key);
+    } else {
+      catalogue.Remove(index);
+    }
+  }
+  for (int i = 0; i < 1000; ++i) kept.push_back("/d" + std::to_string(i) + "/again");
+  for (std::size_t i = kept.size() - 1000; i < kept.size(); ++i) catalogue.Add(kept[i]);
+  kept.insert(kept.end(), keys.begin(), keys.end());
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(SortedKeys(catalogue), kept);
+  for (const std::string& key : kept) ASSERT_TRUE(catalogue.Find(key)) << key;
+  EXPECT_LT(catalogue.MemoryBytes(), 8u << 20);
+
+  // The file: each entry's key, size and time on lines of their own.
+  const std::string path = testing::ScratchPath("catalogue.lst");
+  catalogue.Clear();
+  catalogue.Record(catalogue.Add("/a/b/c")).FileSize = 12;
+  catalogue.Add("/a/b");
+  catalogue.Save(path);
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  const std::string zero = FormatCatalogueTime(0);
+  EXPECT_EQ(text.str(), "/a/b\r\n0\r\n" + zero + "\r\n/a/b/c\r\n12\r\n" + zero + "\r\n");
+  std::remove(path.c_str());
+}
+
+TEST(FileCatalogue, WindowsPathsIgnoreCaseAndEndTheirDirectoryAtADriveColon) {
+  TFileCatalogue catalogue(TPathRules{'\\', false, "\\:"});
+  catalogue.Add("C:\\Dir\\File.txt");
+  catalogue.Add("D:file");
+  catalogue.Add("c:\\dir\\Zed");
+  const auto found = catalogue.Find("c:\\DIR\\file.TXT");
+  ASSERT_TRUE(found);
+  EXPECT_EQ(catalogue.Key(*found), "C:\\Dir\\File.txt");
+  EXPECT_EQ(catalogue.Directory(*catalogue.Find("d:FILE")), "D:");
+  EXPECT_FALSE(catalogue.Find("C:\\Dir\\File.tx"));
+  EXPECT_EQ(SortedKeys(catalogue),
+            (std::vector<std::string>{"C:\\Dir\\File.txt", "c:\\dir\\Zed", "D:file"}));
 }
 
 // The form every earlier release wrote: printf's %.14E with a four-digit exponent.
