@@ -14,6 +14,8 @@ class TMemoryStatus {
   virtual std::optional<std::int32_t> MemoryLoad() = 0;
   // Bytes currently allocated by this process's own heap allocator.
   virtual std::uint64_t OwnHeapBytes() = 0;
+  // Bytes of this process resident in physical memory; nothing on failure.
+  virtual std::optional<std::uint64_t> ResidentBytes() = 0;
 };
 
 std::unique_ptr<TMemoryStatus> MakeSystemMemoryStatus();

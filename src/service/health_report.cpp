@@ -60,6 +60,7 @@ THealthSnapshot THealthReport::Snapshot() {
     health.directories_followed = files.directories;
     health.files_followed = files.followed;
   }
+  if (resident_) health.resident_bytes = resident_();
   health.monitors = ReadMonitorSwitches(store_.Backend());
   const bool files_on =
       std::any_of(health.monitors.begin(), health.monitors.end(),

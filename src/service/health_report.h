@@ -43,6 +43,10 @@ class THealthReport {
                 TSystemNow system_now = std::chrono::system_clock::now,
                 TRepeatedFailureGate::TNow steady_now = std::chrono::steady_clock::now);
 
+  // Where the process's resident memory is read (the metrics file shows it).
+  void SetResidentMemorySource(std::function<std::optional<std::uint64_t>()> resident) {
+    resident_ = std::move(resident);
+  }
   void OnCycleEnd(const TCycleOutcome& outcome);
   THealthSnapshot Snapshot();
 
@@ -56,6 +60,7 @@ class THealthReport {
   TPolicyStore& store_;
   TSmtpModule& alerts_;
   std::function<TFilesHealth()> files_;
+  std::function<std::optional<std::uint64_t>()> resident_;
   TSystemNow system_now_;
   TRepeatedFailureGate::TNow steady_now_;
   TRepeatedFailureGate failure_gate_;

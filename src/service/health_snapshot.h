@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@ struct THealthSnapshot {
   std::uint64_t directories_followed = 0;
   bool files_followed = false;  // cycles follow changes (else they walk in full)
   std::vector<std::pair<std::string, bool>> monitors;  // each monitor, and whether it is on
+  std::optional<std::uint64_t> resident_bytes;         // the process's, at the cycle's end
 };
 
 // The snapshot in the Prometheus text exposition format (version 0.0.4):

@@ -85,6 +85,11 @@ std::string FormatPrometheusMetrics(const THealthSnapshot& health) {
   out.Family("warderon_files_following_changes", "gauge",
              "1 when file cycles follow changes, 0 when they walk every tree in full.");
   out.Sample("", health.files_followed ? 1 : 0);
+  if (health.resident_bytes) {
+    out.Family("warderon_resident_memory_bytes", "gauge",
+               "Resident memory of the watchdog's process at the end of the last cycle.");
+    out.Sample("", static_cast<double>(*health.resident_bytes));
+  }
   out.Family("warderon_monitor_enabled", "gauge", "1 when the monitor is switched on.");
   for (const auto& [monitor, on] : health.monitors) {
     out.Sample("monitor=\"" + LabelValue(monitor) + "\"", on ? 1 : 0);

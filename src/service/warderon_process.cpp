@@ -96,6 +96,7 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
       }) {
   alerts_.SetModuleSource([this] { return cycle_.StepLabel; });
   AddMonitorRows();
+  health_.SetResidentMemorySource([this] { return parts_.memory_status->ResidentBytes(); });
   worker_.SetCycleEndHook([this](const TCycleOutcome& outcome) { health_.OnCycleEnd(outcome); });
 }
 

@@ -36,6 +36,7 @@ class TFakeMemoryStatus final : public TMemoryStatus {
  public:
   std::optional<std::int32_t> MemoryLoad() override { return load; }
   std::uint64_t OwnHeapBytes() override { return heap_bytes; }
+  std::optional<std::uint64_t> ResidentBytes() override { return heap_bytes * 2; }
   std::optional<std::int32_t> load = 50;
   std::uint64_t heap_bytes = 2048 * 1024;
 };

@@ -27,6 +27,7 @@ class HealthReport : public ::testing::Test {
     store_.WritePolicyBool("general", "EmailEnabled", true);
     store_.WritePolicyString("general", "Email", "ops@site");
     store_.WritePolicyInteger("general", "HeartbeatMinutes", 10);
+    report_.SetResidentMemorySource([] { return 4096; });
   }
   // The heartbeats that went to syslog since the last call, each as its lines.
   std::vector<std::vector<std::string>> Heartbeats() {
@@ -116,7 +117,7 @@ TEST_F(HealthReport, TheMetricsFileAndWhatCheckMakesOfACycle) {
         "warderon_last_cycle_timestamp_seconds 1796774400\n",
         "warderon_module_failures_total{module=\"AD monitorring\"} 1\n",
         "warderon_files_watched 120\n", "warderon_monitor_enabled{monitor=\"files\"} 0\n",
-        "# TYPE warderon_alerts_total counter\n"}) {
+        "# TYPE warderon_alerts_total counter\n", "warderon_resident_memory_bytes 4096\n"}) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
   }
 #ifndef _WIN32

@@ -7,6 +7,8 @@
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
+#include <unistd.h>
+
 #include <fstream>
 #include <string>
 
@@ -48,6 +50,15 @@ class TProcMemoryStatus final : public TMemoryStatus {
     const struct mallinfo2 info = mallinfo2();
     return info.uordblks + info.hblkhd;
 #endif
+  }
+
+  // The second field of statm: resident pages.
+  std::optional<std::uint64_t> ResidentBytes() override {
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t size = 0;
+    std::uint64_t resident = 0;
+    if (!(statm >> size >> resident)) return std::nullopt;
+    return resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
   }
 };
 

@@ -2,6 +2,8 @@
 
 #include "platform/memory_status.h"
 #include "platform/win/win_support.h"
+// After windows.h, which it needs.
+#include <psapi.h>
 
 namespace warderon {
 namespace {
@@ -24,6 +26,15 @@ class TWinMemoryStatus final : public TMemoryStatus {
       if (info._useflag == _USEDENTRY) used += info._size;
     }
     return used;
+  }
+
+  std::optional<std::uint64_t> ResidentBytes() override {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+      return std::nullopt;
+    }
+    return counters.WorkingSetSize;
   }
 };
 
