@@ -88,7 +88,7 @@ std::string TMonitorModule::ListsFingerprint() const {
 void TMonitorModule::ScanChanges(const TJournalChanges& changes,
                                  std::vector<TRecordIndex>& candidates) {
   ++ScanCount_;
-  FileChanges_.clear();
+  ForgetChanges();
   // Taken before this cycle's own visits add to it for the next one.
   const std::vector<std::string> looked_at_last_time = std::move(look_again_);
   look_again_.clear();

@@ -18,19 +18,6 @@
 namespace warderon {
 namespace {
 
-constexpr std::uint64_t kEmpty = ~0ULL;
-
-// A slot: the low half of the key's hash (which also chooses the slot, for
-// any table of up to 2^32 slots) in the high half, the record index in the
-// low half.
-std::uint64_t Slot(std::uint64_t hash, TRecordIndex index) { return (hash << 32) | index; }
-TRecordIndex SlotRecord(std::uint64_t slot) {
-  return static_cast<TRecordIndex>(slot & 0xFFFFFFFFULL);
-}
-std::uint64_t SlotHash(std::uint64_t slot) { return slot >> 32; }
-bool SameHash(std::uint64_t slot, std::uint64_t hash) {
-  return SlotHash(slot) == (hash & 0xFFFFFFFFULL);
-}
 constexpr std::size_t kChunkSize = 1 << 20;
 constexpr std::uint16_t kLongKey = 0xFFFF;
 constexpr std::size_t kLengthPrefix = sizeof(std::uint32_t);
@@ -217,7 +204,7 @@ std::string FormatCatalogueTime(double value) {
   return text;
 }
 
-TFileCatalogue::TFileCatalogue(TPathRules rules) : rules_(rules), index_(1024, kEmpty) {}
+TFileCatalogue::TFileCatalogue(TPathRules rules) : rules_(rules) {}
 
 std::uint64_t TFileCatalogue::Hash(std::string_view key) const {
   if (rules_.case_sensitive) return HashBytes(key.data(), key.size());
@@ -296,29 +283,7 @@ std::size_t TFileCatalogue::SplitAt(std::string_view key) const {
 }
 
 std::optional<TRecordIndex> TFileCatalogue::Find(std::string_view key) const {
-  const std::uint64_t hash = Hash(key);
-  const std::size_t mask = index_.size() - 1;
-  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    const std::uint64_t entry = index_[slot];
-    if (entry == kEmpty) return std::nullopt;
-    if (SameHash(entry, hash) && KeyIs(SlotRecord(entry), key)) return SlotRecord(entry);
-  }
-}
-
-void TFileCatalogue::Insert(TRecordIndex index, std::uint64_t hash) {
-  const std::size_t mask = index_.size() - 1;
-  std::size_t slot = hash & mask;
-  while (index_[slot] != kEmpty) slot = (slot + 1) & mask;
-  index_[slot] = Slot(hash, index);
-}
-
-void TFileCatalogue::GrowIndex() {
-  std::vector<std::uint64_t> old(index_.size() * 2, kEmpty);
-  old.swap(index_);
-  // The slots carry the bits that choose a slot: no key is hashed again.
-  for (const std::uint64_t entry : old) {
-    if (entry != kEmpty) Insert(SlotRecord(entry), SlotHash(entry));
-  }
+  return index_.Find(Hash(key), [&](TRecordIndex index) { return KeyIs(index, key); });
 }
 
 TFileCatalogue::TTextPlace TFileCatalogue::StoreText(std::string_view text) {
@@ -356,9 +321,14 @@ void TFileCatalogue::StoreName(std::string_view name, FileData& record) {
 }
 
 std::uint32_t TFileCatalogue::DirectoryNumber(std::string_view directory) {
-  if (const auto found = directory_numbers_.find(directory); found != directory_numbers_.end()) {
-    ++directories_[found->second].files;
-    return found->second;
+  // Directories are told apart by their exact text: two spellings of one
+  // Windows directory are two entries, and their files still compare as
+  // the platform's paths do.
+  const std::uint64_t hash = HashBytes(directory.data(), directory.size());
+  if (const auto found = directory_index_.Find(
+          hash, [&](std::uint32_t number) { return DirectoryText(number) == directory; })) {
+    ++directories_[*found].files;
+    return *found;
   }
   std::uint32_t number = 0;
   if (!free_directories_.empty()) {
@@ -371,14 +341,15 @@ std::uint32_t TFileCatalogue::DirectoryNumber(std::string_view directory) {
   const TTextPlace place = StoreText(directory);
   directories_[number] = {place.chunk, place.offset, static_cast<std::uint32_t>(directory.size()),
                           1};
-  directory_numbers_.emplace(DirectoryText(number), number);
+  directory_index_.Insert(number, hash);
   return number;
 }
 
 void TFileCatalogue::ReleaseDirectory(std::uint32_t number) {
   TDirectory& directory = directories_[number];
   if (--directory.files != 0) return;
-  directory_numbers_.erase(DirectoryText(number));
+  const std::string_view text = DirectoryText(number);
+  directory_index_.Erase(number, HashBytes(text.data(), text.size()));
   dead_text_bytes_ += directory.length;
   live_text_bytes_ -= directory.length;
   free_directories_.push_back(number);
@@ -386,7 +357,6 @@ void TFileCatalogue::ReleaseDirectory(std::uint32_t number) {
 
 TRecordIndex TFileCatalogue::Add(std::string_view key) {
   if (key.size() > kMaxCatalogueKey) throw std::length_error("path longer than 16 MiB");
-  if ((live_count_ + 1) * 10 > index_.size() * 7) GrowIndex();
   TRecordIndex index = 0;
   if (!free_.empty()) {
     index = free_.back();
@@ -400,7 +370,7 @@ TRecordIndex TFileCatalogue::Add(std::string_view key) {
   FileData& record = records_[index];
   record.directory = DirectoryNumber(key.substr(0, split));
   StoreName(key.substr(split), record);
-  Insert(index, Hash(key));
+  index_.Insert(index, Hash(key));
   ++live_count_;
   if (sorted_valid_) added_.push_back(index);
   return index;
@@ -412,22 +382,7 @@ void TFileCatalogue::Remove(TRecordIndex index) {
   // Its index may come back with another key: the kept order is made anew.
   sorted_valid_ = false;
   added_.clear();
-  // Backward-shift deletion keeps the linear probing chains whole.
-  const std::size_t mask = index_.size() - 1;
-  std::size_t slot = Hash(Key(index)) & mask;
-  while (index_[slot] == kEmpty || SlotRecord(index_[slot]) != index) slot = (slot + 1) & mask;
-  for (std::size_t next = (slot + 1) & mask;; next = (next + 1) & mask) {
-    const std::uint64_t moving = index_[next];
-    if (moving == kEmpty) break;
-    const std::size_t home = SlotHash(moving) & mask;
-    // Move it back unless its home lies cyclically in (slot, next].
-    const bool stays = slot <= next ? (slot < home && home <= next) : (slot < home || home <= next);
-    if (!stays) {
-      index_[slot] = moving;
-      slot = next;
-    }
-  }
-  index_[slot] = kEmpty;
+  index_.Erase(index, Hash(Key(index)));
   record.live = false;
   dead_text_bytes_ += NameBytes(record);
   live_text_bytes_ -= NameBytes(record);
@@ -447,7 +402,6 @@ void TFileCatalogue::CompactIfWasteful() {
   chunk_used_ = 0;
   live_text_bytes_ = 0;
   dead_text_bytes_ = 0;
-  directory_numbers_.clear();
   for (std::uint32_t number = 0; number < directories_.size(); ++number) {
     TDirectory& directory = directories_[number];
     if (directory.files == 0) continue;
@@ -455,7 +409,6 @@ void TFileCatalogue::CompactIfWasteful() {
         std::string_view(old_chunks[directory.chunk].get() + directory.offset, directory.length));
     directory.chunk = place.chunk;
     directory.offset = place.offset;
-    directory_numbers_.emplace(DirectoryText(number), number);
   }
   for (FileData& record : records_) {
     if (!record.live) continue;
@@ -474,13 +427,13 @@ void TFileCatalogue::Clear() {
   free_.clear();
   directories_.clear();
   free_directories_.clear();
-  directory_numbers_.clear();
+  directory_index_.Clear();
   chunks_.clear();
   chunk_sizes_.clear();
   chunk_used_ = 0;
   dead_text_bytes_ = 0;
   live_text_bytes_ = 0;
-  index_.assign(1024, kEmpty);
+  index_.Clear();
   live_count_ = 0;
   sorted_.clear();
   sorted_.shrink_to_fit();
@@ -540,13 +493,10 @@ const std::vector<TRecordIndex>& TFileCatalogue::SortedIndices() const {
 std::size_t TFileCatalogue::MemoryBytes() const {
   std::size_t chunks = 0;
   for (const std::size_t size : chunk_sizes_) chunks += size;
-  // A node of the directory map: its view, number, hash and link.
-  constexpr std::size_t kMapNode = sizeof(std::string_view) + 4 * sizeof(void*);
-  return records_.size() * sizeof(FileData) + index_.size() * sizeof(std::uint64_t) + chunks +
+  return records_.size() * sizeof(FileData) + index_.MemoryBytes() + chunks +
          (free_.capacity() + sorted_.capacity() + added_.capacity()) * sizeof(TRecordIndex) +
          directories_.capacity() * sizeof(TDirectory) +
-         free_directories_.capacity() * sizeof(std::uint32_t) +
-         directory_numbers_.size() * kMapNode + directory_numbers_.bucket_count() * sizeof(void*);
+         free_directories_.capacity() * sizeof(std::uint32_t) + directory_index_.MemoryBytes();
 }
 
 void TFileCatalogue::Load(const std::string& path) {

@@ -14,9 +14,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "monitors/files/slot_index.h"
 #include "platform/path_rules.h"
 
 namespace warderon {
@@ -32,13 +32,12 @@ enum TChangeKind : std::uint8_t {
   kSizeChanged = 5,
 };
 
-// One catalogued file. Laid out to take 56 bytes: a million of them must
-// stay small.
+// One catalogued file. Laid out to take 40 bytes: a million of them must
+// stay small. What a change replaced is kept by the monitor, for the few
+// files that changed in a cycle.
 struct FileData {
   double FileTime = 0.0;
-  double OldFileTime = 0.0;
-  std::int64_t FileSize = 0;  // sizes of 2 GiB and more are held whole
-  std::int64_t OldFileSize = 0;
+  std::int64_t FileSize = 0;   // sizes of 2 GiB and more are held whole
   std::uint32_t LastSeen = 0;  // ScanCount of the last visit; 0: never visited
   std::uint32_t Signature = kFileDataSignature;
   std::uint32_t directory = 0;  // its directory's number in the directory table
@@ -49,7 +48,7 @@ struct FileData {
   std::uint8_t ChangeKind = kNoChange;
   bool live = true;
 };
-static_assert(sizeof(FileData) == 56);
+static_assert(sizeof(FileData) == 40);
 
 using TRecordIndex = std::uint32_t;
 
@@ -118,8 +117,6 @@ class TFileCatalogue {
   std::uint64_t Hash(std::string_view key) const;
   bool KeysEqual(std::string_view a, std::string_view b) const;
   bool KeyIs(TRecordIndex index, std::string_view key) const;
-  void Insert(TRecordIndex index, std::uint64_t hash);
-  void GrowIndex();
   TTextPlace StoreText(std::string_view text);
   void StoreName(std::string_view name, FileData& record);
   std::uint32_t DirectoryNumber(std::string_view directory);
@@ -134,17 +131,13 @@ class TFileCatalogue {
   std::vector<TRecordIndex> free_;
   std::vector<TDirectory> directories_;
   std::vector<std::uint32_t> free_directories_;
-  // By exact text; the views point into the chunks.
-  std::unordered_map<std::string_view, std::uint32_t> directory_numbers_;
+  TSlotIndex directory_index_;  // by exact text
   std::vector<std::unique_ptr<char[]>> chunks_;
   std::vector<std::size_t> chunk_sizes_;
   std::size_t chunk_used_ = 0;
   std::size_t dead_text_bytes_ = 0;
   std::size_t live_text_bytes_ = 0;
-  // Open addressing with linear probing: each slot holds 32 bits of the
-  // key's hash and the record index, so probes compare hashes before
-  // touching any key, and growing never hashes a key again.
-  std::vector<std::uint64_t> index_;
+  TSlotIndex index_;  // by the whole path, as the platform compares paths
   std::size_t live_count_ = 0;
   mutable std::vector<TRecordIndex> sorted_;
   mutable bool sorted_valid_ = false;

@@ -23,7 +23,7 @@ TMonitorModule::TMonitorModule(TPolicyStore& store, TBaselineLists& baselines, T
 
 void TMonitorModule::Initialize() {
   FileList_.Clear();
-  FileChanges_.clear();
+  ForgetChanges();
   ReadFileConfig();
   LoadFileList();
   StartFollowing();
@@ -39,7 +39,7 @@ void TMonitorModule::Initialize() {
   // too: a file recorded here as new and deleted before the first enabled
   // cycle would otherwise never count as erased, and stay catalogued for ever.
   FileList_.ForEach([](TRecordIndex, FileData& record) { record.ChangeKind = kNoChange; });
-  FileChanges_.clear();
+  ForgetChanges();
   SaveFileList();
 }
 
@@ -178,7 +178,7 @@ bool TMonitorModule::IsExcludedFile(std::string_view path) const {
 
 void TMonitorModule::ScanFiles() {
   ++ScanCount_;
-  FileChanges_.clear();
+  ForgetChanges();
   special_keys_.clear();
   look_again_.clear();
   for (const std::string& directory : IncludeDirs_) ScanDirectory(directory);
@@ -320,7 +320,7 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
       if (entry.time != record.FileTime) {
         FileChanges_.push_back(*found);
         record.ChangeKind = kTimeChanged;
-        record.OldFileTime = record.FileTime;
+        if (!creation_scan_) previous_[*found].time = record.FileTime;
         record.FileTime = entry.time;
         if (creation_scan_) {
           // Changed while the program was down: taken in whole, silently.
@@ -336,7 +336,7 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
           record.FileSize != static_cast<std::int64_t>(entry.size)) {
         FileChanges_.push_back(*found);
         record.ChangeKind = kSizeChanged;
-        record.OldFileSize = record.FileSize;
+        if (!creation_scan_) previous_[*found].size = record.FileSize;
         record.FileSize = static_cast<std::int64_t>(entry.size);
       }
       record.LastSeen = ScanCount_;
@@ -365,8 +365,20 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
   }
 }
 
+void TMonitorModule::ForgetChanges() {
+  FileChanges_.clear();
+  // A cycle that changed many files gives its memory back.
+  if (previous_.bucket_count() > 4096) {
+    std::unordered_map<TRecordIndex, TPreviousValues>().swap(previous_);
+  } else {
+    previous_.clear();
+  }
+}
+
 std::string TMonitorModule::ReportLine(TRecordIndex index) const {
   const FileData& record = FileList_.Record(index);
+  const auto previous = previous_.find(index);
+  const TPreviousValues before = previous == previous_.end() ? TPreviousValues{} : previous->second;
   const std::string key(FileList_.Key(index));
   if (record.Signature != kFileDataSignature) return " Signature failed" + key;
   switch (record.ChangeKind) {
@@ -379,10 +391,10 @@ std::string TMonitorModule::ReportLine(TRecordIndex index) const {
     case kErased:
       return " ERASED : " + key;
     case kTimeChanged:
-      return " Changed Time : " + key + " (" + FormatLocalDateTime(record.OldFileTime) + "->" +
+      return " Changed Time : " + key + " (" + FormatLocalDateTime(before.time) + "->" +
              FormatLocalDateTime(record.FileTime) + ")";
     case kSizeChanged:
-      return " Changed Size :" + key + " (" + std::to_string(record.OldFileSize) + "->" +
+      return " Changed Size :" + key + " (" + std::to_string(before.size) + "->" +
              std::to_string(record.FileSize) + ")";
     default:
       return " Internal Error : " + key;
@@ -435,7 +447,7 @@ void TMonitorModule::ReportFileChanges(const std::vector<TRecordIndex>* candidat
         record.ChangeKind = kNoChange;
       }
     }
-    FileChanges_.clear();
+    ForgetChanges();
     if (lines.empty()) return;
     try {
       alerts_.SendAlertWithDetails(kAlertFinding, "file changes", "file changes", lines);

@@ -113,6 +113,7 @@ class TMonitorModule final : public TCycleModule {
   void SortInWalkOrder(std::vector<TRecordIndex>& changes);
   std::size_t ListingPosition(std::string_view directory, std::string_view name);
   std::string ReportLine(TRecordIndex index) const;
+  void ForgetChanges();
   std::string PathKey(std::string_view path) const;  // how exclusion lists compare
 
   TPolicyStore& store_;
@@ -124,6 +125,13 @@ class TMonitorModule final : public TCycleModule {
 
   TFileCatalogue FileList_;
   std::vector<TRecordIndex> FileChanges_;
+  // What this cycle's changes replaced, by record: few, and only until the
+  // report.
+  struct TPreviousValues {
+    double time = 0.0;
+    std::int64_t size = 0;
+  };
+  std::unordered_map<TRecordIndex, TPreviousValues> previous_;
   std::vector<std::string> IncludeDirs_;          // normalised, sorted
   std::unordered_set<std::string> ExcludeDirs_;   // by PathKey of the normalised path
   std::unordered_set<std::string> ExcludeFiles_;  // by PathKey of the normalised path
