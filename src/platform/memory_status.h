@@ -16,6 +16,9 @@ class TMemoryStatus {
   virtual std::uint64_t OwnHeapBytes() = 0;
   // Bytes of this process resident in physical memory; nothing on failure.
   virtual std::optional<std::uint64_t> ResidentBytes() = 0;
+  // Gives the heap's free pages back to the system: a cycle's passing
+  // needs must not stay resident until the next one.
+  virtual void ReturnFreeMemory() = 0;
 };
 
 std::unique_ptr<TMemoryStatus> MakeSystemMemoryStatus();

@@ -97,7 +97,10 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
   alerts_.SetModuleSource([this] { return cycle_.StepLabel; });
   AddMonitorRows();
   health_.SetResidentMemorySource([this] { return parts_.memory_status->ResidentBytes(); });
-  worker_.SetCycleEndHook([this](const TCycleOutcome& outcome) { health_.OnCycleEnd(outcome); });
+  worker_.SetCycleEndHook([this](const TCycleOutcome& outcome) {
+    parts_.memory_status->ReturnFreeMemory();
+    health_.OnCycleEnd(outcome);
+  });
 }
 
 void TWarderonProcess::Stop() {

@@ -37,6 +37,7 @@ class TFakeMemoryStatus final : public TMemoryStatus {
   std::optional<std::int32_t> MemoryLoad() override { return load; }
   std::uint64_t OwnHeapBytes() override { return heap_bytes; }
   std::optional<std::uint64_t> ResidentBytes() override { return heap_bytes * 2; }
+  void ReturnFreeMemory() override {}
   std::optional<std::int32_t> load = 50;
   std::uint64_t heap_bytes = 2048 * 1024;
 };

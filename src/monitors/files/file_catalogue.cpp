@@ -511,6 +511,10 @@ void TFileCatalogue::Load(const std::string& path) {
   std::string key_line;
   std::string size_line;
   std::string time_line;
+  // A catalogue is written in catalogue order: read in that order, it needs
+  // no sorting before it is saved again.
+  bool in_order = true;
+  std::optional<TRecordIndex> last;
   while (reader.Next(key_line)) {
     if (!reader.Next(size_line)) break;
     const std::optional<std::int64_t> size = ParseSize(size_line);
@@ -521,9 +525,18 @@ void TFileCatalogue::Load(const std::string& path) {
     if (!key || key->empty() || key->size() > kMaxCatalogueKey) continue;
     const std::string utf8 = CatalogueTextToUtf8(*key);
     if (Find(utf8)) continue;  // the first of two equal keys stays
-    FileData& record = records_[Add(utf8)];
+    const TRecordIndex index = Add(utf8);
+    if (last && !KeyLess(*last, index)) in_order = false;
+    last = index;
+    FileData& record = records_[index];
     record.FileSize = *size;
     record.FileTime = *time;
+  }
+  if (in_order) {
+    sorted_.resize(records_.size());
+    for (TRecordIndex i = 0; i < records_.size(); ++i) sorted_[i] = i;
+    sorted_valid_ = true;
+    added_.clear();
   }
   if (std::ferror(file.get()) != 0) {
     throw std::runtime_error("read the file catalogue '" + path + "': input/output error");

@@ -28,6 +28,8 @@ class TWinMemoryStatus final : public TMemoryStatus {
     return used;
   }
 
+  void ReturnFreeMemory() override { _heapmin(); }
+
   std::optional<std::uint64_t> ResidentBytes() override {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;

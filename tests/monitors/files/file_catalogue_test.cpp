@@ -88,6 +88,15 @@ TEST(FileCatalogue, PathsHeldByDirectoryAndNameBehaveAsWholeKeys) {
   text << std::ifstream(path, std::ios::binary).rdbuf();
   const std::string zero = FormatCatalogueTime(0);
   EXPECT_EQ(text.str(), "/a/b\r\n0\r\n" + zero + "\r\n/a/b/c\r\n12\r\n" + zero + "\r\n");
+  // Read back in order, or out of it (an older or edited file): sorted.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> reads = {
+      {text.str(), {"/a/b", "/a/b/c"}},
+      {"/z\r\n1\r\n" + zero + "\r\n" + text.str(), {"/a/b", "/a/b/c", "/z"}}};
+  for (const auto& [file, sorted] : reads) {
+    std::ofstream(path, std::ios::binary) << file;
+    catalogue.Load(path);
+    EXPECT_EQ(SortedKeys(catalogue), sorted);
+  }
   std::remove(path.c_str());
 }
 
