@@ -323,11 +323,18 @@ void TFileCatalogue::StoreName(std::string_view name, FileData& record) {
 std::uint32_t TFileCatalogue::DirectoryNumber(std::string_view directory) {
   // Directories are told apart by their exact text: two spellings of one
   // Windows directory are two entries, and their files still compare as
-  // the platform's paths do.
+  // the platform's paths do. A walk adds the files of one directory one
+  // after another: the last directory is tried first.
+  if (last_directory_ < directories_.size() && directories_[last_directory_].files != 0 &&
+      DirectoryText(last_directory_) == directory) {
+    ++directories_[last_directory_].files;
+    return last_directory_;
+  }
   const std::uint64_t hash = HashBytes(directory.data(), directory.size());
   if (const auto found = directory_index_.Find(
           hash, [&](std::uint32_t number) { return DirectoryText(number) == directory; })) {
     ++directories_[*found].files;
+    last_directory_ = *found;
     return *found;
   }
   std::uint32_t number = 0;
@@ -342,6 +349,7 @@ std::uint32_t TFileCatalogue::DirectoryNumber(std::string_view directory) {
   directories_[number] = {place.chunk, place.offset, static_cast<std::uint32_t>(directory.size()),
                           1};
   directory_index_.Insert(number, hash);
+  last_directory_ = number;
   return number;
 }
 

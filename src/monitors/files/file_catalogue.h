@@ -132,6 +132,7 @@ class TFileCatalogue {
   std::vector<TDirectory> directories_;
   std::vector<std::uint32_t> free_directories_;
   TSlotIndex directory_index_;  // by exact text
+  std::uint32_t last_directory_ = ~0U;
   std::vector<std::unique_ptr<char[]>> chunks_;
   std::vector<std::size_t> chunk_sizes_;
   std::size_t chunk_used_ = 0;
