@@ -23,8 +23,8 @@
 #include "bench_support.h"
 #include "core/cycle_state.h"
 #include "monitors/network/tcp_module.h"
-#include "platform/memory_policy_backend.h"
-#include "platform/socket.h"
+#include "platform/net/socket.h"
+#include "platform/store/memory_policy_backend.h"
 
 namespace {
 

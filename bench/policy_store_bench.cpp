@@ -15,7 +15,7 @@
 #include "alerts/smtp_module.h"
 #include "bench_support.h"
 #include "core/cycle_state.h"
-#include "platform/posix/sqlite_policy_backend.h"
+#include "platform/store/sqlite_policy_backend.h"
 #include "policy/baseline_lists.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "bench_support.h"
 #include "core/cycle_state.h"
 #include "monitors/accounts/services_module.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "alerts/syslog_sender.h"
-#include "platform/clock.h"
-#include "platform/socket.h"
+#include "platform/net/socket.h"
+#include "platform/time/clock.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "core/text.h"
-#include "platform/clock.h"
-#include "platform/command_args.h"
-#include "platform/console_signals.h"
+#include "platform/console/command_args.h"
+#include "platform/console/console_signals.h"
+#include "platform/time/clock.h"
 #include "service/check_command.h"
 #include "service/command_line.h"
 #include "service/foreground_runner.h"

@@ -26,9 +26,9 @@
 #include "alerts/smtp_module.h"
 #include "core/cycle_state.h"
 #include "monitors/files/monitor_module.h"
-#include "platform/change_journal.h"
-#include "platform/memory_policy_backend.h"
-#include "platform/posix/sqlite_policy_backend.h"
+#include "platform/files/change_journal.h"
+#include "platform/store/memory_policy_backend.h"
+#include "platform/store/sqlite_policy_backend.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "alerts/mail_format.h"
 #include "core/text.h"
-#include "platform/socket.h"
-#include "platform/tls.h"
+#include "platform/net/socket.h"
+#include "platform/net/tls.h"
 
 namespace warderon {
 namespace {

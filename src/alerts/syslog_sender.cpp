@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/tls.h"
+#include "platform/net/tls.h"
 
 namespace warderon {
 namespace {

@@ -1,6 +1,6 @@
 #include "policy/baseline_checksum.h"
 
-#include "platform/md5.h"
+#include "platform/crypto/md5.h"
 
 namespace warderon {
 

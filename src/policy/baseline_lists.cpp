@@ -6,7 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "platform/text_case.h"
+#include "core/text_case.h"
 #include "policy/baseline_checksum.h"
 
 namespace warderon {

@@ -15,7 +15,7 @@
 #include "core/alert_sender.h"
 #include "core/cycle_state.h"
 #include "core/string_list.h"
-#include "platform/policy_backend.h"
+#include "platform/store/policy_backend.h"
 #include "policy/policy_store.h"
 
 namespace warderon {

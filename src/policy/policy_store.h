@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/policy_backend.h"
+#include "platform/store/policy_backend.h"
 
 namespace warderon {
 

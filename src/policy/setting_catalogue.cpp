@@ -1,6 +1,6 @@
 #include "policy/setting_catalogue.h"
 
-#include "platform/text_case.h"
+#include "core/text_case.h"
 
 namespace warderon {
 namespace {

@@ -8,8 +8,8 @@
 #include <iosfwd>
 #include <optional>
 
-#include "platform/clock.h"
-#include "platform/policy_backend.h"
+#include "platform/store/policy_backend.h"
+#include "platform/time/clock.h"
 
 namespace warderon {
 

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "platform/text_case.h"
+#include "core/text_case.h"
 
 namespace warderon {
 namespace {

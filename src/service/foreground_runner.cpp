@@ -4,7 +4,7 @@
 #include <iostream>
 #include <ostream>
 
-#include "platform/console_signals.h"
+#include "platform/console/console_signals.h"
 #include "service/console_alert_printer.h"
 #include "service/monitor_switches.h"
 #include "service/policy_location.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/atomic_file.h"
-#include "platform/date_time.h"
+#include "platform/files/atomic_file.h"
+#include "platform/time/date_time.h"
 #include "service/monitor_switches.h"
 
 namespace warderon {

@@ -19,7 +19,7 @@
 
 #include "alerts/smtp_module.h"
 #include "core/repeated_failure_gate.h"
-#include "platform/clock.h"
+#include "platform/time/clock.h"
 #include "policy/policy_store.h"
 #include "service/health_snapshot.h"
 #include "service/warderon_thread.h"

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/policy_backend.h"
+#include "platform/store/policy_backend.h"
 
 namespace warderon {
 

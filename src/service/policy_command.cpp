@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "core/text.h"
-#include "platform/text_case.h"
+#include "core/text_case.h"
 #include "policy/policy_store.h"
 
 namespace warderon {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/posix/sqlite_policy_backend.h"
+#include "platform/store/sqlite_policy_backend.h"
 #include "service/policy_location.h"
 
 namespace warderon {

@@ -1,4 +1,4 @@
-#include "platform/win/registry_policy_backend.h"
+#include "platform/store/registry_policy_backend.h"
 #include "policy/setting_catalogue.h"
 #include "service/policy_location.h"
 

@@ -6,8 +6,8 @@
 
 #include "alerts/smtp_client.h"
 #include "alerts/syslog_sender.h"
-#include "platform/host_name.h"
-#include "platform/mail_date.h"
+#include "platform/net/host_name.h"
+#include "platform/time/mail_date.h"
 
 namespace warderon {
 

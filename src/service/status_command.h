@@ -6,8 +6,8 @@
 
 #include <iosfwd>
 
-#include "platform/clock.h"
-#include "platform/policy_backend.h"
+#include "platform/store/policy_backend.h"
+#include "platform/time/clock.h"
 
 namespace warderon {
 

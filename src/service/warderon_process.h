@@ -9,7 +9,7 @@
 
 #include "alerts/smtp_module.h"
 #include "core/cycle_state.h"
-#include "platform/policy_backend.h"
+#include "platform/store/policy_backend.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 #include "service/health_report.h"

@@ -13,10 +13,10 @@
 
 #include "alerts/smtp_module.h"
 #include "core/cycle_state.h"
-#include "platform/beeper.h"
-#include "platform/clock.h"
-#include "platform/pause_gate.h"
-#include "platform/stop_event.h"
+#include "platform/console/beeper.h"
+#include "platform/sync/pause_gate.h"
+#include "platform/sync/stop_event.h"
+#include "platform/time/clock.h"
 #include "policy/policy_store.h"
 #include "service/module_table.h"
 

@@ -6,7 +6,7 @@
 
 #include "fakes/faulty_backend.h"
 #include "fakes/recording_delivery.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 namespace warderon::testing {
 namespace {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "fakes/fake_clock.h"
-#include "platform/socket.h"
+#include "platform/net/socket.h"
 
 namespace warderon::testing {
 namespace {

@@ -11,7 +11,7 @@
 #include "fakes/fake_tamper.h"
 #include "fakes/recording_alerts.h"
 #include "monitors/tamper/auth_module.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 using namespace warderon;
 using namespace warderon::testing;

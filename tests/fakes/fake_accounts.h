@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/local_groups.h"
-#include "platform/service_list.h"
+#include "platform/accounts/local_groups.h"
+#include "platform/accounts/service_list.h"
 
 namespace warderon::testing {
 

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <vector>
 
-#include "platform/beeper.h"
-#include "platform/clock.h"
+#include "platform/console/beeper.h"
+#include "platform/time/clock.h"
 
 namespace warderon::testing {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/share_list.h"
-#include "platform/tcp_table.h"
+#include "platform/net/share_list.h"
+#include "platform/net/tcp_table.h"
 
 namespace warderon::testing {
 

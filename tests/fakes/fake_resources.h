@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/command_runner.h"
-#include "platform/memory_status.h"
-#include "platform/process_info.h"
-#include "platform/volumes.h"
+#include "platform/files/volumes.h"
+#include "platform/process/command_runner.h"
+#include "platform/process/memory_status.h"
+#include "platform/process/process_info.h"
 
 namespace warderon::testing {
 

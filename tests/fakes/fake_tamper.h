@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/autostart_source.h"
-#include "platform/process_services.h"
-#include "platform/signature_verifier.h"
+#include "platform/autostart/autostart_source.h"
+#include "platform/process/process_services.h"
+#include "platform/trust/signature_verifier.h"
 
 namespace warderon::testing {
 

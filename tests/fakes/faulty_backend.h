@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/policy_backend.h"
+#include "platform/store/policy_backend.h"
 
 namespace warderon::testing {
 

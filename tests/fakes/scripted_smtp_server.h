@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/socket.h"
+#include "platform/net/socket.h"
 
 namespace warderon::testing {
 

@@ -4,13 +4,13 @@
 #include <filesystem>
 #include <random>
 
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 #ifdef _WIN32
-#include "platform/win/registry_policy_backend.h"
+#include "platform/store/registry_policy_backend.h"
 #include "platform/win/win_support.h"
 #else
-#include "platform/posix/sqlite_policy_backend.h"
+#include "platform/store/sqlite_policy_backend.h"
 #endif
 
 namespace warderon::testing {

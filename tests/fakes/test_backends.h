@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/policy_backend.h"
+#include "platform/store/policy_backend.h"
 
 namespace warderon::testing {
 

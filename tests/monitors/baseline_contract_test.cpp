@@ -18,7 +18,7 @@
 #include "monitors/network/net_enum.h"
 #include "monitors/network/tcp_module.h"
 #include "monitors/tamper/hacking_module.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 namespace warderon::testing {
 namespace {

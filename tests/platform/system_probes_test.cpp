@@ -9,11 +9,11 @@
 #include <thread>
 
 #include "fakes/test_backends.h"
-#include "platform/command_runner.h"
-#include "platform/console_signals.h"
-#include "platform/memory_status.h"
-#include "platform/process_info.h"
-#include "platform/volumes.h"
+#include "platform/console/console_signals.h"
+#include "platform/files/volumes.h"
+#include "platform/process/command_runner.h"
+#include "platform/process/memory_status.h"
+#include "platform/process/process_info.h"
 
 #ifdef _WIN32
 #include <process.h>

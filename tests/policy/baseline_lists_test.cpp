@@ -4,7 +4,7 @@
 
 #include "fakes/recording_alerts.h"
 #include "fakes/test_backends.h"
-#include "platform/md5.h"
+#include "platform/crypto/md5.h"
 #include "policy/baseline_checksum.h"
 
 namespace warderon::testing {

@@ -11,7 +11,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/recording_delivery.h"
 #include "fakes/test_backends.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 #include "service/check_command.h"
 
 namespace warderon::testing {

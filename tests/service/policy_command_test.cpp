@@ -7,7 +7,7 @@
 #include <random>
 #include <sstream>
 
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 #include "policy/policy_store.h"
 
 namespace warderon {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/test_backends.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 namespace warderon {
 namespace {

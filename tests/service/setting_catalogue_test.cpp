@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "core/text_case.h"
 #include "fakes/fake_accounts.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_network.h"
@@ -17,8 +18,7 @@
 #include "fakes/fake_tamper.h"
 #include "fakes/recording_delivery.h"
 #include "fakes/test_backends.h"
-#include "platform/memory_policy_backend.h"
-#include "platform/text_case.h"
+#include "platform/store/memory_policy_backend.h"
 #include "policy/policy_store.h"
 #include "service/warderon_process.h"
 

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "fakes/fake_clock.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 #include "policy/policy_store.h"
 #include "service/command_line.h"
 #include "service/policy_command.h"

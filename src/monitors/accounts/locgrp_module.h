@@ -11,7 +11,7 @@
 #include "core/alert_sender.h"
 #include "core/cycle_module.h"
 #include "core/string_list.h"
-#include "platform/local_groups.h"
+#include "platform/accounts/local_groups.h"
 #include "policy/baseline_lists.h"
 
 namespace warderon {

@@ -11,7 +11,7 @@
 #include "core/alert_sender.h"
 #include "core/cycle_module.h"
 #include "core/string_list.h"
-#include "platform/service_list.h"
+#include "platform/accounts/service_list.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 

@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/text_case.h"
 #include "monitors/directory/directory_names.h"
-#include "platform/text_case.h"
 
 namespace warderon {
 namespace {

@@ -16,7 +16,7 @@
 #include "core/cycle_state.h"
 #include "core/repeated_failure_gate.h"
 #include "core/string_list.h"
-#include "platform/ldap_client.h"
+#include "platform/net/ldap_client.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 

@@ -11,9 +11,9 @@
 #include <system_error>
 
 #include "core/text.h"
-#include "platform/atomic_file.h"
-#include "platform/directory_search.h"
-#include "platform/text_case.h"
+#include "core/text_case.h"
+#include "platform/files/atomic_file.h"
+#include "platform/files/directory_search.h"
 
 namespace warderon {
 namespace {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "monitors/files/slot_index.h"
-#include "platform/path_rules.h"
+#include "platform/files/path_rules.h"
 
 namespace warderon {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "platform/text_case.h"
+#include "core/text_case.h"
 
 namespace warderon {
 

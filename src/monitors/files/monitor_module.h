@@ -29,9 +29,9 @@
 #include "core/cycle_state.h"
 #include "core/string_list.h"
 #include "monitors/files/file_catalogue.h"
-#include "platform/change_journal.h"
-#include "platform/directory_search.h"
-#include "platform/path_rules.h"
+#include "platform/files/change_journal.h"
+#include "platform/files/directory_search.h"
+#include "platform/files/path_rules.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 

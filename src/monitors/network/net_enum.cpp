@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/socket.h"
-#include "platform/text_case.h"
+#include "core/text_case.h"
+#include "platform/net/socket.h"
 
 namespace warderon {
 namespace {

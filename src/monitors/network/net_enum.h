@@ -16,7 +16,7 @@
 #include "core/alert_sender.h"
 #include "core/cycle_module.h"
 #include "core/string_list.h"
-#include "platform/share_list.h"
+#include "platform/net/share_list.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 

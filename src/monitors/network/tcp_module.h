@@ -15,9 +15,9 @@
 #include "core/cycle_module.h"
 #include "core/cycle_state.h"
 #include "core/string_list.h"
-#include "platform/process_info.h"
-#include "platform/socket.h"
-#include "platform/tcp_table.h"
+#include "platform/net/socket.h"
+#include "platform/net/tcp_table.h"
+#include "platform/process/process_info.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 

@@ -12,7 +12,7 @@
 #include "core/alert_sender.h"
 #include "core/cycle_module.h"
 #include "core/cycle_state.h"
-#include "platform/volumes.h"
+#include "platform/files/volumes.h"
 #include "policy/policy_store.h"
 
 namespace warderon {

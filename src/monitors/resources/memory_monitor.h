@@ -10,8 +10,8 @@
 #include "core/alert_sender.h"
 #include "core/cycle_module.h"
 #include "core/cycle_state.h"
-#include "platform/memory_status.h"
-#include "platform/process_info.h"
+#include "platform/process/memory_status.h"
+#include "platform/process/process_info.h"
 #include "policy/policy_store.h"
 
 namespace warderon {

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "core/text.h"
-#include "platform/text_case.h"
+#include "core/text_case.h"
 
 namespace warderon {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/process_info.h"
+#include "platform/process/process_info.h"
 
 namespace warderon {
 

@@ -10,8 +10,8 @@
 
 #include "core/alert_sender.h"
 #include "core/cycle_module.h"
-#include "platform/clock.h"
-#include "platform/command_runner.h"
+#include "platform/process/command_runner.h"
+#include "platform/time/clock.h"
 #include "policy/policy_store.h"
 
 namespace warderon {

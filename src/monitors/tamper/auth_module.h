@@ -13,9 +13,9 @@
 #include "core/alert_sender.h"
 #include "core/cycle_module.h"
 #include "core/string_list.h"
-#include "platform/process_info.h"
-#include "platform/process_services.h"
-#include "platform/signature_verifier.h"
+#include "platform/process/process_info.h"
+#include "platform/process/process_services.h"
+#include "platform/trust/signature_verifier.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 

@@ -12,7 +12,7 @@
 #include "core/cycle_module.h"
 #include "core/cycle_state.h"
 #include "core/string_list.h"
-#include "platform/autostart_source.h"
+#include "platform/autostart/autostart_source.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
 

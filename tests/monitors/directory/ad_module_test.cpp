@@ -6,7 +6,7 @@
 
 #include "fakes/recording_alerts.h"
 #include "monitors/directory/directory_names.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 namespace warderon::testing {
 namespace {

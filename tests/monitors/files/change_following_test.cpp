@@ -16,7 +16,7 @@
 #include "fakes/recording_alerts.h"
 #include "fakes/test_backends.h"
 #include "monitors/files/monitor_module.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 namespace warderon::testing {
 namespace {

@@ -18,9 +18,9 @@
 
 #include "fakes/recording_alerts.h"
 #include "fakes/test_backends.h"
-#include "platform/atomic_file.h"
-#include "platform/date_time.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/files/atomic_file.h"
+#include "platform/store/memory_policy_backend.h"
+#include "platform/time/date_time.h"
 
 namespace warderon::testing {
 namespace {

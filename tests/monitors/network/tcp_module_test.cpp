@@ -8,7 +8,7 @@
 #include "fakes/fake_resources.h"
 #include "fakes/faulty_backend.h"
 #include "fakes/recording_alerts.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 namespace warderon::testing {
 namespace {

@@ -5,7 +5,7 @@
 #include "fakes/fake_resources.h"
 #include "fakes/recording_alerts.h"
 #include "monitors/resources/process_dump.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 namespace warderon::testing {
 namespace {

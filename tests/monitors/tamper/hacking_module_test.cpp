@@ -4,7 +4,7 @@
 
 #include "fakes/fake_tamper.h"
 #include "fakes/recording_alerts.h"
-#include "platform/memory_policy_backend.h"
+#include "platform/store/memory_policy_backend.h"
 
 namespace warderon::testing {
 namespace {
