@@ -34,8 +34,12 @@ configure_and_build() {
   shift
   local dir=$build_root/$name
   # A compiler cache makes a second run of the scripts rebuild only what changed.
+  # Paths below the clone are hashed relative to it and the build folder is not
+  # hashed, so a clone at another path hits what an earlier clone cached (its
+  # debug information then names the earlier clone's files).
   local launcher=()
   command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true
   cmake -S "$root" -B "$dir" -G Ninja -DWARDERON_WERROR=ON "${launcher[@]}" "$@" \
     >"$dir.configure.log" 2>&1 ||
     { mkdir -p "$dir"; cat "$dir.configure.log"; return 1; }

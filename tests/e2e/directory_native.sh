@@ -8,11 +8,11 @@ warderon=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 store=$work/policy.sqlite
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 timeout 300 sh "$here/../peers/ldap_server.sh" "$work/ldap" "$port" >"$work/ldap.out" 2>&1 &
 pid=$!
 # The server runs under timeout, which passes a TERM on (a KILL would not be).
-trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+at_exit 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null'
 run() { timeout 120 "$warderon" -run -cycles 1 -store "$store"; }
 set_text() { "$warderon" -policy set general "$1" "$2" -type string -store "$store" >/dev/null; }
 binds() { grep -c 'BIND dn="cn=reader,dc=test"' "$work/ldap/slapd.log"; }
@@ -77,7 +77,7 @@ expect_contains "a refused certificate is said" "$out" "TLS failed"
 
 # A server that accepts and never answers the TLS handshake costs one
 # bounded wait, and is silent like an unreachable one.
-silent_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+silent_port=$(free_port)
 /usr/bin/python3 "$here/../peers/silent_server.py" --port "$silent_port" --seconds 150 >"$work/silent.out" 2>&1 &
 silent=$!
 wait_for_text "$work/silent.out" ready 20

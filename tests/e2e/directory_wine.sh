@@ -6,11 +6,11 @@
 set -u
 . "$(dirname "$0")/wine_common.sh"
 here=$(cd "$(dirname "$0")" && pwd)
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 timeout 300 sh "$here/../peers/ldap_server.sh" "$work/ldap" "$port" >"$work/ldap.out" 2>&1 &
 pid=$!
 # The server runs under timeout, which passes a TERM on (a KILL would not be).
-trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; reset_policy; rm -rf "$work"' EXIT
+at_exit 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; reset_policy'
 general="$key\\general"
 set_text() { quiet reg add "$general" /v "$1" /t REG_SZ /d "$2" /f; }
 set_number() { quiet reg add "$general" /v "$1" /t REG_DWORD /d "$2" /f; }

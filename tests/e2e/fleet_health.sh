@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 store=$work/policy.sqlite
 exporter=
 runner=
-trap 'kill $exporter $runner 2>/dev/null; wait $exporter $runner 2>/dev/null; rm -rf "$work"' EXIT
+at_exit 'kill $exporter $runner 2>/dev/null; wait $exporter $runner 2>/dev/null'
 set_general() { "$warderon" -policy set general "$1" "$2" -type "$3" -store "$store" >/dev/null; }
 check() { "$warderon" -check "$@" -store "$store"; }
 
@@ -23,7 +23,7 @@ timeout 120 "$warderon" -run -cycles 1 -store "$store" >/dev/null
 promtool check metrics <"$work/textfiles/warderon.prom" >"$work/promtool.out" 2>&1 &&
   pass "promtool finds no problem in the metrics file" || fail "promtool: $(cat "$work/promtool.out")"
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 timeout 120 prometheus-node-exporter --web.listen-address="127.0.0.1:$port" \
   --collector.disable-defaults --collector.textfile \
   --collector.textfile.directory="$work/textfiles" >"$work/exporter.out" 2>&1 &

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Alert mail from the real program to a real SMTP server (aiosmtpd) on
-# 127.0.0.1:25, and a silent server that must not hold a cycle.
+# 127.0.0.1, and a silent server that must not hold a cycle.
 #   mail.sh native WARDERON
 #   mail.sh wine WINE-RUN WARDERON.EXE
 set -u
@@ -15,11 +15,12 @@ stop_server() { [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/n
 . "$here/program_mode.sh" "$@"
 run_cycle() { run_cycles 1; }
 
-# start_server SCRIPT ARGS...: starts a peer on port 25 and waits until it listens.
+# start_server SCRIPT ARGS...: starts a peer on $port and waits until it listens.
+port=$(free_port)
 start_server() {
   local script=$1
   shift
-  "$python" "$peers/$script" --port 25 --seconds 240 "$@" >"$work/server.out" 2>&1 &
+  "$python" "$peers/$script" --port "$port" --seconds 240 "$@" >"$work/server.out" 2>&1 &
   pid=$!
   for _ in $(seq 100); do grep -q ready "$work/server.out" 2>/dev/null && return 0; sleep 0.1; done
   echo "peer $script did not start:"; cat "$work/server.out"
@@ -28,6 +29,7 @@ start_server() {
 
 set_setting EmailEnabled 1 integer
 set_setting EmailSMTPServer 127.0.0.1 string
+set_setting EmailPort "$port" integer
 set_setting Email 'ops@site.example; "Audit, Team" <audit@site.example>' string
 
 start_server smtp_sink.py --out "$work/mail.jsonl" || exit 1

@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 python=/usr/bin/python3
 pid=
 stop_server() { [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; pid=; }
-trap 'stop_server; rm -rf "$work"' EXIT
+at_exit stop_server
 
 . "$here/program_mode.sh" "$@"
 
@@ -36,7 +36,7 @@ openssl req -newkey rsa:2048 -nodes -subj "/CN=10.9.9.9" -keyout "$work/elsewher
 printf 'subjectAltName = IP:10.9.9.9\nextendedKeyUsage = serverAuth\n' >"$work/elsewhere.ext"
 openssl x509 -req -in "$work/elsewhere.csr" -CA "$work/site-ca.pem" -CAkey "$work/site-ca.key" \
   -CAcreateserial -days 2 -extfile "$work/elsewhere.ext" -out "$work/elsewhere.pem" >/dev/null 2>&1
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 
 # start_server ARGS...: the sink on $port, writing to $work/mail.jsonl.
 start_server() {

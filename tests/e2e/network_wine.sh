@@ -9,7 +9,7 @@ set -u
 peer="$(cd "$(dirname "$0")" && pwd)/../peers/tcp_peer.py"
 peers=()
 # Each peer runs under timeout, which passes the TERM on.
-trap 'kill "${peers[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+at_exit 'kill "${peers[@]}" 2>/dev/null'
 set_general() { quiet reg add "$key\\general" /v "$1" /t REG_DWORD /d "$2" /f; }
 
 # start_peer OUTPUT ARGS...: a peer in the background, bounded in time;
@@ -36,10 +36,11 @@ start_peer "$work/elsewhere" listen 127.0.0.2 0
 elsewhere_port=$(head -1 "$work/elsewhere")
 out=$(run)
 expect_line "the listener is reported, owned by unknown" "$out" "  New socket @ unknown:$port"
-expect_not_contains "a listener loopback cannot reach is not reported" "$out" ":$elsewhere_port"
+expect_no_line "a listener loopback cannot reach is not reported" "$out" ".* socket @ .*:$elsewhere_port"
 expect_not_contains "no share is reported" "$out" "Share: "
 out=$(run)
-expect_not_contains "the next run is quiet" "$out" "listenning TCP socket changes"
+# Other scripts open and close listeners beside this one: judge only ours.
+expect_no_line "the next run is quiet about the listener" "$out" ".* socket @ .*:$port"
 
 kill "$listener"
 wait "$listener" 2>/dev/null

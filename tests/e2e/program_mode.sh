@@ -16,6 +16,7 @@ else
   wine_run=$2
   exe=$3
   key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
+  use_own_wine_prefix
   "$wine_run" reg delete 'HKLM\Software\Policies\dunmarrow' /f >/dev/null 2>&1
   set_setting() {
     local type=REG_SZ

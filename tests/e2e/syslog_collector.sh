@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 collector=
 peers=()
 stop_collector() { [ -n "$collector" ] && kill "$collector" 2>/dev/null && wait "$collector" 2>/dev/null; collector=; }
-trap 'stop_collector; kill "${peers[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+at_exit 'stop_collector; kill "${peers[@]}" 2>/dev/null'
 
 . "$here/program_mode.sh" "$@"
 
@@ -23,7 +23,6 @@ openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout "$work/server.
 printf 'subjectAltName = IP:127.0.0.1\nextendedKeyUsage = serverAuth\n' >"$work/server.ext"
 openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
   -CAcreateserial -days 2 -extfile "$work/server.ext" -out "$work/server.pem" >/dev/null 2>&1
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 tcp_port=$(free_port)
 tls_port=$(free_port)
 parsed=$work/collector/parsed.log

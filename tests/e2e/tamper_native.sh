@@ -17,10 +17,8 @@ restore() {
   if [ -n "$had_environment" ]; then cp -p "$work/environment.saved" /etc/environment; else rm -f /etc/environment; fi
   rm -f "$unit_link"
   [ -n "$made_wants" ] && rmdir "$wants" 2>/dev/null
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null
-  rm -rf "$work"
 }
-trap restore EXIT
+at_exit restore
 run() { timeout 120 "$warderon" -run -cycles 1 -store "$store"; }
 set_policy() { "$warderon" -policy set "$@" -store "$store" >/dev/null; }
 set_policy general HackingEnabled 1 -type integer

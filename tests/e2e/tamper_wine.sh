@@ -12,8 +12,8 @@ probe=$3
 . "$(dirname "$0")/wine_common.sh"
 run_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
 winlogon='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Winlogon'
-trap 'quiet reg delete "$run_key" /v Updater /f; quiet reg delete "$run_key" /v Legacy /f /reg:32;
-      quiet reg add "$winlogon" /v Shell /d explorer.exe /f; rm -rf "$work"' EXIT
+at_exit 'quiet reg delete "$run_key" /v Updater /f; quiet reg delete "$run_key" /v Legacy /f /reg:32;
+      quiet reg add "$winlogon" /v Shell /d explorer.exe /f'
 
 # report: the detail lines of the cycle's "hacking concerns" alert.
 report() {

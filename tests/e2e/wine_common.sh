@@ -4,6 +4,7 @@
 wine_run=$1
 exe=$2
 . "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/common.sh"
+use_own_wine_prefix
 key='HKLM\Software\Policies\dunmarrow\orvan\warderon'
 
 # quiet COMMAND...: runs a Windows command with its output thrown away.

@@ -16,10 +16,16 @@
 namespace warderon::testing {
 namespace {
 
+// This test program's own number: test programs run side by side, so each
+// names (and removes) only what it made.
+const std::string& ProcessStem() {
+  static const std::string stem = std::to_string(std::random_device{}());
+  return stem;
+}
+
 std::string UniqueStem() {
   static std::atomic<int> counter{0};
-  static const auto run = std::random_device{}();
-  return std::to_string(run) + "-" + std::to_string(++counter);
+  return ProcessStem() + "-" + std::to_string(++counter);
 }
 
 // Removes what the tests created when the test program ends.
@@ -33,12 +39,15 @@ class TScratchRegistry {
       }
     }
 #ifdef _WIN32
-    RegDeleteTreeW(HKEY_CURRENT_USER, win::Widen(kRegistryRoot).c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, win::Widen(kRegistryRoot).c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, win::Widen(Root()).c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, win::Widen(Root()).c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, win::Widen(kRegistryRoot).c_str());  // only once empty
 #endif
   }
   void Add(std::string path) { paths_.push_back(std::move(path)); }
   static constexpr const char* kRegistryRoot = "Software\\WarderonTests";
+  // This program's scratch keys, below the shared root.
+  static std::string Root() { return std::string(kRegistryRoot) + "\\" + ProcessStem(); }
 
  private:
   std::vector<std::string> paths_;
@@ -61,7 +70,7 @@ std::string ScratchPath(const std::string& stem) {
 #ifdef _WIN32
 std::string ScratchRegistryPath() {
   Scratch();  // the scratch root goes when the process ends
-  return std::string(TScratchRegistry::kRegistryRoot) + "\\" + UniqueStem();
+  return TScratchRegistry::Root() + "\\" + UniqueStem();
 }
 #endif
 
