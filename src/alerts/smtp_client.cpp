@@ -237,7 +237,11 @@ void TSmtpClient::Exchange(const TMailServer& server, const TMailMessage& messag
       std::to_string(++sent_) + ".warderon@" + greeting_name + ">";
   session.Send(FormatMailData(message, mail_date_(), message_id, encoding));
   session.Expect(250, "the message");
-  session.Command("QUIT", 221);
+  // After 250 the server has the mail: a QUIT without answer loses nothing.
+  try {
+    session.Command("QUIT", 221);
+  } catch (const std::exception&) {
+  }
 }
 
 }  // namespace warderon

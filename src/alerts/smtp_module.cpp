@@ -49,22 +49,57 @@ void TSmtpModule::SendAlertWithDetails(AlertLevel level, const std::string& subj
   }
 }
 
-void TSmtpModule::SendStopAlert(AlertLevel /*level*/, const std::string& subject,
-                                const std::string& body, std::chrono::milliseconds bound) {
+std::string TSmtpModule::SendStopAlert(AlertLevel level, const std::string& subject,
+                                       const std::string& body, std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
-  // First the journal: whatever happens to the mail, the stop is on record.
+  // First the journal: whatever happens to the sinks, the stop is on record.
   const std::string visible = VisibleLine(subject);
-  WriteJournal(visible);
+  {
+    const std::lock_guard journal(journal_mutex_);
+    WriteJournal(visible);
+    stop_journalled_ = true;
+  }
   std::unique_lock lock(dispatch_mutex_, deadline);
-  if (!lock.owns_lock()) return;  // a mail in flight holds the sinks past the bound
+  if (!lock.owns_lock()) {
+    return "a delivery in progress held the mail and syslog senders past the stop's bound";
+  }
+  ++counts_.alerts[{std::string(), level}];
   if (observer_ != nullptr) observer_->OnAlert(visible, body, {});
+  mail_failure_.blocked = false;
+  syslog_failure_.blocked = false;
+  std::string undelivered;
   if (store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
     try {
       SendAlertMail(visible, body, {}, deadline);
     } catch (const std::exception& error) {
       mail_failure_.Note(1, error.what());
+      undelivered = std::string("mail: ") + error.what();
     }
   }
+  if (store_.ReadPolicyBool(kGeneral, "SyslogEnabled", false)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      syslog_failure_.Note(1, "the stop's bound ran out before syslog");
+    } else {
+      SendAlertSyslog(level, visible, {});
+    }
+    if (syslog_failure_.blocked) {
+      if (!undelivered.empty()) undelivered += "; ";
+      undelivered += "syslog: " + syslog_failure_.error;
+    }
+  }
+  return undelivered;
+}
+
+void TSmtpModule::ClearJournal() {
+  const std::lock_guard journal(journal_mutex_);
+  if (stop_journalled_) return;
+  store_.DeletePolicySection(kJournalSection);
+}
+
+void TSmtpModule::BeginDispatchRound() {
+  const std::lock_guard lock(dispatch_mutex_);
+  mail_failure_.blocked = false;
+  syslog_failure_.blocked = false;
 }
 
 void TSmtpModule::SuppressIntegrityAlerts() {
@@ -102,6 +137,7 @@ void TSmtpModule::SetObserver(TAlertObserver* observer) {
 
 void TSmtpModule::TSinkFailure::Note(std::size_t lost, const std::string& what) {
   lines += lost;
+  blocked = true;
   if (error.empty()) error = what.empty() ? "failed" : what;
 }
 
@@ -145,6 +181,8 @@ void TSmtpModule::DispatchAlert(AlertLevel level, const std::string& subject,
   // sink, nor fail the module that raised it: a failure is noted for the
   // cycle's report.
   if (mail && store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
+    // The journal's shape follows the switch, not the server's health.
+    JournalMailLines(details);
     if (mail_failure_.Failed()) {
       mail_failure_.Skip(1);
     } else {
@@ -212,16 +250,6 @@ void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& b
       if (details.size() > kMaxMailDetailLines) {
         message_.body_lines.emplace_back("... additional items deleted");
       }
-      // The mailed lines go to the journal first; a journal that cannot
-      // take them (a full disk) never stops the mail.
-      try {
-        store_.Backend().RunAtomically([&] {
-          for (std::size_t i = 1; i < message_.body_lines.size(); ++i) {
-            WriteJournal(message_.body_lines[i]);
-          }
-        });
-      } catch (const TPolicyError&) {
-      }
     }
     mail_.SendMail(server, message_, deadline);
   }
@@ -282,6 +310,19 @@ void TSmtpModule::SendAlertSyslog(AlertLevel level, const std::string& subject,
       syslog_failure_.Note(details.size() - i, error.what());
       return;
     }
+  }
+}
+
+void TSmtpModule::JournalMailLines(const std::vector<std::string>& details) {
+  if (details.empty()) return;
+  // A journal that cannot take them (a full disk) never stops the mail.
+  try {
+    store_.Backend().RunAtomically([&] {
+      const std::size_t shown = std::min(details.size(), kMaxMailDetailLines);
+      for (std::size_t i = 0; i < shown; ++i) WriteJournal(details[i]);
+      if (details.size() > kMaxMailDetailLines) WriteJournal("... additional items deleted");
+    });
+  } catch (const TPolicyError&) {
   }
 }
 

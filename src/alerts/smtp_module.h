@@ -33,11 +33,17 @@ class TSmtpModule final : public TAlertSender {
   void SendAlertWithDetails(AlertLevel level, const std::string& subject, const std::string& body,
                             const std::vector<std::string>& details) override;
 
-  // The stop alert, bounded: journalled at once, then mailed only if the
-  // dispatch in progress (a mail to a slow server) ends in time and the mail
-  // fits the rest of the bound. Returns within the bound. Any thread.
-  void SendStopAlert(AlertLevel level, const std::string& subject, const std::string& body,
-                     std::chrono::milliseconds bound);
+  // The stop alert, bounded: journalled at once, then mailed and sent to
+  // syslog only if the dispatch in progress (a mail to a slow server) ends in
+  // time, as a dispatch round of its own. Returns within the bound what kept
+  // it from a sink that is switched on (empty: every such sink took it).
+  // Any thread.
+  std::string SendStopAlert(AlertLevel level, const std::string& subject, const std::string& body,
+                            std::chrono::milliseconds bound);
+
+  // Empties the journal at the top of a cycle, unless the stop alert was
+  // journalled already: that entry must outlive the process.
+  void ClearJournal();
 
   void SuppressIntegrityAlerts();
   void ResumeIntegrityAlerts();
@@ -69,8 +75,13 @@ class TSmtpModule final : public TAlertSender {
   // mail settings that could not be read), as one text for an alert; empty
   // when everything went out. Delivery failures never reach the caller of
   // an alert: the cycle asks for them once, after its modules. A sink that
-  // failed is tried again only after this call.
+  // failed is not tried again in the same dispatch round.
   std::string TakeDeliveryFailures();
+
+  // A new dispatch round (start-up, each cycle, the heartbeat): a sink that
+  // failed in an earlier round is tried again. What it lost stays counted
+  // for the next TakeDeliveryFailures.
+  void BeginDispatchRound();
 
  private:
   void DispatchAlert(AlertLevel level, const std::string& subject, const std::string& body,
@@ -84,6 +95,8 @@ class TSmtpModule final : public TAlertSender {
   void SendAlertSyslog(AlertLevel level, const std::string& subject,
                        const std::vector<std::string>& lines);
   void WriteJournal(const std::string& text);
+  // The lines the mail of an alert carries, journalled before it is sent.
+  void JournalMailLines(const std::vector<std::string>& details);
 
   TPolicyStore& store_;
   TMailTransport& mail_;
@@ -97,16 +110,20 @@ class TSmtpModule final : public TAlertSender {
   bool IntegrityAlertsSuppressed = false;
   // Taken outside the dispatch lock by the stop alert's journal entry.
   std::atomic<std::int32_t> JournalCounter{0};
+  // Orders the stop's journal entry against the journal's emptying.
+  std::mutex journal_mutex_;
+  bool stop_journalled_ = false;
   std::string LocalHostName;
   // Undelivered since the last TakeDeliveryFailures: per sink, the lines
   // lost and the first error. After a failure the sink is not tried again
-  // until then (the next cycle): a peer that stalls or refuses costs one
-  // time-out per cycle, not one per alert.
+  // in the same dispatch round: a peer that stalls or refuses costs one
+  // time-out per round, not one per alert.
   struct TSinkFailure {
     std::size_t lines = 0;
     std::size_t untried = 0;  // lines not attempted after the failure
     std::string error;
-    bool Failed() const { return !error.empty(); }
+    bool blocked = false;  // failed in this dispatch round
+    bool Failed() const { return blocked; }
     void Note(std::size_t lost, const std::string& what);
     void Skip(std::size_t lost);
     std::string Report(const char* sink, const char* unit) const;

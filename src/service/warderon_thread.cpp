@@ -71,6 +71,7 @@ void TWarderonThread::Guarded(const std::string& label, TWork work) {
 }
 
 void TWarderonThread::RunStartup() {
+  alerts_.BeginDispatchRound();
   const std::string version_text = VersionText(kDataVersion);
   const std::int32_t stored = store_.ReadPolicyInteger(kGeneral, "version", kLastOldDataVersion);
   cycle_.NewInstall = stored <= kLastOldDataVersion;
@@ -170,13 +171,16 @@ void TWarderonThread::ReportAfterModules() {
 void TWarderonThread::RunCycle() {
   const auto start = std::chrono::steady_clock::now();
   failed_steps_.clear();
-  Guarded("cycle housekeeping", [&] { store_.DeletePolicySection("Logs"); });
+  Guarded("cycle housekeeping", [&] { alerts_.ClearJournal(); });
   ReadCycleSettings();
+  // Start-up's failures and the last heartbeat's never cancel this cycle's mail.
+  alerts_.BeginDispatchRound();
   RunModules();
   ReportAfterModules();
   Guarded("cycle stamping",
           [&] { store_.WritePolicyFloat(kGeneral, "LastRun", clock_.LocalNow().days); });
   if (cycle_end_hook_) {
+    alerts_.BeginDispatchRound();
     TCycleOutcome outcome;
     outcome.duration = std::chrono::steady_clock::now() - start;
     outcome.failed_steps = failed_steps_;

@@ -117,6 +117,14 @@ TEST_F(SmtpClient, BadServersFailWithinTheTimeoutsAndTheNextMailConnectsAfresh) 
   EXPECT_EQ(server.Messages().size(), 1U);
 }
 
+TEST_F(SmtpClient, AMailAcceptedAfterTheDataIsDeliveredWhateverQuitGets) {
+  TSmtpServerScript script;
+  script.close_at_quit = true;
+  TScriptedSmtpServer server(script);
+  EXPECT_NO_THROW(Send(server, Message({"ops@site"}), kShortTimeouts));
+  EXPECT_EQ(server.Messages().size(), 1U);
+}
+
 TEST_F(SmtpClient, RefusesRecipientsThatCouldInjectCommands) {
   TScriptedSmtpServer server({});
   EXPECT_ANY_THROW(Send(server, Message({"ops@site>\r\nRCPT TO:<evil@x"})));

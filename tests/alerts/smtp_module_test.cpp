@@ -143,7 +143,7 @@ TEST_F(SmtpModule, MailFailuresAreSwallowedAndAMissingHostNameIsRetried) {
   host_name_ = "";
   mail_.fail = true;
   EXPECT_NO_THROW(dispatcher_.SendAlert(2, "first", "b"));
-  dispatcher_.TakeDeliveryFailures();  // a new cycle
+  dispatcher_.BeginDispatchRound();  // a new cycle
   mail_.fail = false;
   dispatcher_.SendAlert(2, "second", "b");
   EXPECT_EQ(mail_.sent.back().message.from, "warderon@");
@@ -179,7 +179,7 @@ TEST_F(SmtpModule, AFailedSinkIsTriedOncePerCycleAndTheJournalKeepsEveryAlert) {
   for (int i = 0; i < 50; ++i) dispatcher_.SendAlertWithDetails(2, "s", "b", {"x", "y"});
   EXPECT_EQ(mail_.attempts, 1) << "a stalling server costs one time-out per cycle";
   EXPECT_EQ(syslog_.attempts, 1);
-  EXPECT_EQ(Journal().size(), 5U + 49 * 3) << "each alert whole, the mailed lines once";
+  EXPECT_EQ(Journal().size(), 50U * 5) << "each alert whole, the mailed lines each time";
   EXPECT_EQ(dispatcher_.TakeDeliveryFailures(),
             "syslog: 100 lines not sent: resolve loghost: unknown host (98 of them not tried "
             "after that; the next cycle tries again)\r\n"
@@ -187,10 +187,47 @@ TEST_F(SmtpModule, AFailedSinkIsTriedOncePerCycleAndTheJournalKeepsEveryAlert) {
             "tried after that; the next cycle tries again)");
   mail_.fail = false;
   syslog_.fail = false;
-  dispatcher_.SendAlertWithDetails(2, "s", "b", {"x"});  // the next cycle
+  dispatcher_.BeginDispatchRound();  // the next cycle
+  dispatcher_.SendAlertWithDetails(2, "s", "b", {"x"});
   EXPECT_EQ(mail_.sent.size(), 1U);
   EXPECT_EQ(syslog_.sent.size(), 1U);
   EXPECT_EQ(dispatcher_.TakeDeliveryFailures(), "");
+}
+
+TEST_F(SmtpModule, EachDispatchRoundTriesTheSinksAfreshAndTheReportKeepsWhatEarlierOnesLost) {
+  Enable(true, true);
+  mail_.fail = true;
+  syslog_.fail = true;
+  dispatcher_.SendAlert(1, "Warderon starting", "b");  // start-up, relay still down
+  mail_.fail = false;
+  syslog_.fail = false;
+  dispatcher_.BeginDispatchRound();  // cycle 1: the relay is up by now
+  dispatcher_.SendAlertWithDetails(2, "file changes", "b", {" ERASED : /etc/x"});
+  ASSERT_EQ(mail_.sent.size(), 1U) << "start-up's failure must not cancel cycle 1's mail";
+  EXPECT_EQ(mail_.sent[0].message.subject, "ws042: file changes");
+  EXPECT_EQ(syslog_.sent.size(), 1U);
+  EXPECT_EQ(dispatcher_.TakeDeliveryFailures(),
+            "mail: 1 alerts not sent: connect to relay.site.example: refused");
+}
+
+TEST_F(SmtpModule, TheStopAlertGoesToEverySinkAndOutlivesTheJournalsEmptying) {
+  using namespace std::chrono_literals;
+  Enable(true, true);
+  store_.WritePolicyString("general", "SyslogFormat", "rfc3164");
+  mail_.fail = true;
+  dispatcher_.SendAlert(2, "earlier", "b");  // the cycle's failure is not the stop's
+  mail_.fail = false;
+  EXPECT_EQ(dispatcher_.SendStopAlert(5, "Warderon stopping", "Warderon is stopping", 2000ms), "");
+  ASSERT_EQ(mail_.sent.size(), 1U);
+  ASSERT_EQ(syslog_.sent.size(), 2U);
+  EXPECT_EQ(syslog_.sent[1].message, "Warderon stopping");
+  EXPECT_EQ(dispatcher_.Counts().alerts.at({"", 5}), 1U);
+  dispatcher_.ClearJournal();  // a cycle that was starting as the stop came
+  EXPECT_EQ(Journal().back(), "2:Warderon stopping");
+
+  syslog_.fail = true;
+  EXPECT_EQ(dispatcher_.SendStopAlert(5, "Warderon stopping", "Warderon is stopping", 2000ms),
+            "syslog: resolve loghost: unknown host");
 }
 
 TEST_F(SmtpModule, TheMailServerSettingsReachTheTransport) {
@@ -230,6 +267,7 @@ TEST_F(SmtpModule, ChoicesIgnoreLetterCaseAndAnUnknownSecurityChoiceSendsNothing
     backend_.WriteValue("general", "SyslogFormat", TPolicyValue::MakeText(test.form));
     mail_.sent.clear();
     syslog_.sent.clear();
+    dispatcher_.BeginDispatchRound();
     dispatcher_.SendAlertWithDetails(2, "s", "b", {"x"});
     const std::string failures = dispatcher_.TakeDeliveryFailures();
     EXPECT_EQ(failures.empty(), test.sent) << test.security << " " << test.transport << failures;

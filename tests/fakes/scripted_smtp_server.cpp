@@ -118,7 +118,7 @@ void TScriptedSmtpServer::Handle(TTcpConnection& connection, const TSmtpServerSc
       }
       reply("250 queued");
     } else if (line == "QUIT") {
-      reply("221 bye");
+      if (!script.close_at_quit) reply("221 bye");
       return;
     } else {
       reply("250 ok");

@@ -21,6 +21,7 @@ struct TSmtpServerScript {
   std::string helo_reply = "250 scripted";
   std::map<std::string, std::string> rcpt_replies;  // by address; others get 250
   bool close_in_data = false;  // drop the connection after the first line of the message
+  bool close_at_quit = false;  // drop the connection instead of answering QUIT
 };
 
 class TScriptedSmtpServer {
