@@ -80,6 +80,30 @@ TEST(SystemProbes, TheOwnerIsTheEffectiveUserAsForASetuidProgram) {
   ASSERT_TRUE(owner.has_value());
   EXPECT_EQ(owner->name, "root");
 }
+
+TEST(SystemProbes, ARunningProgramWhoseFileWasReplacedKeepsTheDeletedMark) {
+  const std::string program = ScratchPath("replaced-program");
+  std::filesystem::copy_file("/bin/sleep", program);
+  const pid_t child = fork();
+  if (child == 0) {
+    execl(program.c_str(), "sleeper", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  const auto processes = MakeSystemProcessInfo();
+  const auto pid = static_cast<std::uint32_t>(child);
+  for (int i = 0; i < 200 && processes->ExecutablePath(pid) != program; ++i) usleep(10000);
+  EXPECT_EQ(processes->ExecutablePath(pid), program);
+  // Another file put in its place: the running program is not that file.
+  std::filesystem::remove(program);
+  std::filesystem::copy_file("/bin/true", program);
+  const auto path = processes->ExecutablePath(pid);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  std::filesystem::remove(program);
+  EXPECT_EQ(path, program + " (deleted)");
+  EXPECT_TRUE(IsCheckableImagePath(path.value_or("")));
+}
 #endif
 
 TEST(SystemProbes, AProcessThatIsGoneIsAFailureNotAnError) {

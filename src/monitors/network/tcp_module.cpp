@@ -188,7 +188,9 @@ void TTTCPModule::ReportSockets() {
 }
 
 std::string TTTCPModule::SnapshotPath(std::uint32_t pid) {
-  return processes_.ExecutablePath(pid).value_or(kUnknownOwner);
+  // A program upgraded under its running process keeps its listeners' key.
+  const auto path = processes_.ExecutablePath(pid);
+  return path ? WithoutDeletedImageMark(*path) : kUnknownOwner;
 }
 
 std::string TTTCPModule::ResolveOwnerName(std::uint32_t pid) {

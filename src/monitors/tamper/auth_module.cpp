@@ -133,7 +133,9 @@ void TAuthModule::ExamineProcess(std::uint32_t pid, std::vector<std::string>& re
   const std::string path = GetProcessImagePath(pid);
   const std::optional<TProcessOwner> owner = GetProcessOwner(pid);
   if (!owner || !IsServiceAccount(*owner) || !IsCheckableImagePath(path)) return;
-  const TSignature signature = verifier_.VerifyFileSignature(path);
+  // A deleted or replaced image is never judged by what is at its path now.
+  const TSignature signature =
+      HasDeletedImageMark(path) ? TSignature{} : verifier_.VerifyFileSignature(path);
   std::string headline;
   std::string shown_path = path;
   if (!signature.trusted) {

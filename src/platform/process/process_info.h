@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace warderon {
@@ -30,9 +31,23 @@ struct TProcessOwner {
 bool IsServiceAccount(const TProcessOwner& owner);
 
 // Whether an image path names a file whose signature can be checked
-// (Windows: an existing file on a drive; Linux: an absolute path, so that
-// an executable deleted while it runs is checked, and fails).
+// (Windows: a file on a drive; Linux: an absolute path). A path with the
+// deleted mark is checkable: it fails the check without being opened.
 bool IsCheckableImagePath(const std::string& path);
+
+// Appended to an executable's path when the file the process runs from is
+// gone from that path (deleted, or replaced by another file): whatever is
+// at the path now is not what runs.
+inline constexpr std::string_view kDeletedImageMark = " (deleted)";
+
+inline bool HasDeletedImageMark(std::string_view path) { return path.ends_with(kDeletedImageMark); }
+
+// The path without the mark, for keys that name a program by its place (a
+// program upgraded under a running process is still that program).
+inline std::string WithoutDeletedImageMark(std::string path) {
+  if (HasDeletedImageMark(path)) path.resize(path.size() - kDeletedImageMark.size());
+  return path;
+}
 
 struct TProcessMemory {
   std::uint64_t working_set = 0;      // bytes in physical memory

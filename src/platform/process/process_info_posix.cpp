@@ -78,9 +78,8 @@ class TProcProcessInfo final : public TProcessInfo {
   }
 
   std::optional<std::string> ExecutablePath(std::uint32_t pid) override {
-    auto path = ReadLink(ProcPath(pid, "exe"));
-    if (path && path->ends_with(" (deleted)")) path->resize(path->size() - 10);
-    return path;
+    // The kernel's " (deleted)" stays: a file now at the path is not the one that runs.
+    return ReadLink(ProcPath(pid, "exe"));
   }
 
   std::optional<std::vector<std::string>> ModuleFileNames(std::uint32_t pid) override {

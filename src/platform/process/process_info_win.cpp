@@ -89,7 +89,14 @@ class TWinProcessInfo final : public TProcessInfo {
     entry.dwSize = sizeof entry;
     for (BOOL more = module_first_(snapshot.Get(), &entry); more != FALSE;
          more = module_next_(snapshot.Get(), &entry)) {
-      if (entry.th32ProcessID == pid) return Narrow(entry.szExePath);
+      if (entry.th32ProcessID != pid) continue;
+      std::string path = Narrow(entry.szExePath);
+      // An image file renamed or deleted away from its path: what may be
+      // there now is not what runs.
+      if (GetFileAttributesW(entry.szExePath) == INVALID_FILE_ATTRIBUTES) {
+        path += kDeletedImageMark;
+      }
+      return path;
     }
     return std::nullopt;
   }
@@ -168,7 +175,8 @@ bool IsServiceAccount(const TProcessOwner& owner) {
 }
 
 bool IsCheckableImagePath(const std::string& path) {
-  return path.size() > 1 && path[1] == ':' &&
+  if (path.size() < 2 || path[1] != ':') return false;
+  return HasDeletedImageMark(path) ||
          GetFileAttributesW(win::Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 

@@ -95,6 +95,22 @@ TEST_F(AuthModule, UnsignedAndUntrustedServiceProcessesAreReportedOnceWithTheirS
   EXPECT_EQ(verifier_.verified.size(), 2U);
 }
 
+TEST_F(AuthModule, AProgramReplacedUnderItsProcessIsUnsignedWhateverNowSitsAtItsPath) {
+  // A trojan run from a packaged program's place, then the package's file
+  // put back: the file at the path is trusted, the running one is not.
+  const std::string replaced = ServicePath("Swapped") + " (deleted)";
+  AddProcess(400, replaced, true);
+  verifier_.signatures[ServicePath()] = {true, "Debian"};
+  verifier_.signatures[ServicePath("Tool")] = {true, "Debian"};
+  verifier_.signatures[ServicePath("Swapped")] = {true, "Debian"};
+  verifier_.signatures[replaced] = {true, "Debian"};
+  List("Authenticode", "debian");
+  module_.Initialize();
+  std::string lowered = replaced;
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_EQ(Cycle(), (TLines{"", "No Signature: ", lowered}));
+}
+
 TEST_F(AuthModule, TrustedFragmentsAndExceptionsWithOtherCaseAndBlanks) {
   verifier_.signatures[ServicePath("Tool")] = {true, "Contoso Tools Ltd"};
   List("Authenticode", "TOOLS L");  // a fragment, any case
