@@ -1,6 +1,7 @@
 #include "policy/policy_store.h"
 
 #include <bit>
+#include <cstdio>
 
 #include "core/text_case.h"
 
@@ -122,9 +123,12 @@ double TPolicyStore::ReadPolicyFloat(const std::string& section, const std::stri
   const std::optional<TPolicyValue> value = backend_.ReadValue(section, name);
   if (value) {
     if (value->type != TPolicyValueType::Binary || value->binary.size() != 8) {
-      throw TPolicyError("value '" + name + "' of section '" + section +
-                         "' is not an 8-byte floating point number (" +
-                         PolicyValueTypeName(value->type) + ")");
+      // Like every setting of the wrong type: the default, reported once. A
+      // failure here would end every cycle before the modules after it.
+      char shown[32];
+      std::snprintf(shown, sizeof shown, "%g", default_value);
+      NoteWrongType(section, name, value->type, "an 8-byte floating point number", shown);
+      return default_value;
     }
     return DecodePolicyFloat(value->binary);
   }

@@ -15,6 +15,7 @@ class TFaultyBackend final : public TPolicyBackend {
   std::string Describe() const override { return "faulty store"; }
   void CreateSection(const std::string& s) override { inner_.CreateSection(s); }
   std::optional<TPolicyValue> ReadValue(const std::string& s, const std::string& n) override {
+    if (s == fail_reads_of_section) throw TPolicyError("faulty store: read refused");
     return inner_.ReadValue(s, n);
   }
   void WriteValue(const std::string& s, const std::string& n, const TPolicyValue& v) override {
@@ -33,6 +34,7 @@ class TFaultyBackend final : public TPolicyBackend {
     inner_.RewriteSection(s, v);
   }
   std::vector<TPolicyNamedValue> ReadSection(const std::string& s) override {
+    if (s == fail_reads_of_section) throw TPolicyError("faulty store: read refused");
     return inner_.ReadSection(s);
   }
   std::vector<std::string> ListSections() override { return inner_.ListSections(); }
@@ -43,6 +45,7 @@ class TFaultyBackend final : public TPolicyBackend {
   }
 
   std::string fail_write_of;
+  std::string fail_reads_of_section;
   bool fail_commit = false;
   std::vector<std::string> rewritten_sections;  // every section rewrite, in order
   bool fail_section_delete = false;

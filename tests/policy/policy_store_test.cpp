@@ -46,11 +46,19 @@ TEST_F(PolicyStore, ReadsTheStoredValues) {
   EXPECT_DOUBLE_EQ(store_.ReadPolicyFloat("general", "LastRun", 0), 46364.25);
 }
 
-TEST_F(PolicyStore, FloatReadsRaiseOnValuesOfAnotherTypeOrSize) {
+TEST_F(PolicyStore, FloatValuesOfAnotherTypeOrSizeGiveTheDefaultReportedOnce) {
   backend_.WriteValue("general", "Short", TPolicyValue::MakeBinary({1, 2, 3, 4}));
-  backend_.WriteValue("general", "Text", TPolicyValue::MakeText("0.5"));
-  EXPECT_THROW(store_.ReadPolicyFloat("general", "Short", 0), TPolicyError);
-  EXPECT_THROW(store_.ReadPolicyFloat("general", "Text", 0), TPolicyError);
+  backend_.WriteValue("general", "ScriptWhen", TPolicyValue::MakeText("0.5"));
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    EXPECT_DOUBLE_EQ(store_.ReadPolicyFloat("general", "Short", 0.25), 0.25);
+    EXPECT_DOUBLE_EQ(store_.ReadPolicyFloat("general", "ScriptWhen", 0), 0);
+  }
+  const auto reports = store_.TakeSettingReports();
+  ASSERT_EQ(reports.size(), 2U);
+  EXPECT_EQ(reports[1].subject, "setting of the wrong type");
+  EXPECT_NE(reports[1].text.find("\"ScriptWhen\" of section \"general\""), std::string::npos)
+      << reports[1].text;
+  EXPECT_EQ(Stored("general", "ScriptWhen"), TPolicyValue::MakeText("0.5")) << "never repaired";
 }
 
 TEST_F(PolicyStore, WritesReplaceValuesOfAnyType) {

@@ -24,8 +24,16 @@ TMonitorModule::TMonitorModule(TPolicyStore& store, TBaselineLists& baselines, T
 void TMonitorModule::Initialize() {
   FileList_.Clear();
   ForgetChanges();
-  ReadFileConfig();
+  config_known_ = false;
+  const bool configured = ReadFileConfig();
   LoadFileList();
+  // Trees that cannot be read yet are walked when they can: a start without
+  // them would take for erased every file the catalogue holds.
+  start_walk_pending_ = !configured;
+  if (configured) StartWatching();
+}
+
+void TMonitorModule::StartWatching() {
   StartFollowing();
   creation_scan_ = true;
   ScanFiles();
@@ -45,7 +53,8 @@ void TMonitorModule::Initialize() {
 
 void TMonitorModule::Run() {
   if (!store_.ReadPolicyBool("general", "FilesEnabled", false)) return;
-  ReadFileConfig();
+  if (!ReadFileConfig()) return;  // reported; nothing known to compare with
+  if (std::exchange(start_walk_pending_, false)) StartWatching();
   TJournalChanges changes;
   last_walk_full_ = ChooseFullWalk(changes);
   const bool first_cycle = std::exchange(first_cycle_due_, false);
@@ -123,49 +132,50 @@ std::string TMonitorModule::PathKey(std::string_view path) const {
   return rules_.case_sensitive ? std::string(path) : FoldCase(path);
 }
 
-void TMonitorModule::ReadFileConfig() {
+bool TMonitorModule::ReadFileConfig() {
   const char* label = "";
   try {
-    IncludeDirs_.clear();
-    ExcludeDirs_.clear();
-    ExcludeFiles_.clear();
-    SpecialFiles_.clear();
     TStringList include(true);
     TStringList exclude_dirs(true);
     TStringList exclude_files(true);
     TStringList special(false);
-    try {
-      label = "reading include dirs";
-      baselines_.LoadBaselineList("IncludeDirs", include);
-      label = "reading exclude dirs";
-      baselines_.LoadBaselineList("ExcludeDirs", exclude_dirs);
-      label = "reading exclude files";
-      baselines_.LoadBaselineList("ExcludeFiles", exclude_files);
-      label = "reading special files";
-      baselines_.LoadBaselineList("SpecialFiles", special);
-    } catch (const std::exception&) {
-      // A section that cannot be read leaves its list (and the later ones) empty.
-    }
+    label = "reading include dirs";
+    baselines_.LoadBaselineList("IncludeDirs", include);
+    label = "reading exclude dirs";
+    baselines_.LoadBaselineList("ExcludeDirs", exclude_dirs);
+    label = "reading exclude files";
+    baselines_.LoadBaselineList("ExcludeFiles", exclude_files);
+    label = "reading special files";
+    baselines_.LoadBaselineList("SpecialFiles", special);
+    // Built aside and taken whole: a failure keeps the last settings read.
     label = "scanning include dirs";
-    for (const std::string& entry : include.Texts()) IncludeDirs_.push_back(NormalisePath(entry));
+    std::vector<std::string> include_dirs;
+    for (const std::string& entry : include.Texts()) include_dirs.push_back(NormalisePath(entry));
     label = "scanning exclude dirs";
+    decltype(ExcludeDirs_) excluded_dirs;
     for (const std::string& entry : exclude_dirs.Texts()) {
-      ExcludeDirs_.insert(PathKey(NormalisePath(entry)));
+      excluded_dirs.insert(PathKey(NormalisePath(entry)));
     }
     label = "scanning exclude files";
+    decltype(ExcludeFiles_) excluded_files;
     for (const std::string& entry : exclude_files.Texts()) {
-      ExcludeFiles_.insert(PathKey(NormalisePath(entry)));
+      excluded_files.insert(PathKey(NormalisePath(entry)));
     }
-    SpecialFiles_ = special.Texts();
     label = "getting ready";
-    std::sort(IncludeDirs_.begin(), IncludeDirs_.end(),
+    std::sort(include_dirs.begin(), include_dirs.end(),
               [this](const std::string& a, const std::string& b) {
                 return rules_.case_sensitive ? a < b : CompareTextIgnoreCase(a, b) < 0;
               });
+    IncludeDirs_ = std::move(include_dirs);
+    ExcludeDirs_ = std::move(excluded_dirs);
+    ExcludeFiles_ = std::move(excluded_files);
+    SpecialFiles_ = special.Texts();
+    config_known_ = true;
   } catch (const std::exception&) {
     alerts_.SendAlert(kAlertMonitorFailure, "run time error",
                       std::string("reading file monitor config: ") + label);
   }
+  return config_known_;
 }
 
 bool TMonitorModule::IsExcludedDir(std::string_view path) const {

@@ -71,7 +71,13 @@ class TMonitorModule final : public TCycleModule {
  private:
   void LoadFileList();
   void SaveFileList();
-  void ReadFileConfig();
+  bool config_known_ = false;
+  bool start_walk_pending_ = false;  // the start could not read the trees
+  // True when the trees are known: read now, or kept from the last read
+  // that worked (a read that fails never empties them).
+  bool ReadFileConfig();
+  // The start's walk that takes the trees in silently, and following.
+  void StartWatching();
   bool IsExcludedDir(std::string_view path) const;
   bool IsExcludedFile(std::string_view path) const;
   void ScanFiles();

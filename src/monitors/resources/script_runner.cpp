@@ -47,7 +47,7 @@ void TScriptRunner::RunScheduledCommand(int k) {
     store_.WritePolicyBool(kGeneral, "ScriptRunNow" + suffix, false);
     due = true;
   } else {
-    // Raises when the value is not an 8-byte float: the cycle reports it.
+    // A value of another type is the default 0, reported once by the store.
     const double when = store_.ReadPolicyFloat(kGeneral, "ScriptWhen" + suffix, 0.0);
     const double scheduled = std::floor(now.days) + when;
     due = scheduled > last_run.days && now.days > scheduled;

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #endif
 
+#include "fakes/faulty_backend.h"
 #include "fakes/recording_alerts.h"
 #include "fakes/test_backends.h"
 #include "platform/files/atomic_file.h"
@@ -75,7 +76,8 @@ class MonitorModule : public ::testing::Test {
   std::string catalogue_;
   fs::file_time_type base_time_ = fs::file_time_type::clock::now() - std::chrono::hours(48);
   TMemoryPolicyBackend backend_;
-  TPolicyStore store_{backend_};
+  TFaultyBackend faulty_{backend_};  // passes everything through unless told
+  TPolicyStore store_{faulty_};
   TRecordingAlerts alerts_;
   TCycleState cycle_;
   TBaselineLists lists_{store_, alerts_, cycle_};
@@ -397,6 +399,30 @@ TEST_F(MonitorModule, AFileBornAndGoneWhileDisabledIsNeverMentioned) {
   fs::remove(fs::path(root_) / "brief.txt");
   store_.WritePolicyBool("general", "FilesEnabled", true);
   EXPECT_TRUE(Cycle().empty());
+}
+
+TEST_F(MonitorModule, ASettingsReadThatFailsKeepsTheTreesItLastRead) {
+  Write("keep.txt", "keep");
+  Start();
+  EXPECT_TRUE(Cycle().empty());
+  faulty_.fail_reads_of_section = "IncludeDirs";
+  EXPECT_TRUE(Cycle().empty()) << "no file is erased because its tree could not be read";
+  ASSERT_FALSE(alerts_.alerts.empty());
+  EXPECT_EQ(alerts_.alerts[0].body, "reading file monitor config: reading include dirs");
+  faulty_.fail_reads_of_section.clear();
+  EXPECT_TRUE(Cycle().empty()) << "nor new again when it can";
+
+  // A start that cannot read them walks nothing and erases nothing until it can.
+  faulty_.fail_reads_of_section = "IncludeDirs";
+  Start();
+  EXPECT_TRUE(Cycle().empty());
+  faulty_.fail_reads_of_section.clear();
+  Write("new.txt", "new");
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{}));
+  EXPECT_TRUE(module_->FileList().Find(Key("keep.txt")).has_value());
+  EXPECT_TRUE(module_->FileList().Find(Key("new.txt")).has_value()) << "taken in by the late start";
+  fs::remove(fs::path(root_) / "keep.txt");
+  EXPECT_EQ(Cycle(), (std::vector<std::string>{" ERASED : " + Key("keep.txt")}));
 }
 
 TEST_F(MonitorModule, TheCatalogueSurvivesARestartAndAFileGoneMeanwhileIsErased) {
