@@ -114,6 +114,17 @@ void THealthReport::RecordForCheck(const TCycleOutcome& outcome, std::uint64_t a
     backend.WriteValue(kHealthSection, "LastCycleDeliveryFailures",
                        TPolicyValue::MakeInteger(clamp(delivery_failures)));
     backend.WriteValue(kHealthSection, "LastCycleAlerts", TPolicyValue::MakeInteger(clamp(alerts)));
+    char utc[32];
+    std::snprintf(utc, sizeof utc, "%.0f", last_cycle_end_seconds_);
+    backend.WriteValue(kHealthSection, kLastCycleEndUtcValue, TPolicyValue::MakeText(utc));
+    if (const auto boot = boot_now_ ? boot_now_() : std::nullopt) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.3f", boot->seconds);
+      backend.WriteValue(kHealthSection, kLastCycleEndBootValue,
+                         TPolicyValue::MakeText(boot->boot_id + " " + seconds));
+    } else {
+      backend.DeleteValue(kHealthSection, kLastCycleEndBootValue);
+    }
     backend.WriteValue(
         kHealthSection, "LastCycleMilliseconds",
         TPolicyValue::MakeInteger(clamp(static_cast<std::uint64_t>(

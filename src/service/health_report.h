@@ -19,6 +19,7 @@
 
 #include "alerts/smtp_module.h"
 #include "core/repeated_failure_gate.h"
+#include "platform/time/boot_time.h"
 #include "platform/time/clock.h"
 #include "policy/policy_store.h"
 #include "service/health_snapshot.h"
@@ -28,6 +29,10 @@ namespace warderon {
 
 // The section the worker writes for "-check", and its values.
 constexpr char kHealthSection[] = "Health";
+// When the last cycle ended, for -check: UTC seconds since 1970 as text, and
+// where the platform tells, "BOOT-ID SECONDS" of the boot clock.
+constexpr char kLastCycleEndUtcValue[] = "LastCycleEndUtc";
+constexpr char kLastCycleEndBootValue[] = "LastCycleEndBoot";
 
 class THealthReport {
  public:
@@ -47,6 +52,9 @@ class THealthReport {
   void SetResidentMemorySource(std::function<std::optional<std::uint64_t>()> resident) {
     resident_ = std::move(resident);
   }
+  void SetBootTimeSource(std::function<std::optional<TBootTime>()> boot) {
+    boot_now_ = std::move(boot);
+  }
   void OnCycleEnd(const TCycleOutcome& outcome);
   THealthSnapshot Snapshot();
 
@@ -62,6 +70,7 @@ class THealthReport {
   std::function<TFilesHealth()> files_;
   std::function<std::optional<std::uint64_t>()> resident_;
   TSystemNow system_now_;
+  std::function<std::optional<TBootTime>()> boot_now_ = ReadBootTime;
   TRepeatedFailureGate::TNow steady_now_;
   TRepeatedFailureGate failure_gate_;
   std::string started_;  // local date and time

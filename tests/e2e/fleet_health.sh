@@ -36,16 +36,28 @@ done
 expect_contains "node_exporter serves the watchdog's metrics" "$scraped" "warderon_cycles_total 1"
 expect_contains "with no textfile scrape error" "$scraped" "node_textfile_scrape_error 0"
 
+# age_last_cycle MINUTES: stamps the last cycle's end that long ago.
+age_last_cycle() {
+  local minutes=$1
+  "$warderon" -policy set general LastRun "$(python3 -c "
+import datetime
+now = datetime.datetime.now()
+print((now - datetime.datetime(1899, 12, 30)).total_seconds() / 86400 - $minutes / 1440)")" \
+    -type float -store "$store" >/dev/null
+  "$warderon" -policy set Health LastCycleEndUtc "$(($(date +%s) - minutes * 60))" \
+    -type string -store "$store" >/dev/null
+  "$warderon" -policy set Health LastCycleEndBoot \
+    "$(cat /proc/sys/kernel/random/boot_id) $(awk -v m="$minutes" '{ print $1 - m * 60 }' /proc/uptime)" \
+    -type string -store "$store" >/dev/null
+}
+
 out=$(check)
 rc=$?
 [ "$rc" -eq 0 ] && pass "-check after a cycle: $out" || fail "-check after a cycle ($rc): $out"
 before=$(sha1sum "$store" | cut -d' ' -f1)
-# A last cycle ten minutes ago (the stamp as the worker writes it).
-"$warderon" -policy set general LastRun "$(python3 -c '
-import datetime
-now = datetime.datetime.now()
-print((now - datetime.datetime(1899, 12, 30)).total_seconds() / 86400 - 10 / 1440)')" \
-  -type float -store "$store" >/dev/null
+# A last cycle ten minutes ago, as the worker stamps it: local time, UTC and
+# the boot clock of this boot.
+age_last_cycle 10
 out=$(check)
 [ $? -eq 2 ] && pass "-check is CRITICAL past three Delays: $out" || fail "-check past the bound: $out"
 out=$(check -max-age 20)
@@ -88,10 +100,7 @@ promtool check metrics <"$work/textfiles/warderon.prom" >/dev/null 2>&1 &&
   fail "after SIGKILL: $(ls "$work/textfiles")"
 out=$(check)
 [ $? -eq 0 ] && pass "OK right after the kill" || fail "right after the kill: $out"
-"$warderon" -policy set general LastRun "$(python3 -c '
-import datetime
-print((datetime.datetime.now() - datetime.datetime(1899, 12, 30)).total_seconds() / 86400 - 4 / 1440)')" \
-  -type float -store "$store" >/dev/null
+age_last_cycle 4
 out=$(check)
 [ $? -eq 2 ] && pass "CRITICAL once no cycle came within the bound: $out" || fail "after the bound: $out"
 finish

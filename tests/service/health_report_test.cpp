@@ -28,6 +28,7 @@ class HealthReport : public ::testing::Test {
     store_.WritePolicyString("general", "Email", "ops@site");
     store_.WritePolicyInteger("general", "HeartbeatMinutes", 10);
     report_.SetResidentMemorySource([] { return 4096; });
+    report_.SetBootTimeSource([this] { return boot_; });
   }
   // The heartbeats that went to syslog since the last call, each as its lines.
   std::vector<std::vector<std::string>> Heartbeats() {
@@ -47,7 +48,10 @@ class HealthReport : public ::testing::Test {
   }
   int Check(std::optional<int> max_age, std::string& line) {
     std::ostringstream out;
-    const int code = RunCheckCommand(backend_, clock_, max_age, out);
+    TCheckClocks clocks;
+    clocks.utc = [this] { return utc_; };
+    clocks.boot = [this] { return boot_; };
+    const int code = RunCheckCommand(backend_, clock_, max_age, out, clocks);
     line = out.str();
     return code;
   }
@@ -59,13 +63,15 @@ class HealthReport : public ::testing::Test {
   TSmtpModule alerts_{store_, mail_, syslog_, [] { return std::string("ws042"); }};
   TFakeClock clock_;
   std::chrono::steady_clock::time_point steady_{};
+  std::chrono::system_clock::time_point utc_ = std::chrono::system_clock::from_time_t(1796774400);
+  std::optional<TBootTime> boot_;
   THealthReport report_{store_,
                         alerts_,
                         clock_,
                         [] {
                           return THealthReport::TFilesHealth{120, 7, true};
                         },
-                        [] { return std::chrono::system_clock::from_time_t(1796774400); },
+                        [this] { return utc_; },
                         [this] { return steady_; }};
 };
 
@@ -131,11 +137,49 @@ TEST_F(HealthReport, TheMetricsFileAndWhatCheckMakesOfACycle) {
   EXPECT_EQ(Check(std::nullopt, line), kCheckOk) << line;
   EXPECT_NE(line.find("| age=0s;;180 module_failures=0"), std::string::npos) << line;
   clock_.Advance(10min);
+  utc_ += 10min;
   EXPECT_EQ(Check(std::nullopt, line), kCheckCritical) << line;
   EXPECT_EQ(Check(20, line), kCheckOk) << line;
   EXPECT_EQ(backend_.ListSections(), before) << "the check writes nothing";
   backend_.SetFailing(true);
   EXPECT_EQ(Check(std::nullopt, line), kCheckUnknown) << line;
+}
+
+TEST_F(HealthReport, CheckJudgesTheAgeByClocksThatCannotBeSetBack) {
+  struct TCase {
+    const char* what;
+    bool same_boot;
+    bool boot_clock;  // the platform tells its boot
+    std::chrono::seconds boot_later, utc_later, local_later;
+    int code;
+    const char* says;
+  };
+  const TCase cases[] = {
+      {"the autumn change: local time an hour back, a hung watchdog", true, true, 20min, 20min,
+       -40min, kCheckCritical, "ended 1200 s ago"},
+      {"the wall clock stepped back; the boot clock knows it is fresh", true, true, 30s, -1h, -1h,
+       kCheckOk, "ended 30 s ago"},
+      {"rebooted, and the clock is now behind the record", false, true, 0s, -1h, -1h, kCheckWarning,
+       "3600 s in the future by the UTC clock"},
+      {"no boot clock: UTC decides, whatever local time says", true, false, 0s, 20min, -1h,
+       kCheckCritical, "ended 1200 s ago"},
+  };
+  for (const TCase& test : cases) {
+    boot_ = test.boot_clock ? std::optional<TBootTime>(TBootTime{"boot-a", 100.0}) : std::nullopt;
+    const auto recorded_utc = utc_;
+    Cycle();
+    if (test.boot_clock) {
+      boot_ = TBootTime{test.same_boot ? "boot-a" : "boot-b",
+                        100.0 + static_cast<double>(test.boot_later.count())};
+    }
+    utc_ += test.utc_later;
+    clock_.Advance(test.local_later);
+    std::string line;
+    EXPECT_EQ(Check(std::nullopt, line), test.code) << test.what << ": " << line;
+    EXPECT_NE(line.find(test.says), std::string::npos) << test.what << ": " << line;
+    utc_ = recorded_utc;
+    clock_.Advance(-test.local_later);
+  }
 }
 
 }  // namespace
