@@ -63,12 +63,7 @@ void PrepareFolder(const std::wstring& folder) {
   if (set != ERROR_SUCCESS) Fail("protect folder '" + win::Narrow(folder) + "'", set);
 }
 
-struct TFileTraits {
-  using THandle = HANDLE;
-  static THandle Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(THandle handle) { CloseHandle(handle); }
-};
-using TFile = win::TUniqueHandle<TFileTraits>;
+using TFile = win::TFileHandle;
 
 class TWinTemporaryFile final : public TTemporaryFile {
  public:

@@ -64,6 +64,14 @@ struct TKernelHandleTraits {
 };
 using TKernelHandle = TUniqueHandle<TKernelHandleTraits>;
 
+// A file's handle is invalid as INVALID_HANDLE_VALUE, not as null.
+struct TFileHandleTraits {
+  using THandle = HANDLE;
+  static THandle Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(THandle handle) { CloseHandle(handle); }
+};
+using TFileHandle = TUniqueHandle<TFileHandleTraits>;
+
 struct TLibraryTraits {
   using THandle = HMODULE;
   static THandle Invalid() { return nullptr; }
