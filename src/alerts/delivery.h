@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "alerts/mail_message.h"
+#include "platform/time/date_time.h"
 
 namespace warderon {
 
@@ -66,13 +68,19 @@ struct TSyslogAlert {
   // a new start at 1.
   std::uint32_t sequence_id = 0;
   std::string software_version;
+  // When the alert was raised, for a message sent late from the outbox:
+  // the messages carry this time, not the time they were sent.
+  std::optional<std::chrono::system_clock::time_point> raised_utc;
+  std::optional<TCivilTime> raised_local;
 };
 
 class TSyslogSender {
  public:
   virtual ~TSyslogSender() = default;
   // Sends one message with the facility (0 to 23) and severity (0 to 7).
-  // Raises an exception carrying a message on any failure.
+  // An alert without a sequence id takes the sender's next one; one with an
+  // id (a message sent again) keeps it. Raises an exception carrying a
+  // message on any failure.
   virtual void SendSyslog(const TSyslogTarget& target, int facility, int severity,
                           const std::string& message, const TSyslogAlert& alert) = 0;
 };

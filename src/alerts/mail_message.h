@@ -14,6 +14,10 @@ struct TMailMessage {
   std::vector<std::string> to;  // as written: "ops@site" or "Ops <ops@site>"
   std::string subject;
   std::vector<std::string> body_lines;  // the body text, then one line per detail
+  // Set for a mail sent late: the Date of the raise and an id that stays
+  // the same on every attempt. Empty: the time of sending, a new id.
+  std::string date;
+  std::string message_id;
 };
 
 // Splits a recipient setting at commas and semicolons that stand outside

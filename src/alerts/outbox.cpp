@@ -154,6 +154,10 @@ TOutbox::TOutbox(std::string path) : path_(std::move(path)) {
 void TOutbox::Load() {
   bool missing = false;
   const std::string bytes = ReadWholeFile(path_, missing);
+  if (missing) {
+    Rewrite();  // an empty outbox, its folder prepared for the service alone
+    return;
+  }
   std::size_t at = 0;
   bool corrupt = false;
   std::uint64_t torn = 0;
@@ -230,8 +234,9 @@ void TOutbox::Load() {
     const std::string aside = path_ + ".corrupt";
     std::error_code ignored;
     std::filesystem::rename(path_, aside, ignored);
-    NoteProblem("outbox " + path_ + " is damaged at byte " + std::to_string(at) + ": set aside as " +
-                aside + ", " + std::to_string(entries_.size()) + " entries before the damage kept");
+    NoteProblem("outbox " + path_ + " is damaged at byte " + std::to_string(at) +
+                ": set aside as " + aside + ", " + std::to_string(entries_.size()) +
+                " entries before the damage kept");
     Rewrite();
     return;
   }

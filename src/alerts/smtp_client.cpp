@@ -233,9 +233,12 @@ void TSmtpClient::Exchange(const TMailServer& server, const TMailMessage& messag
   for (const std::string& address : recipients) session.Command("RCPT TO:<" + address + ">", 250);
   session.Command("DATA", 354);
   const std::string message_id =
-      "<" + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()) + "." +
-      std::to_string(++sent_) + ".warderon@" + greeting_name + ">";
-  session.Send(FormatMailData(message, mail_date_(), message_id, encoding));
+      !message.message_id.empty()
+          ? message.message_id
+          : "<" + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()) +
+                "." + std::to_string(++sent_) + ".warderon@" + greeting_name + ">";
+  session.Send(FormatMailData(message, message.date.empty() ? mail_date_() : message.date,
+                              message_id, encoding));
   session.Expect(250, "the message");
   // After 250 the server has the mail: a QUIT without answer loses nothing.
   try {

@@ -67,25 +67,27 @@ std::string TSmtpModule::SendStopAlert(AlertLevel level, const std::string& subj
   if (observer_ != nullptr) observer_->OnAlert(visible, body, {});
   mail_failure_.blocked = false;
   syslog_failure_.blocked = false;
+  const TRaiseTime raised = RaiseNow();
   std::string undelivered;
+  const auto note = [&](const char* sink, const std::string& error) {
+    if (!undelivered.empty()) undelivered += "; ";
+    undelivered += std::string(sink) + ": " + error;
+  };
   if (store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
     try {
-      SendAlertMail(visible, body, {}, deadline);
+      SendAlertMail(visible, body, {}, deadline, raised);
     } catch (const std::exception& error) {
       mail_failure_.Note(1, error.what());
-      undelivered = std::string("mail: ") + error.what();
+      QueueMail(visible, body, {}, raised);  // the next start sends it
+      note("mail", error.what());
     }
   }
   if (store_.ReadPolicyBool(kGeneral, "SyslogEnabled", false)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       syslog_failure_.Note(1, "the stop's bound ran out before syslog");
-    } else {
-      SendAlertSyslog(level, visible, {});
     }
-    if (syslog_failure_.blocked) {
-      if (!undelivered.empty()) undelivered += "; ";
-      undelivered += "syslog: " + syslog_failure_.error;
-    }
+    SendAlertSyslog(level, visible, {}, raised);
+    if (syslog_failure_.blocked) note("syslog", syslog_failure_.error);
   }
   return undelivered;
 }
@@ -100,6 +102,217 @@ void TSmtpModule::BeginDispatchRound() {
   const std::lock_guard lock(dispatch_mutex_);
   mail_failure_.blocked = false;
   syslog_failure_.blocked = false;
+  DrainOutboxes();
+}
+
+void TSmtpModule::SetOutboxes(TOutboxes outboxes) {
+  const std::lock_guard lock(dispatch_mutex_);
+  outboxes_ = std::move(outboxes);
+  for (TOutbox* outbox : {outboxes_.mail, outboxes_.syslog}) {
+    if (outbox == nullptr) continue;
+    for (std::string& problem : outbox->TakeProblems()) {
+      outbox_problems_.push_back(std::move(problem));
+    }
+  }
+}
+
+std::map<std::string, TSmtpModule::TBacklog> TSmtpModule::Backlogs() {
+  const std::lock_guard lock(dispatch_mutex_);
+  std::map<std::string, TBacklog> backlogs;
+  const auto add = [&](const char* sink, const TOutbox* outbox) {
+    if (outbox == nullptr) return;
+    TBacklog& backlog = backlogs[sink];
+    backlog.entries = outbox->Entries().size();
+    if (!outbox->Entries().empty()) backlog.oldest_raised_ms = outbox->Entries().front().raised_ms;
+    if (outbox->Dropped().count > 0) backlog.oldest_raised_ms = outbox->Dropped().first_raised_ms;
+    backlog.dropped_total = outbox->DroppedTotal();
+  };
+  add("mail", outboxes_.mail);
+  add("syslog", outboxes_.syslog);
+  return backlogs;
+}
+
+TRaiseTime TSmtpModule::RaiseNow() {
+  TRaiseTime raised;
+  const auto utc = outboxes_.utc_now ? outboxes_.utc_now() : std::chrono::system_clock::now();
+  raised.utc_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(utc.time_since_epoch()).count();
+  if (outboxes_.local_now) raised.local = ToCivilTime(outboxes_.local_now());
+  if (outboxes_.mail_date) raised.mail_date = outboxes_.mail_date();
+  return raised;
+}
+
+std::uint64_t TSmtpModule::OutboxLimitBytes() {
+  const std::int32_t megabytes = store_.ReadPolicyInteger(kGeneral, "OutboxMaxMB", 64);
+  return static_cast<std::uint64_t>(std::clamp(megabytes, 1, 4096)) << 20;
+}
+
+void TSmtpModule::ExpireOutbox(TOutbox& outbox) {
+  const std::int32_t days = store_.ReadPolicyInteger(kGeneral, "OutboxMaxDays", 7);
+  if (days <= 0 || outbox.Entries().empty()) return;
+  outbox.DropRaisedBefore(RaiseNow().utc_ms - static_cast<std::int64_t>(days) * 86400000);
+}
+
+void TSmtpModule::DrainOutboxes() {
+  if (outboxes_.mail == nullptr && outboxes_.syslog == nullptr) return;
+  // Read every round, so that the store shows them from the first.
+  OutboxLimitBytes();
+  store_.ReadPolicyInteger(kGeneral, "OutboxMaxDays", 7);
+  if (outboxes_.mail != nullptr && !outboxes_.mail->Empty() &&
+      store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
+    try {
+      const TMailServer server = ReadMailServer();
+      DrainMail(server, store_.ReadPolicyString(kGeneral, "Email", ""),
+                TMailTransport::TDeadline::max());
+    } catch (const std::exception& error) {
+      mail_failure_.Note(0, error.what());
+    }
+  }
+  if (outboxes_.syslog != nullptr && !outboxes_.syslog->Empty() &&
+      store_.ReadPolicyBool(kGeneral, "SyslogEnabled", false)) {
+    try {
+      const TSyslogTarget target = ReadSyslogTarget();
+      if (!target.host.empty()) DrainSyslog(target, SyslogFacility());
+    } catch (const std::exception& error) {
+      syslog_failure_.Note(0, error.what());
+    }
+  }
+}
+
+bool TSmtpModule::DrainMail(const TMailServer& server, const std::string& recipients,
+                            TMailTransport::TDeadline deadline) {
+  TOutbox* outbox = outboxes_.mail;
+  if (outbox == nullptr || outbox->Empty()) return true;
+  if (mail_failure_.Failed()) return false;
+  if (LocalHostName.empty()) LocalHostName = host_name_source_();
+  const auto addressed = [&](TMailMessage message) {
+    message.from = "warderon@" + LocalHostName;
+    message.sender = message.from;
+    message.to = ParseAddressList(recipients);
+    return message;
+  };
+  // Any failure of the server reaches the caller, which keeps the backlog.
+  ExpireOutbox(*outbox);
+  if (outbox->Dropped().count > 0) {
+    TMailMessage notice;
+    notice.subject = LocalHostName + ": " + DroppedNotice(outbox->Dropped(), "mail");
+    notice.body_lines = {DroppedRange(outbox->Dropped())};
+    mail_.SendMail(server, addressed(notice), deadline);
+    outbox->ClearDropped();
+  }
+  while (!outbox->Entries().empty()) {
+    const auto& entries = outbox->Entries();
+    if (entries.size() > kDigestAbove) {
+      std::vector<TQueuedMail> queued;
+      std::size_t lines = 0;
+      for (std::size_t i = 0; i < entries.size() && lines <= kMaxMailDetailLines; ++i) {
+        auto mail = DecodeMail(entries[i]);
+        if (!mail) break;
+        lines += 1 + mail->body_lines.size();
+        queued.push_back(std::move(*mail));
+      }
+      if (queued.empty()) {
+        outbox->Acknowledge(1);  // an entry no release wrote: never sendable
+        continue;
+      }
+      std::size_t count = 0;
+      const TMailMessage digest = DigestMail(queued, LocalHostName, kMaxMailDetailLines, count);
+      mail_.SendMail(server, addressed(digest), deadline);
+      outbox->Acknowledge(count);
+    } else {
+      const auto mail = DecodeMail(entries.front());
+      if (mail) mail_.SendMail(server, addressed(LateMail(*mail, LocalHostName)), deadline);
+      outbox->Acknowledge(1);
+    }
+  }
+  return true;
+}
+
+void TSmtpModule::QueueMail(const std::string& subject, const std::string& body,
+                            const std::vector<std::string>& details, const TRaiseTime& raised) {
+  if (outboxes_.mail == nullptr) return;
+  if (LocalHostName.empty()) LocalHostName = host_name_source_();
+  TQueuedMail mail;
+  mail.subject = subject;
+  mail.body_lines = MailBodyLines(body, details);
+  mail.message_id = "<" + std::to_string(raised.utc_ms) + "." + std::to_string(++mail_sequence_) +
+                    ".warderon@" + (LocalHostName.empty() ? "localhost" : LocalHostName) + ">";
+  mail.raised = raised;
+  outboxes_.mail->Add({EncodeMail(mail)}, OutboxLimitBytes());
+}
+
+void TSmtpModule::QueueLines(const std::vector<TQueuedLine>& lines) {
+  if (outboxes_.syslog == nullptr || lines.empty()) return;
+  std::vector<TOutboxEntry> entries;
+  entries.reserve(lines.size());
+  for (const TQueuedLine& line : lines) entries.push_back(EncodeLine(line));
+  outboxes_.syslog->Add(std::move(entries), OutboxLimitBytes());
+}
+
+void TSmtpModule::SendQueuedLine(const TSyslogTarget& target, int facility,
+                                 const TQueuedLine& line) {
+  TSyslogAlert alert;
+  alert.subject = line.subject;
+  alert.level = line.level;
+  alert.module = line.module;
+  alert.sequence_id = line.sequence_id;
+  alert.raised_utc =
+      std::chrono::system_clock::time_point(std::chrono::milliseconds(line.raised.utc_ms));
+  alert.raised_local = line.raised.local;
+  syslog_.SendSyslog(target, facility, kSyslogWarning, line.line, alert);
+}
+
+bool TSmtpModule::DrainSyslog(const TSyslogTarget& target, int facility) {
+  TOutbox* outbox = outboxes_.syslog;
+  if (outbox == nullptr || outbox->Empty()) return true;
+  if (syslog_failure_.Failed()) return false;
+  // Taken in batches: one flush per batch, not per message. A crash in the
+  // middle sends the batch's sent messages again, with their sequence ids.
+  constexpr std::size_t kBatch = 1000;
+  try {
+    ExpireOutbox(*outbox);
+    if (outbox->Dropped().count > 0) {
+      TQueuedLine notice;
+      notice.subject = DroppedNotice(outbox->Dropped(), "syslog");
+      notice.line = notice.subject + " (" + DroppedRange(outbox->Dropped()) + ")";
+      notice.level = kAlertMonitorFailure;
+      notice.sequence_id = NextSequenceId();
+      notice.raised = RaiseNow();
+      SendQueuedLine(target, facility, notice);
+      outbox->ClearDropped();
+    }
+    while (!outbox->Entries().empty()) {
+      const std::size_t batch = std::min(kBatch, outbox->Entries().size());
+      std::size_t sent = 0;
+      try {
+        for (; sent < batch; ++sent) {
+          if (const auto line = DecodeLine(outbox->Entries()[sent])) {
+            SendQueuedLine(target, facility, *line);
+          }
+        }
+      } catch (...) {
+        outbox->Acknowledge(sent);
+        throw;
+      }
+      outbox->Acknowledge(batch);
+    }
+  } catch (const std::exception& error) {
+    syslog_failure_.Note(0, error.what());
+    return false;
+  }
+  return true;
+}
+
+int TSmtpModule::SyslogFacility() {
+  // The stored number is taken modulo 65536; codes above 23 become local7.
+  const auto code =
+      static_cast<std::uint16_t>(store_.ReadPolicyInteger(kGeneral, "SyslogFacility", 0));
+  return code > kHighestFacility ? kHighestFacility : code;
+}
+
+std::uint32_t TSmtpModule::NextSequenceId() {
+  syslog_sequence_ = syslog_sequence_ >= 2147483647U ? 1 : syslog_sequence_ + 1;
+  return syslog_sequence_;
 }
 
 void TSmtpModule::SuppressIntegrityAlerts() {
@@ -146,9 +359,16 @@ void TSmtpModule::TSinkFailure::Skip(std::size_t lost) {
   untried += lost;
 }
 
-std::string TSmtpModule::TSinkFailure::Report(const char* sink, const char* unit) const {
+std::string TSmtpModule::TSinkFailure::Report(const char* sink, const char* unit,
+                                              const TOutbox* outbox) const {
   std::string text =
       std::string(sink) + ": " + std::to_string(lines) + " " + unit + " not sent: " + error;
+  if (outbox != nullptr) {
+    return std::string(sink) + ": " + std::to_string(lines) + " " + unit +
+           " not sent yet: " + error + " (kept in the outbox, " +
+           std::to_string(outbox->Entries().size()) +
+           " waiting; the next cycle sends them first, in the order raised)";
+  }
   if (untried > 0) {
     text += " (" + std::to_string(untried) +
             " of them not tried after that; the next cycle tries "
@@ -160,11 +380,18 @@ std::string TSmtpModule::TSinkFailure::Report(const char* sink, const char* unit
 std::string TSmtpModule::TakeDeliveryFailures() {
   const std::lock_guard lock(dispatch_mutex_);
   std::string text;
-  if (syslog_failure_.lines > 0) text += syslog_failure_.Report("syslog", "lines");
-  if (mail_failure_.lines > 0) {
+  const auto add = [&text](const std::string& line) {
     if (!text.empty()) text += "\r\n";
-    text += mail_failure_.Report("mail", "alerts");
+    text += line;
+  };
+  if (syslog_failure_.lines > 0) add(syslog_failure_.Report("syslog", "lines", outboxes_.syslog));
+  if (mail_failure_.lines > 0) add(mail_failure_.Report("mail", "alerts", outboxes_.mail));
+  for (TOutbox* outbox : {outboxes_.mail, outboxes_.syslog}) {
+    if (outbox == nullptr) continue;
+    for (std::string& problem : outbox->TakeProblems()) outbox_problems_.push_back(problem);
   }
+  for (const std::string& problem : outbox_problems_) add(problem);
+  outbox_problems_.clear();
   counts_.syslog_not_sent += syslog_failure_.lines;
   counts_.mail_not_sent += mail_failure_.lines;
   syslog_failure_ = {};
@@ -174,31 +401,30 @@ std::string TSmtpModule::TakeDeliveryFailures() {
 
 void TSmtpModule::DispatchAlert(AlertLevel level, const std::string& subject,
                                 const std::string& body, const std::vector<std::string>& details,
-                                bool mail) {
+                                bool mail, TMailTransport::TDeadline deadline) {
   ++counts_.alerts[{module_source_ ? module_source_() : std::string(), level}];
   if (observer_ != nullptr) observer_->OnAlert(subject, body, details);
+  const TRaiseTime raised = RaiseNow();
   // Neither sink may keep the alert from the journal or from the other
   // sink, nor fail the module that raised it: a failure is noted for the
-  // cycle's report.
+  // cycle's report, and what the sink did not take waits in its outbox.
   if (mail && store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
     // The journal's shape follows the switch, not the server's health.
     JournalMailLines(details);
     if (mail_failure_.Failed()) {
       mail_failure_.Skip(1);
+      QueueMail(subject, body, details, raised);
     } else {
       try {
-        SendAlertMail(subject, body, details, TMailTransport::TDeadline::max());
+        SendAlertMail(subject, body, details, deadline, raised);
       } catch (const std::exception& error) {
         mail_failure_.Note(1, error.what());
+        QueueMail(subject, body, details, raised);
       }
     }
   }
   if (store_.ReadPolicyBool(kGeneral, "SyslogEnabled", false)) {
-    if (syslog_failure_.Failed()) {
-      syslog_failure_.Skip(std::max<std::size_t>(details.size(), 1));
-    } else {
-      SendAlertSyslog(level, subject, details);
-    }
+    SendAlertSyslog(level, subject, details, raised);
   }
   try {
     // One transaction for the alert's entries: fast, and all or none.
@@ -229,30 +455,35 @@ TMailServer TSmtpModule::ReadMailServer() {
   return server;
 }
 
+std::vector<std::string> TSmtpModule::MailBodyLines(const std::string& body,
+                                                    const std::vector<std::string>& details) {
+  std::vector<std::string> lines;
+  lines.reserve(std::min(details.size(), kMaxMailDetailLines) + 2);
+  lines.push_back(body);
+  const std::size_t shown = std::min(details.size(), kMaxMailDetailLines);
+  lines.insert(lines.end(), details.begin(), details.begin() + static_cast<std::ptrdiff_t>(shown));
+  if (details.size() > kMaxMailDetailLines) lines.emplace_back("... additional items deleted");
+  return lines;
+}
+
 void TSmtpModule::SendAlertMail(const std::string& subject, const std::string& body,
                                 const std::vector<std::string>& details,
-                                TMailTransport::TDeadline deadline) {
+                                TMailTransport::TDeadline deadline, const TRaiseTime& raised) {
   if (LocalHostName.empty()) LocalHostName = host_name_source_();
   // Any failure (a store read, the server) reaches the caller, which notes
-  // it for the cycle's report.
+  // it for the cycle's report and keeps the alert in the outbox.
   const TMailServer server = ReadMailServer();
   const std::string recipients = store_.ReadPolicyString(kGeneral, "Email", "");
-  {
-    message_.from = "warderon@" + LocalHostName;
-    message_.sender = message_.from;
-    message_.to = ParseAddressList(recipients);
-    message_.subject = LocalHostName + ": " + subject;
-    message_.body_lines.clear();
-    message_.body_lines.push_back(body);
-    if (!details.empty()) {
-      const std::size_t shown = std::min(details.size(), kMaxMailDetailLines);
-      for (std::size_t i = 0; i < shown; ++i) message_.body_lines.push_back(details[i]);
-      if (details.size() > kMaxMailDetailLines) {
-        message_.body_lines.emplace_back("... additional items deleted");
-      }
-    }
-    mail_.SendMail(server, message_, deadline);
-  }
+  // The backlog goes first: nothing newer overtakes it.
+  DrainMail(server, recipients, deadline);
+  message_.from = "warderon@" + LocalHostName;
+  message_.sender = message_.from;
+  message_.to = ParseAddressList(recipients);
+  message_.subject = LocalHostName + ": " + subject;
+  message_.body_lines = MailBodyLines(body, details);
+  message_.date = raised.mail_date;
+  message_.message_id.clear();
+  mail_.SendMail(server, message_, deadline);
 }
 
 TSyslogTarget TSmtpModule::ReadSyslogTarget() {
@@ -277,39 +508,55 @@ TSyslogTarget TSmtpModule::ReadSyslogTarget() {
 }
 
 void TSmtpModule::SendAlertSyslog(AlertLevel level, const std::string& subject,
-                                  const std::vector<std::string>& lines) {
+                                  const std::vector<std::string>& lines, const TRaiseTime& raised) {
+  const std::size_t count = std::max<std::size_t>(lines.size(), 1);
   TSyslogTarget target;
+  bool target_known = true;
   try {
     target = ReadSyslogTarget();
   } catch (const std::exception& error) {
-    syslog_failure_.Note(std::max<std::size_t>(lines.size(), 1), error.what());
-    return;
+    syslog_failure_.Note(count, error.what());
+    target_known = false;
   }
-  if (target.host.empty()) return;
+  if (target_known && target.host.empty()) return;
   // The old form sends detail lines only; the tagged and structured forms,
   // which collectors read as events, send an alert without details as one
   // message with its subject.
   std::vector<std::string> subject_only;
-  if (lines.empty() && target.form != TSyslogForm::Bsd) subject_only.push_back(subject);
+  if (lines.empty() && (!target_known || target.form != TSyslogForm::Bsd)) {
+    subject_only.push_back(subject);
+  }
   const std::vector<std::string>& details = lines.empty() ? subject_only : lines;
   if (details.empty()) return;
-  TSyslogAlert alert;
-  alert.subject = subject;
-  alert.level = level;
-  if (module_source_) alert.module = module_source_();
+  std::vector<TQueuedLine> messages(details.size());
+  const std::string module = module_source_ ? module_source_() : std::string();
   for (std::size_t i = 0; i < details.size(); ++i) {
-    // The stored number is taken modulo 65536; codes above 23 become local7.
-    const auto code =
-        static_cast<std::uint16_t>(store_.ReadPolicyInteger(kGeneral, "SyslogFacility", 0));
-    const int facility = code > kHighestFacility ? kHighestFacility : code;
+    messages[i].line = details[i];
+    messages[i].subject = subject;
+    messages[i].module = module;
+    messages[i].level = level;
+    messages[i].sequence_id = NextSequenceId();
+    messages[i].raised = raised;
+  }
+  std::size_t sent = 0;
+  if (!target_known) {
+  } else if (syslog_failure_.Failed()) {
+    syslog_failure_.Skip(details.size());
+  } else if (DrainSyslog(target, SyslogFacility())) {
+    const int facility = SyslogFacility();
     try {
-      syslog_.SendSyslog(target, facility, kSyslogWarning, details[i], alert);
+      for (; sent < messages.size(); ++sent) SendQueuedLine(target, facility, messages[sent]);
     } catch (const std::exception& error) {
       // A host that cannot be resolved fails every line alike: one attempt
-      // per alert, the rest counted as lost with it.
-      syslog_failure_.Note(details.size() - i, error.what());
-      return;
+      // per alert, the rest counted as not sent with it.
+      syslog_failure_.Note(messages.size() - sent, error.what());
     }
+  } else {
+    syslog_failure_.Skip(details.size());
+  }
+  if (sent < messages.size()) {
+    QueueLines(std::vector<TQueuedLine>(messages.begin() + static_cast<std::ptrdiff_t>(sent),
+                                        messages.end()));
   }
 }
 

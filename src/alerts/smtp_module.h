@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "alerts/delivery.h"
+#include "alerts/outbox.h"
+#include "alerts/outbox_records.h"
 #include "core/alert_sender.h"
 #include "policy/policy_store.h"
 
@@ -79,21 +81,61 @@ class TSmtpModule final : public TAlertSender {
   std::string TakeDeliveryFailures();
 
   // A new dispatch round (start-up, each cycle, the heartbeat): a sink that
-  // failed in an earlier round is tried again. What it lost stays counted
-  // for the next TakeDeliveryFailures.
+  // failed in an earlier round is tried again, its backlog first. What it
+  // did not take stays counted for the next TakeDeliveryFailures.
   void BeginDispatchRound();
+
+  // Durable outboxes for what a sink cannot take (not owned; null: none,
+  // and such alerts are lost as counted). With them nothing is lost while
+  // a relay or collector is down: the next round sends the backlog first,
+  // in the order raised, with the raise times. The clocks give the raise
+  // times: local, UTC, and the mail Date.
+  struct TOutboxes {
+    TOutbox* mail = nullptr;
+    TOutbox* syslog = nullptr;
+    std::function<TDateTime()> local_now;
+    std::function<std::chrono::system_clock::time_point()> utc_now = std::chrono::system_clock::now;
+    std::function<std::string()> mail_date;
+  };
+  void SetOutboxes(TOutboxes outboxes);
+  struct TBacklog {
+    std::uint64_t entries = 0;
+    std::int64_t oldest_raised_ms = 0;  // 0: none
+    std::uint64_t dropped_total = 0;
+  };
+  // Per sink ("mail", "syslog"), for the metrics, the heartbeat and -status.
+  std::map<std::string, TBacklog> Backlogs();
 
  private:
   void DispatchAlert(AlertLevel level, const std::string& subject, const std::string& body,
-                     const std::vector<std::string>& details, bool mail = true);
+                     const std::vector<std::string>& details, bool mail = true,
+                     TMailTransport::TDeadline deadline = TMailTransport::TDeadline::max());
+  TRaiseTime RaiseNow();
+  // The backlogs, oldest first; false when the sink failed (a backlog is left).
+  bool DrainMail(const TMailServer& server, const std::string& recipients,
+                 TMailTransport::TDeadline deadline);
+  bool DrainSyslog(const TSyslogTarget& target, int facility);
+  void DrainOutboxes();
+  void QueueMail(const std::string& subject, const std::string& body,
+                 const std::vector<std::string>& details, const TRaiseTime& raised);
+  void QueueLines(const std::vector<TQueuedLine>& lines);
+  std::uint64_t OutboxLimitBytes();
+  void ExpireOutbox(TOutbox& outbox);
+  void SendQueuedLine(const TSyslogTarget& target, int facility, const TQueuedLine& line);
+  int SyslogFacility();
+  std::uint32_t NextSequenceId();
   // The mail server settings: host, port, security, user, password, CA.
   TMailServer ReadMailServer();
   void SendAlertMail(const std::string& subject, const std::string& body,
-                     const std::vector<std::string>& details, TMailTransport::TDeadline deadline);
+                     const std::vector<std::string>& details, TMailTransport::TDeadline deadline,
+                     const TRaiseTime& raised);
+  // The body lines a mail carries: the body, at most 5001 details, the cut.
+  static std::vector<std::string> MailBodyLines(const std::string& body,
+                                                const std::vector<std::string>& details);
   // The syslog settings: host, port, transport, form, CA.
   TSyslogTarget ReadSyslogTarget();
   void SendAlertSyslog(AlertLevel level, const std::string& subject,
-                       const std::vector<std::string>& lines);
+                       const std::vector<std::string>& lines, const TRaiseTime& raised);
   void WriteJournal(const std::string& text);
   // The lines the mail of an alert carries, journalled before it is sent.
   void JournalMailLines(const std::vector<std::string>& details);
@@ -126,11 +168,15 @@ class TSmtpModule final : public TAlertSender {
     bool Failed() const { return blocked; }
     void Note(std::size_t lost, const std::string& what);
     void Skip(std::size_t lost);
-    std::string Report(const char* sink, const char* unit) const;
+    std::string Report(const char* sink, const char* unit, const TOutbox* outbox) const;
   };
   TSinkFailure syslog_failure_;
   TSinkFailure mail_failure_;
   TDispatchCounts counts_;
+  TOutboxes outboxes_;
+  std::uint32_t syslog_sequence_ = 0;
+  std::uint64_t mail_sequence_ = 0;
+  std::vector<std::string> outbox_problems_;
 };
 
 }  // namespace warderon

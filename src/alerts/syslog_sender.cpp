@@ -130,20 +130,23 @@ void TSyslogClient::SendSyslog(const TSyslogTarget& target, int facility, int se
   // Every message takes the next number, sent or not: a collector then
   // sees what it lost as a gap.
   TSyslogAlert alert = given;
-  last_sequence_id_ = last_sequence_id_ >= kMaxSequenceId ? 1 : last_sequence_id_ + 1;
-  alert.sequence_id = last_sequence_id_;
+  if (alert.sequence_id == 0) {
+    last_sequence_id_ = last_sequence_id_ >= kMaxSequenceId ? 1 : last_sequence_id_ + 1;
+    alert.sequence_id = last_sequence_id_;
+  }
   alert.software_version = software_version_;
   if (host_name_.empty()) host_name_ = host_name_source_();
   const std::string host_name = host_name_.empty() ? "-" : host_name_;
   const std::uint16_t port = PortOf(target);
   const auto now = std::chrono::steady_clock::now();
-  const TCivilTime local_time = ToCivilTime(clock_.LocalNow());
+  const TCivilTime local_time = given.raised_local.value_or(ToCivilTime(clock_.LocalNow()));
+  const auto utc_time = given.raised_utc.value_or(std::chrono::system_clock::now());
   if (target.transport == TSyslogTransport::Udp) {
     const std::string datagram =
         target.form == TSyslogForm::Bsd
             ? FormatSyslogDatagram(facility, severity, local_time, host_name, message)
-            : FormatSyslogMessage(target.form, facility, severity, local_time,
-                                  std::chrono::system_clock::now(), host_name, pid_, message, alert)
+            : FormatSyslogMessage(target.form, facility, severity, local_time, utc_time, host_name,
+                                  pid_, message, alert)
                   .substr(0, kMaxDatagram);
     SendUdpDatagram(target.host, port, datagram, now + kResolveTimeout);
     return;
@@ -162,9 +165,8 @@ void TSyslogClient::SendSyslog(const TSyslogTarget& target, int facility, int se
       }
       stream_key_ = key;
     }
-    const std::string text =
-        FormatSyslogMessage(target.form, facility, severity, local_time,
-                            std::chrono::system_clock::now(), host_name, pid_, message, alert);
+    const std::string text = FormatSyslogMessage(target.form, facility, severity, local_time,
+                                                 utc_time, host_name, pid_, message, alert);
     stream_->SendAll(std::to_string(text.size()) + " " + text, now + kSendTimeout);
   } catch (...) {
     stream_.reset();  // the next message connects again

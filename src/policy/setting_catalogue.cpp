@@ -107,6 +107,14 @@ std::vector<TSettingInfo> MakeGeneralSettings() {
            "certificate (tls); empty trusts the machine's authorities."),
       Number("SyslogFacility", 0, 0, 23, "delivery", "Syslog facility",
              "Syslog facility code of the messages (0 kernel ... 16 local0 ... 23 local7)."),
+      Number("OutboxMaxMB", 64, 1, 4096, "delivery", "Outbox size per sink (MB)",
+             "What mail or syslog could not take waits in an outbox file beside the file "
+             "catalogue and goes first, in the order raised, when the sink answers again. When "
+             "an outbox is full its oldest entries go, and the first thing delivered is the "
+             "alert \"N alerts dropped while SINK was unreachable\"."),
+      Number("OutboxMaxDays", 7, 0, 3650, "delivery", "Days an outbox entry is kept",
+             "Outbox entries older than this are dropped with the same alert; 0 keeps them "
+             "until the size bound."),
       // Monitors.
       Switch("FilesEnabled", false, "files", "Watch files",
              "When enabled, the files below \"IncludeDirs\" and the \"SpecialFiles\" are "

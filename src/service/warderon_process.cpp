@@ -11,9 +11,17 @@
 #include "monitors/resources/script_runner.h"
 #include "monitors/tamper/auth_module.h"
 #include "monitors/tamper/hacking_module.h"
+#include "platform/time/mail_date.h"
 
 namespace warderon {
 namespace {
+
+// A file in the catalogue's folder.
+std::string BesideCatalogue(const std::string& catalogue_path, const char* name) {
+  const auto slash = catalogue_path.find_last_of("/\\");
+  if (slash == std::string::npos) return name;
+  return catalogue_path.substr(0, slash + 1) + name;
+}
 
 // One row of the module table: labels from the start-up and cycle tables,
 // the place in the cycle, and the object when it is created at program start.
@@ -81,6 +89,9 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
     : backend_(std::move(backend)),
       store_(*backend_),
       parts_(std::move(parts)),
+      mail_outbox_(std::make_unique<TOutbox>(BesideCatalogue(catalogue_path, "outbox-mail.dat"))),
+      syslog_outbox_(
+          std::make_unique<TOutbox>(BesideCatalogue(catalogue_path, "outbox-syslog.dat"))),
       alerts_(store_, *parts_.mail, *parts_.syslog, parts_.host_name),
       baselines_(store_, alerts_, cycle_),
       catalogue_path_(std::move(catalogue_path)),
@@ -95,6 +106,12 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
         return files;
       }) {
   alerts_.SetModuleSource([this] { return cycle_.StepLabel; });
+  TSmtpModule::TOutboxes outboxes;
+  outboxes.mail = mail_outbox_.get();
+  outboxes.syslog = syslog_outbox_.get();
+  outboxes.local_now = [this] { return parts_.clock->LocalNow(); };
+  outboxes.mail_date = MailDateNow;
+  alerts_.SetOutboxes(std::move(outboxes));
   AddMonitorRows();
   health_.SetResidentMemorySource([this] { return parts_.memory_status->ResidentBytes(); });
   worker_.SetCycleEndHook([this](const TCycleOutcome& outcome) {

@@ -43,6 +43,10 @@ class TWarderonProcess {
   std::unique_ptr<TPolicyBackend> backend_;
   TPolicyStore store_;
   TProcessParts parts_;
+  // Beside the file catalogue: never in the policy key, which group policy
+  // rewrites.
+  std::unique_ptr<TOutbox> mail_outbox_;
+  std::unique_ptr<TOutbox> syslog_outbox_;
   TSmtpModule alerts_;
   TCycleState cycle_;
   TBaselineLists baselines_;

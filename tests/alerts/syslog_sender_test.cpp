@@ -36,11 +36,11 @@ TEST(SyslogSender, TheTaggedAndStructuredForms) {
   EXPECT_EQ(FormatSyslogMessage(TSyslogForm::Rfc3164, 1, 4, morning, utc, "ws042", 4711, "x y", {}),
             "<12>Dec  8 09:05:07 ws042 warderon[4711]: x y");
   EXPECT_EQ(FormatSyslogMessage(TSyslogForm::Rfc5424, 1, 4, morning, utc, "ws042", 4711, "x y",
-                                {"a \"quoted\" ] \\ subject", 2, "tcp monitorring", 0, ""}),
+                                {"a \"quoted\" ] \\ subject", 2, "tcp monitorring", 0, "", {}, {}}),
             "<12>1 2026-12-08T09:05:07.005Z ws042 warderon 4711 - [warderon@32473 "
             "subject=\"a \\\"quoted\\\" \\] \\\\ subject\" level=\"2\" "
             "module=\"tcp monitorring\"] x y");
-  const TSyslogAlert numbered{"s", 1, "", 7, "0001.0300"};
+  const TSyslogAlert numbered{"s", 1, "", 7, "0001.0300", {}, {}};
   EXPECT_EQ(
       FormatSyslogMessage(TSyslogForm::Rfc5424, 1, 4, morning, utc, "ws042", 4711, "x", numbered),
       "<12>1 2026-12-08T09:05:07.005Z ws042 warderon 4711 - [meta sequenceId=\"7\"]"
