@@ -98,11 +98,11 @@ void TSmtpModule::ClearJournal() {
   store_.DeletePolicySection(kJournalSection);
 }
 
-void TSmtpModule::BeginDispatchRound() {
+void TSmtpModule::BeginDispatchRound(bool send_backlog) {
   const std::lock_guard lock(dispatch_mutex_);
   mail_failure_.blocked = false;
   syslog_failure_.blocked = false;
-  DrainOutboxes();
+  if (send_backlog) DrainOutboxes();
 }
 
 void TSmtpModule::SetOutboxes(TOutboxes outboxes) {

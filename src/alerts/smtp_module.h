@@ -82,8 +82,10 @@ class TSmtpModule final : public TAlertSender {
 
   // A new dispatch round (start-up, each cycle, the heartbeat): a sink that
   // failed in an earlier round is tried again, its backlog first. What it
-  // did not take stays counted for the next TakeDeliveryFailures.
-  void BeginDispatchRound();
+  // did not take stays counted for the next TakeDeliveryFailures. Without
+  // send_backlog the backlog waits for the round's first alert (the
+  // heartbeat's round: a dead sink costs one time-out per cycle, not two).
+  void BeginDispatchRound(bool send_backlog = true);
 
   // Durable outboxes for what a sink cannot take (not owned; null: none,
   // and such alerts are lost as counted). With them nothing is lost while

@@ -180,7 +180,7 @@ void TWarderonThread::RunCycle() {
   Guarded("cycle stamping",
           [&] { store_.WritePolicyFloat(kGeneral, "LastRun", clock_.LocalNow().days); });
   if (cycle_end_hook_) {
-    alerts_.BeginDispatchRound();
+    alerts_.BeginDispatchRound(false);
     TCycleOutcome outcome;
     outcome.duration = std::chrono::steady_clock::now() - start;
     outcome.failed_steps = failed_steps_;

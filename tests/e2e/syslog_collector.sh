@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Alerts to a real syslog collector (rsyslog, private, on 127.0.0.1) over
 # TCP and TLS in the tagged and structured forms, checked on what rsyslog
-# parsed; and a collector restarted between two alerts, which must get the
-# second.
+# parsed; a collector restarted between two alerts, which must get the
+# second; and a collector that is down while an alert is raised and the
+# watchdog killed meanwhile: the alert waits in the outbox and arrives, when
+# both are back, with its raise time and before what came after it.
 #   syslog_collector.sh native WARDERON
 #   syslog_collector.sh wine WINE-RUN WARDERON.EXE
 set -u
@@ -98,5 +100,50 @@ peers+=($!)
 wait "$runner"
 wait_for_parsed "New socket @" && pass "an alert after the collector's restart arrives" ||
   fail "nothing after the restart: $(cat "$parsed"; cat "$work/run.out")"
+
+# The collector is down for the hour of an intrusion, and the watchdog is
+# killed before it comes back.
+timed=$work/collector/timed.log
+set_setting SyslogTransport tcp string
+set_setting SyslogPort "$tcp_port" integer
+set_setting SyslogFormat rfc5424 string
+run_cycles 1 >/dev/null  # the listeners of now are known
+stop_collector
+: >"$timed"
+timeout 300 python3 "$here/../peers/tcp_peer.py" listen 127.0.0.1 0 >"$work/intruder" 2>&1 &
+peers+=($!)
+for _ in $(seq 100); do [ -s "$work/intruder" ] && break; sleep 0.1; done
+raised_after=$(date -u +%s)
+if [ "$mode" = native ]; then
+  set_setting Delay 1 integer
+  "$warderon" -run -store "$store" >"$work/killed.out" 2>&1 &
+  runner=$!
+  outbox=$(dirname "$store")/outbox-syslog.dat
+  for _ in $(seq 300); do [ -s "$outbox" ] && grep -q "New socket @" "$outbox" && break; sleep 0.1; done
+  kill -9 "$runner"
+  wait "$runner" 2>/dev/null
+  runner=
+  grep -q "New socket @" "$outbox" && pass "the undelivered alert is in the outbox when killed" ||
+    fail "no outbox entry before the kill: $(strings "$outbox"; cat "$work/killed.out")"
+  set_setting Delay 0 integer
+else
+  run_cycles 1 >/dev/null
+fi
+sleep 2  # so that a time of sending could not pass for the raise time
+start_collector
+run_cycles 1 >/dev/null
+wait_for_parsed "New socket @"
+late=$(grep -F "New socket @" "$timed" | head -1)
+stamp=$(printf '%s' "$late" | sed -n 's/^time=\([^|]*\)|.*/\1/p')
+stamp_s=$(date -u -d "$stamp" +%s 2>/dev/null || echo 0)
+[ "$stamp_s" -ge "$raised_after" ] && [ "$stamp_s" -le $((raised_after + 30)) ] &&
+  [ "$stamp_s" -lt $(($(date -u +%s) - 1)) ] &&
+  pass "the late line arrives with its raise time ($stamp)" ||
+  fail "late line time $stamp ($stamp_s) not raise time ~$raised_after: $late"
+order=$(grep -nF -e "New socket @" -e "msg=Warderon starting" "$timed" | cut -d: -f1 | tr '\n' ' ')
+first_socket=$(grep -nF "New socket @" "$timed" | head -1 | cut -d: -f1)
+last_start=$(grep -nF "msg=Warderon starting" "$timed" | tail -1 | cut -d: -f1)
+[ -n "$first_socket" ] && [ -n "$last_start" ] && [ "$first_socket" -lt "$last_start" ] &&
+  pass "the backlog goes before the new start's alerts" || fail "order: $order"
 
 finish

@@ -5,6 +5,8 @@
 # octet-counted or not, and writes what it parsed of each message as one
 # line of FOLDER/parsed.log:
 #   host=...|tag=...|app=...|sev=N|fac=N|msg=...|sd=...
+# and of FOLDER/timed.log (the time the message carries):
+#   time=...|msg=...|sd=...
 set -e
 folder=$1
 mkdir -p "$folder/work"
@@ -16,8 +18,11 @@ global(workDirectory="$folder/work"
 module(load="imtcp")
 template(name="fields" type="string"
          string="host=%hostname%|tag=%syslogtag%|app=%app-name%|sev=%syslogseverity%|fac=%syslogfacility%|msg=%msg%|sd=%structured-data%\\n")
+template(name="timed" type="string"
+         string="time=%timereported:::date-rfc3339%|msg=%msg%|sd=%structured-data%\\n")
 ruleset(name="collect") {
   action(type="omfile" file="$folder/parsed.log" template="fields")
+  action(type="omfile" file="$folder/timed.log" template="timed")
 }
 input(type="imtcp" address="127.0.0.1" port="$2" ruleset="collect")
 input(type="imtcp" address="127.0.0.1" port="$3" ruleset="collect"
