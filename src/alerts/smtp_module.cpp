@@ -126,6 +126,7 @@ std::map<std::string, TSmtpModule::TBacklog> TSmtpModule::Backlogs() {
     if (!outbox->Entries().empty()) backlog.oldest_raised_ms = outbox->Entries().front().raised_ms;
     if (outbox->Dropped().count > 0) backlog.oldest_raised_ms = outbox->Dropped().first_raised_ms;
     backlog.dropped_total = outbox->DroppedTotal();
+    backlog.dropped_unreported = outbox->Dropped().count;
   };
   add("mail", outboxes_.mail);
   add("syslog", outboxes_.syslog);

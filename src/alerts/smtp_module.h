@@ -104,6 +104,7 @@ class TSmtpModule final : public TAlertSender {
     std::uint64_t entries = 0;
     std::int64_t oldest_raised_ms = 0;  // 0: none
     std::uint64_t dropped_total = 0;
+    std::uint64_t dropped_unreported = 0;  // since the sink last took a notice
   };
   // Per sink ("mail", "syslog"), for the metrics, the heartbeat and -status.
   std::map<std::string, TBacklog> Backlogs();

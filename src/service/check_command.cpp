@@ -94,11 +94,25 @@ int RunCheckCommand(TPolicyBackend& backend, TClock& clock, std::optional<int> m
           << " s): the watchdog may be stopped or hung" << performance << "\n";
       return kCheckCritical;
     }
+    const auto dropped = Integer(backend, kHealthSection, kOutboxDroppedValue).value_or(0);
+    if (dropped > 0) {
+      out << "WARDERON CRITICAL - " << dropped
+          << " alerts were dropped from a full or too old outbox while a relay or collector was "
+             "unreachable"
+          << performance << "\n";
+      return kCheckCritical;
+    }
     if (measured.seconds < -kFutureToleranceSeconds) {
       out << "WARDERON WARNING - the last cycle ended " << -measured.seconds
           << " s in the future by the " << measured.clock
           << ": the clock was set back, or the record was not written by this watchdog"
           << performance << "\n";
+      return kCheckWarning;
+    }
+    const auto oldest = Integer(backend, kHealthSection, kOutboxOldestValue).value_or(0);
+    if (oldest > bound_seconds) {
+      out << "WARDERON WARNING - alerts have waited in an outbox for " << oldest << " s (bound "
+          << bound_seconds << " s): a relay or collector is unreachable" << performance << "\n";
       return kCheckWarning;
     }
     if (failures > 0 || undelivered > 0) {

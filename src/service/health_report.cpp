@@ -61,6 +61,17 @@ THealthSnapshot THealthReport::Snapshot() {
     health.files_followed = files.followed;
   }
   if (resident_) health.resident_bytes = resident_();
+  const double now_seconds = UnixSeconds(system_now_());
+  for (const auto& [sink, backlog] : alerts_.Backlogs()) {
+    THealthSnapshot::TOutbox& outbox = health.outboxes[sink];
+    outbox.entries = backlog.entries;
+    if (backlog.oldest_raised_ms != 0) {
+      outbox.oldest_seconds =
+          std::max(0.0, now_seconds - static_cast<double>(backlog.oldest_raised_ms) / 1000.0);
+    }
+    outbox.dropped_total = backlog.dropped_total;
+    outbox.dropped_unreported = backlog.dropped_unreported;
+  }
   health.monitors = ReadMonitorSwitches(store_.Backend());
   const bool files_on =
       std::any_of(health.monitors.begin(), health.monitors.end(),
@@ -84,7 +95,7 @@ void THealthReport::OnCycleEnd(const TCycleOutcome& outcome) {
   const TSmtpModule::TDispatchCounts counts = alerts_.Counts();
   const std::uint64_t alerts = counts.AlertTotal();
   const std::uint64_t failures = counts.mail_not_sent + counts.syslog_not_sent;
-  RecordForCheck(outcome, alerts - alerts_before_, failures - failures_before_);
+  RecordForCheck(outcome, health, alerts - alerts_before_, failures - failures_before_);
   alerts_before_ = alerts;
   failures_before_ = failures;
   WriteMetrics(health);
@@ -99,8 +110,14 @@ void THealthReport::OnCycleEnd(const TCycleOutcome& outcome) {
   }
 }
 
-void THealthReport::RecordForCheck(const TCycleOutcome& outcome, std::uint64_t alerts,
-                                   std::uint64_t delivery_failures) {
+void THealthReport::RecordForCheck(const TCycleOutcome& outcome, const THealthSnapshot& health,
+                                   std::uint64_t alerts, std::uint64_t delivery_failures) {
+  double oldest = 0;
+  std::uint64_t dropped = 0;
+  for (const auto& [sink, outbox] : health.outboxes) {
+    oldest = std::max(oldest, outbox.oldest_seconds);
+    dropped += outbox.dropped_unreported;
+  }
   const auto clamp = [](std::uint64_t value) {
     return static_cast<std::int32_t>(std::min<std::uint64_t>(value, 2147483647));
   };
@@ -114,6 +131,10 @@ void THealthReport::RecordForCheck(const TCycleOutcome& outcome, std::uint64_t a
     backend.WriteValue(kHealthSection, "LastCycleDeliveryFailures",
                        TPolicyValue::MakeInteger(clamp(delivery_failures)));
     backend.WriteValue(kHealthSection, "LastCycleAlerts", TPolicyValue::MakeInteger(clamp(alerts)));
+    backend.WriteValue(kHealthSection, kOutboxOldestValue,
+                       TPolicyValue::MakeInteger(clamp(static_cast<std::uint64_t>(oldest))));
+    backend.WriteValue(kHealthSection, kOutboxDroppedValue,
+                       TPolicyValue::MakeInteger(clamp(dropped)));
     char utc[32];
     std::snprintf(utc, sizeof utc, "%.0f", last_cycle_end_seconds_);
     backend.WriteValue(kHealthSection, kLastCycleEndUtcValue, TPolicyValue::MakeText(utc));
@@ -172,6 +193,14 @@ void THealthReport::SendHeartbeat(const THealthSnapshot& health, std::uint64_t a
       "files watched: " + std::to_string(health.files_watched) +
           (health.files_followed ? "; cycles follow changes" : "; cycles walk in full"),
   };
+  for (const auto& [sink, outbox] : health.outboxes) {
+    char oldest[48];
+    std::snprintf(oldest, sizeof oldest, "%.0f s", outbox.oldest_seconds);
+    lines.push_back("outbox " + sink + ": " + std::to_string(outbox.entries) + " waiting" +
+                    (outbox.entries > 0 ? std::string(", the oldest raised ") + oldest + " ago"
+                                        : std::string()) +
+                    ", " + std::to_string(outbox.dropped_total) + " dropped");
+  }
   alerts_at_heartbeat_ = alerts;
   failures_at_heartbeat_ = delivery_failures;
   failed_since_heartbeat_.clear();

@@ -33,6 +33,10 @@ constexpr char kHealthSection[] = "Health";
 // where the platform tells, "BOOT-ID SECONDS" of the boot clock.
 constexpr char kLastCycleEndUtcValue[] = "LastCycleEndUtc";
 constexpr char kLastCycleEndBootValue[] = "LastCycleEndBoot";
+// The age in seconds of the oldest alert an outbox holds, and the entries
+// dropped that no sink has taken the notice of yet.
+constexpr char kOutboxOldestValue[] = "OutboxOldestSeconds";
+constexpr char kOutboxDroppedValue[] = "OutboxDroppedUnreported";
 
 class THealthReport {
  public:
@@ -59,8 +63,8 @@ class THealthReport {
   THealthSnapshot Snapshot();
 
  private:
-  void RecordForCheck(const TCycleOutcome& outcome, std::uint64_t alerts,
-                      std::uint64_t delivery_failures);
+  void RecordForCheck(const TCycleOutcome& outcome, const THealthSnapshot& health,
+                      std::uint64_t alerts, std::uint64_t delivery_failures);
   void WriteMetrics(const THealthSnapshot& health);
   void SendHeartbeat(const THealthSnapshot& health, std::uint64_t alerts,
                      std::uint64_t delivery_failures, bool mail);

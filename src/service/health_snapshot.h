@@ -24,6 +24,14 @@ struct THealthSnapshot {
   bool files_followed = false;  // cycles follow changes (else they walk in full)
   std::vector<std::pair<std::string, bool>> monitors;  // each monitor, and whether it is on
   std::optional<std::uint64_t> resident_bytes;         // the process's, at the cycle's end
+  // Each sink's outbox: what waits, how old the oldest is, what was dropped.
+  struct TOutbox {
+    std::uint64_t entries = 0;
+    double oldest_seconds = 0;  // 0: nothing waits
+    std::uint64_t dropped_total = 0;
+    std::uint64_t dropped_unreported = 0;
+  };
+  std::map<std::string, TOutbox> outboxes;  // by sink: "mail", "syslog"
 };
 
 // The snapshot in the Prometheus text exposition format (version 0.0.4):

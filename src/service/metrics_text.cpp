@@ -77,6 +77,23 @@ std::string FormatPrometheusMetrics(const THealthSnapshot& health) {
     out.Sample(std::string("sink=\"") + sink + "\"",
                static_cast<double>(found == health.delivery_failures.end() ? 0 : found->second));
   }
+  if (!health.outboxes.empty()) {
+    out.Family("warderon_outbox_entries", "gauge",
+               "Alerts (mail) or lines (syslog) waiting in the sink's outbox.");
+    for (const auto& [sink, outbox] : health.outboxes) {
+      out.Sample("sink=\"" + LabelValue(sink) + "\"", static_cast<double>(outbox.entries));
+    }
+    out.Family("warderon_outbox_oldest_seconds", "gauge",
+               "Age of the oldest entry waiting in the sink's outbox (0: none).");
+    for (const auto& [sink, outbox] : health.outboxes) {
+      out.Sample("sink=\"" + LabelValue(sink) + "\"", outbox.oldest_seconds);
+    }
+    out.Family("warderon_outbox_dropped_total", "counter",
+               "Outbox entries dropped by this process because the outbox was full or too old.");
+    for (const auto& [sink, outbox] : health.outboxes) {
+      out.Sample("sink=\"" + LabelValue(sink) + "\"", static_cast<double>(outbox.dropped_total));
+    }
+  }
   out.Family("warderon_files_watched", "gauge", "Files in the file monitor's catalogue.");
   out.Sample("", static_cast<double>(health.files_watched));
   out.Family("warderon_directories_followed", "gauge",

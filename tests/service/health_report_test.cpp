@@ -182,5 +182,49 @@ TEST_F(HealthReport, CheckJudgesTheAgeByClocksThatCannotBeSetBack) {
   }
 }
 
+TEST_F(HealthReport, BacklogsShowInTheMetricsTheHeartbeatAndCheck) {
+  namespace fs = std::filesystem;
+  const std::string folder = ScratchPath("backlog");
+  fs::create_directories(folder);
+  TOutbox syslog(folder + "/outbox-syslog.dat");
+  TSmtpModule::TOutboxes outboxes;
+  outboxes.syslog = &syslog;
+  outboxes.utc_now = [this] { return utc_; };
+  alerts_.SetOutboxes(outboxes);
+  // A collector that is off: the backlog stays (a working one would take it).
+  store_.WritePolicyBool("general", "SyslogEnabled", false);
+  store_.WritePolicyString("general", "MetricsFile", folder + "/warderon.prom");
+  const std::int64_t now_ms = 1796774400000;
+  const auto entry = [](std::int64_t raised) { return TOutboxEntry{0, raised, {"x"}}; };
+  std::string line;
+
+  syslog.Add({entry(now_ms - 100000)}, 1 << 20);  // waiting 100 s: within three Delays
+  Cycle();
+  EXPECT_EQ(Check(std::nullopt, line), kCheckOk) << line;
+  syslog.Add({entry(now_ms - 50000)}, 1 << 20);
+  utc_ += 100s;  // the oldest has now waited 200 s
+  Cycle();
+  EXPECT_EQ(Check(std::nullopt, line), kCheckWarning) << line;
+  EXPECT_NE(line.find("waited in an outbox for 200 s"), std::string::npos) << line;
+  std::ifstream metrics(folder + "/warderon.prom");
+  const std::string text((std::istreambuf_iterator<char>(metrics)), {});
+  for (const char* sample : {"warderon_outbox_entries{sink=\"syslog\"} 2\n",
+                             "warderon_outbox_oldest_seconds{sink=\"syslog\"} 200\n",
+                             "warderon_outbox_dropped_total{sink=\"syslog\"} 0\n"}) {
+    EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
+  }
+  const auto journal = backend_.ReadSection("Logs");
+  ASSERT_FALSE(journal.empty());
+  EXPECT_EQ(journal.back().value.text,
+            "outbox syslog: 1 waiting, the oldest raised 100 s ago, 0 dropped")
+      << "the first cycle's heartbeat";
+
+  syslog.Add({entry(now_ms)}, entry(0).Bytes() * 2);  // full: the oldest goes
+  Cycle();
+  EXPECT_EQ(Check(std::nullopt, line), kCheckCritical) << line;
+  EXPECT_NE(line.find("1 alerts were dropped"), std::string::npos) << line;
+  alerts_.SetOutboxes({});
+}
+
 }  // namespace
 }  // namespace warderon::testing
