@@ -88,7 +88,7 @@ double MicrosPerAlert(TSyslogTarget target, SSL_CTX* server_tls) {
     const auto start = std::chrono::steady_clock::now();
     for (int alert = 0; alert < kAlerts; ++alert) {
       for (int i = 0; i < kLines; ++i) {
-        client.SendSyslog(target, 16, 4, line, {"service changes", 2, "", 0, ""});
+        client.SendSyslog(target, 16, 4, line, {"service changes", 2, "", 0, "", {}, {}});
       }
     }
     elapsed = std::chrono::steady_clock::now() - start;

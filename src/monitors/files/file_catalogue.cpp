@@ -509,6 +509,7 @@ std::size_t TFileCatalogue::MemoryBytes() const {
 
 void TFileCatalogue::Load(const std::string& path) {
   Clear();
+  loaded_as_saved_ = false;
   const std::unique_ptr<std::FILE, TFileCloser> file(OpenFileForReading(path));
   if (!file) {
     if (errno == ENOENT) return;  // no catalogue yet
@@ -522,23 +523,36 @@ void TFileCatalogue::Load(const std::string& path) {
   // A catalogue is written in catalogue order: read in that order, it needs
   // no sorting before it is saved again.
   bool in_order = true;
+  bool skipped = false;  // the last entry is torn
+  bool lossy = false;
   std::optional<TRecordIndex> last;
   while (reader.Next(key_line)) {
+    skipped = true;  // until the entry is taken
     if (!reader.Next(size_line)) break;
     const std::optional<std::int64_t> size = ParseSize(size_line);
     const bool has_time = reader.Next(time_line);
     const std::optional<double> time = has_time ? ParseTime(time_line) : std::nullopt;
-    if (!size || !time || key_line.size() > kMaxCatalogueKey * 3) continue;  // skipped
+    if (!size || !time || key_line.size() > kMaxCatalogueKey * 3) {
+      lossy = true;  // what is saved differs from what was read
+      continue;
+    }
     const std::optional<std::string> key = CatalogueKeyFromLine(key_line);
-    if (!key || key->empty() || key->size() > kMaxCatalogueKey) continue;
+    if (!key || key->empty() || key->size() > kMaxCatalogueKey) {
+      lossy = true;  // what is saved differs from what was read
+      continue;
+    }
     const std::string utf8 = CatalogueTextToUtf8(*key);
-    if (Find(utf8)) continue;  // the first of two equal keys stays
+    if (Find(utf8)) {  // the first of two equal keys stays
+      lossy = true;    // what is saved differs from what was read
+      continue;
+    }
     const TRecordIndex index = Add(utf8);
     if (last && !KeyLess(*last, index)) in_order = false;
     last = index;
     FileData& record = records_[index];
     record.FileSize = *size;
     record.FileTime = *time;
+    skipped = false;
   }
   if (in_order) {
     sorted_.resize(records_.size());
@@ -549,6 +563,7 @@ void TFileCatalogue::Load(const std::string& path) {
   if (std::ferror(file.get()) != 0) {
     throw std::runtime_error("read the file catalogue '" + path + "': input/output error");
   }
+  loaded_as_saved_ = !skipped && !lossy && in_order;
 }
 
 void TFileCatalogue::Save(const std::string& path) const {

@@ -93,6 +93,9 @@ class TFileCatalogue {
   // not exist. Raises std::runtime_error when it exists but cannot be
   // opened or read; the catalogue then holds what was read.
   void Load(const std::string& path);
+  // Whether the last Load read a catalogue whole, as Save writes it (no line
+  // skipped, none twice, in order): saving it unchanged would write the same.
+  bool LoadedAsSaved() const { return loaded_as_saved_; }
   // Writes the catalogue file in catalogue order, atomically. Raises
   // std::runtime_error naming the reason when it could not be written; the
   // old file is then intact.
@@ -102,6 +105,7 @@ class TFileCatalogue {
   std::size_t MemoryBytes() const;
 
  private:
+  bool loaded_as_saved_ = false;
   // A directory path, shared by the records of its files.
   struct TDirectory {
     std::uint32_t chunk = 0;

@@ -149,6 +149,16 @@ TEST_F(MonitorModule, ACycleWithoutChangesDoesNotRewriteTheCatalogue) {
   Write("b.txt", "b");
   EXPECT_EQ(Cycle().size(), 1U);
   EXPECT_EQ(contents().find("/marker"), std::string::npos) << "a cycle with a change rewrites it";
+
+  // Nor does a start that finds the trees as the catalogue has them; a
+  // start that finds a change does.
+  const auto written = fs::last_write_time(catalogue_);
+  Start();
+  EXPECT_EQ(fs::last_write_time(catalogue_), written);
+  Write("c.txt", "c");
+  Start();
+  EXPECT_NE(fs::last_write_time(catalogue_), written);
+  EXPECT_TRUE(module_->FileList().Find(Key("c.txt")).has_value());
 }
 
 TEST_F(MonitorModule, TimeAndSizeChangedTogetherReportTimeThenSize) {
