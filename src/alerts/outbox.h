@@ -24,8 +24,8 @@
 namespace warderon {
 
 struct TOutboxEntry {
-  std::uint64_t id = 0;         // given by the outbox, increasing
-  std::int64_t raised_ms = 0;   // when the alert was raised: UTC ms since 1970
+  std::uint64_t id = 0;             // given by the outbox, increasing
+  std::int64_t raised_ms = 0;       // when the alert was raised: UTC ms since 1970
   std::vector<std::string> fields;  // the sink's own record
   std::uint64_t Bytes() const;
 };

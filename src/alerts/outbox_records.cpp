@@ -10,8 +10,8 @@ namespace {
 
 std::string CivilFields(const TCivilTime& t) {
   char text[64];
-  std::snprintf(text, sizeof text, "%d %d %d %d %d %d %d", t.year, t.month, t.day, t.hour,
-                t.minute, t.second, t.millisecond);
+  std::snprintf(text, sizeof text, "%d %d %d %d %d %d %d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, t.millisecond);
   return text;
 }
 
@@ -129,8 +129,9 @@ TMailMessage DigestMail(const std::vector<TQueuedMail>& queued, const std::strin
   const TQueuedMail& last = queued[count - 1];
   message.subject = host + ": " + std::to_string(count) + " delayed alerts, raised from " +
                     RaiseText(first.raised.local) + " to " + RaiseText(last.raised.local);
-  message.body_lines.push_back("These alerts could not be mailed when they were raised; here "
-                               "they are in the order they were raised.");
+  message.body_lines.push_back(
+      "These alerts could not be mailed when they were raised; here "
+      "they are in the order they were raised.");
   message.body_lines.insert(message.body_lines.end(), lines.begin(), lines.end());
   message.date = first.raised.mail_date;
   // The same digest of the same backlog keeps its id on a retry.

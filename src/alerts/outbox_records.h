@@ -36,7 +36,7 @@ TOutboxEntry EncodeLine(const TQueuedLine& line);
 std::optional<TQueuedLine> DecodeLine(const TOutboxEntry& entry);
 
 struct TQueuedMail {
-  std::string subject;  // without the host
+  std::string subject;                  // without the host
   std::vector<std::string> body_lines;  // the body text, then the details as mailed
   std::string message_id;
   TRaiseTime raised;

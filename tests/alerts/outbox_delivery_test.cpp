@@ -37,13 +37,15 @@ class OutboxDelivery : public ::testing::Test {
     dispatcher_.reset();
     mail_outbox_ = std::make_unique<TOutbox>(mail_path_);
     syslog_outbox_ = std::make_unique<TOutbox>(syslog_path_);
-    dispatcher_ = std::make_unique<TSmtpModule>(store_, mail_, syslog_,
-                                                [] { return std::string("ws042"); });
+    dispatcher_ =
+        std::make_unique<TSmtpModule>(store_, mail_, syslog_, [] { return std::string("ws042"); });
     TSmtpModule::TOutboxes outboxes;
     outboxes.mail = mail_outbox_.get();
     outboxes.syslog = syslog_outbox_.get();
     outboxes.local_now = [this] { return clock_.LocalNow(); };
-    outboxes.utc_now = [this] { return std::chrono::system_clock::from_time_t(kStartSeconds) + elapsed_; };
+    outboxes.utc_now = [this] {
+      return std::chrono::system_clock::from_time_t(kStartSeconds) + elapsed_;
+    };
     outboxes.mail_date = [this] { return "date+" + std::to_string(elapsed_.count()); };
     dispatcher_->SetOutboxes(std::move(outboxes));
   }

@@ -26,7 +26,8 @@ class TWinAppendFile final : public TAppendFile {
 
   void Append(std::string_view bytes) override {
     LARGE_INTEGER end{};
-    if (SetFilePointerEx(file_.Get(), end, nullptr, FILE_END) == FALSE) Fail("seek '" + path_ + "'");
+    if (SetFilePointerEx(file_.Get(), end, nullptr, FILE_END) == FALSE)
+      Fail("seek '" + path_ + "'");
     while (!bytes.empty()) {
       DWORD written = 0;
       const auto chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1U << 30));
