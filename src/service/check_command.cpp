@@ -8,7 +8,7 @@
 
 #include "core/text.h"
 #include "policy/policy_store.h"
-#include "service/health_report.h"
+#include "service/health_section.h"
 
 namespace warderon {
 namespace {

@@ -135,6 +135,17 @@ void THealthReport::RecordForCheck(const TCycleOutcome& outcome, const THealthSn
                        TPolicyValue::MakeInteger(clamp(static_cast<std::uint64_t>(oldest))));
     backend.WriteValue(kHealthSection, kOutboxDroppedValue,
                        TPolicyValue::MakeInteger(clamp(dropped)));
+    for (const auto& [sink, name] : kOutboxSinks) {
+      const auto found = health.outboxes.find(sink);
+      if (found == health.outboxes.end()) continue;
+      const std::uint64_t figures[] = {found->second.entries,
+                                       static_cast<std::uint64_t>(found->second.oldest_seconds),
+                                       found->second.dropped_total};
+      for (std::size_t i = 0; i < 3; ++i) {
+        backend.WriteValue(kHealthSection, std::string("Outbox") + name + kOutboxSinkValues[i],
+                           TPolicyValue::MakeInteger(clamp(figures[i])));
+      }
+    }
     char utc[32];
     std::snprintf(utc, sizeof utc, "%.0f", last_cycle_end_seconds_);
     backend.WriteValue(kHealthSection, kLastCycleEndUtcValue, TPolicyValue::MakeText(utc));

@@ -22,21 +22,11 @@
 #include "platform/time/boot_time.h"
 #include "platform/time/clock.h"
 #include "policy/policy_store.h"
+#include "service/health_section.h"
 #include "service/health_snapshot.h"
 #include "service/warderon_thread.h"
 
 namespace warderon {
-
-// The section the worker writes for "-check", and its values.
-constexpr char kHealthSection[] = "Health";
-// When the last cycle ended, for -check: UTC seconds since 1970 as text, and
-// where the platform tells, "BOOT-ID SECONDS" of the boot clock.
-constexpr char kLastCycleEndUtcValue[] = "LastCycleEndUtc";
-constexpr char kLastCycleEndBootValue[] = "LastCycleEndBoot";
-// The age in seconds of the oldest alert an outbox holds, and the entries
-// dropped that no sink has taken the notice of yet.
-constexpr char kOutboxOldestValue[] = "OutboxOldestSeconds";
-constexpr char kOutboxDroppedValue[] = "OutboxDroppedUnreported";
 
 class THealthReport {
  public:

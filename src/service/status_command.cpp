@@ -9,6 +9,7 @@
 
 #include "core/text.h"
 #include "policy/policy_store.h"
+#include "service/health_section.h"
 #include "service/monitor_switches.h"
 #include "service/warderon_thread.h"
 
@@ -68,6 +69,12 @@ struct TStatus {
   double age_days = 0;
   TEnabledParts enabled;
   std::vector<std::string> journal;
+  // Each sink's outbox as the last cycle left it: entries, oldest, dropped.
+  struct TOutbox {
+    std::string sink;
+    std::int32_t figures[3] = {0, 0, 0};
+  };
+  std::vector<TOutbox> outboxes;
 };
 
 TStatus ReadStatus(TPolicyBackend& backend, TClock& clock) {
@@ -103,6 +110,20 @@ TStatus ReadStatus(TPolicyBackend& backend, TClock& clock) {
   }
   std::sort(journal.begin(), journal.end());
   for (auto& [number, text] : journal) status.journal.push_back(std::move(text));
+  for (const auto& [sink, name] : kOutboxSinks) {
+    TStatus::TOutbox outbox;
+    outbox.sink = sink;
+    bool recorded = false;
+    for (std::size_t i = 0; i < 3; ++i) {
+      const auto value =
+          backend.ReadValue(kHealthSection, std::string("Outbox") + name + kOutboxSinkValues[i]);
+      if (value && value->type == TPolicyValueType::Integer) {
+        outbox.figures[i] = value->integer;
+        recorded = true;
+      }
+    }
+    if (recorded) status.outboxes.push_back(outbox);
+  }
   return status;
 }
 
@@ -130,6 +151,13 @@ void PrintText(const TStatus& status, std::ostream& out) {
   std::string enabled;
   for (const std::string& label : labels) enabled += (enabled.empty() ? "" : ", ") + label;
   out << "enabled: " << (enabled.empty() ? "nothing" : enabled) << "\n";
+  for (const TStatus::TOutbox& outbox : status.outboxes) {
+    out << "outbox " << outbox.sink << ": " << outbox.figures[0] << " waiting";
+    if (outbox.figures[0] > 0) {
+      out << ", the oldest raised " << outbox.figures[1] << " s before the last cycle ended";
+    }
+    out << ", " << outbox.figures[2] << " dropped\n";
+  }
   out << "journal of the last cycle:" << (status.journal.empty() ? " empty" : "") << "\n";
   for (const std::string& text : status.journal) out << "  " << VisibleLine(text) << "\n";
 }
@@ -151,7 +179,14 @@ void PrintJson(const TStatus& status, std::ostream& out) {
   }
   out << ",\"monitors\":" << JsonList(status.enabled.monitors)
       << ",\"delivery\":" << JsonList(status.enabled.delivery)
-      << ",\"journal\":" << JsonList(status.journal) << "}\n";
+      << ",\"journal\":" << JsonList(status.journal) << ",\"outboxes\":{";
+  for (std::size_t i = 0; i < status.outboxes.size(); ++i) {
+    const TStatus::TOutbox& outbox = status.outboxes[i];
+    out << (i == 0 ? "" : ",") << JsonText(outbox.sink) << ":{\"entries\":" << outbox.figures[0]
+        << ",\"oldest_seconds\":" << outbox.figures[1] << ",\"dropped_total\":" << outbox.figures[2]
+        << "}";
+  }
+  out << "}}\n";
 }
 
 }  // namespace

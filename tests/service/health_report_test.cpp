@@ -206,6 +206,8 @@ TEST_F(HealthReport, BacklogsShowInTheMetricsTheHeartbeatAndCheck) {
   Cycle();
   EXPECT_EQ(Check(std::nullopt, line), kCheckWarning) << line;
   EXPECT_NE(line.find("waited in an outbox for 200 s"), std::string::npos) << line;
+  EXPECT_EQ(backend_.ReadValue("Health", "OutboxSyslogEntries"), TPolicyValue::MakeInteger(2))
+      << "for -status";
   std::ifstream metrics(folder + "/warderon.prom");
   const std::string text((std::istreambuf_iterator<char>(metrics)), {});
   for (const char* sample : {"warderon_outbox_entries{sink=\"syslog\"} 2\n",

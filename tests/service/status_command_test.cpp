@@ -42,6 +42,34 @@ TEST(StatusCommand, ShowsVersionLastRunSwitchesAndTheLastJournalInOrder) {
                            "  tenth\n");
 }
 
+TEST(StatusCommand, ShowsEachOutboxAsTheLastCycleLeftIt) {
+  TMemoryPolicyBackend backend;
+  for (const auto& [name, figure] : {std::pair{"OutboxMailEntries", 0},
+                                     {"OutboxMailOldestSeconds", 0},
+                                     {"OutboxMailDroppedTotal", 0},
+                                     {"OutboxSyslogEntries", 3},
+                                     {"OutboxSyslogOldestSeconds", 200},
+                                     {"OutboxSyslogDroppedTotal", 7}}) {
+    backend.WriteValue("Health", name, TPolicyValue::MakeInteger(figure));
+  }
+  TFakeClock clock;
+  std::ostringstream text;
+  std::ostringstream json;
+  std::ostringstream err;
+  ASSERT_EQ(RunStatusCommand(backend, clock, text, err), 0);
+  ASSERT_EQ(RunStatusCommand(backend, clock, json, err, true), 0);
+  EXPECT_NE(text.str().find("outbox mail: 0 waiting, 0 dropped\n"
+                            "outbox syslog: 3 waiting, the oldest raised 200 s before the last "
+                            "cycle ended, 7 dropped\n"),
+            std::string::npos)
+      << text.str();
+  EXPECT_NE(json.str().find(",\"outboxes\":{\"mail\":{\"entries\":0,\"oldest_seconds\":0,"
+                            "\"dropped_total\":0},\"syslog\":{\"entries\":3,\"oldest_seconds\":"
+                            "200,\"dropped_total\":7}}}"),
+            std::string::npos)
+      << json.str();
+}
+
 TEST(StatusCommand, ANewStoreSaysSo) {
   TMemoryPolicyBackend backend;
   TFakeClock clock;
