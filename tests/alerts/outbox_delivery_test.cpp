@@ -35,6 +35,8 @@ class OutboxDelivery : public ::testing::Test {
   // A new process: the outboxes are loaded from their files again.
   void Restart() {
     dispatcher_.reset();
+    mail_outbox_.reset();  // closed before the new process opens them
+    syslog_outbox_.reset();
     mail_outbox_ = std::make_unique<TOutbox>(mail_path_);
     syslog_outbox_ = std::make_unique<TOutbox>(syslog_path_);
     dispatcher_ =

@@ -18,9 +18,11 @@ class TWinAppendFile final : public TAppendFile {
  public:
   explicit TWinAppendFile(std::string path) : path_(std::move(path)) {
     // Never through a reparse point planted at the name.
-    file_.Reset(CreateFileW(win::Widen(path_).c_str(), FILE_APPEND_DATA | GENERIC_WRITE, 0, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                            nullptr));
+    // Others may read it (-status, a reload) and rename or replace it (the
+    // rewrite); no one else writes it.
+    file_.Reset(CreateFileW(win::Widen(path_).c_str(), FILE_APPEND_DATA | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file_.Valid()) Fail("open '" + path_ + "'");
   }
 
