@@ -395,8 +395,13 @@ std::string TSmtpModule::TakeDeliveryFailures() {
   outbox_problems_.clear();
   counts_.syslog_not_sent += syslog_failure_.lines;
   counts_.mail_not_sent += mail_failure_.lines;
-  syslog_failure_ = {};
-  mail_failure_ = {};
+  // The counts start again; a sink that failed stays given up on for the
+  // rest of the round, so the report itself costs it no second time-out.
+  for (TSinkFailure* failure : {&syslog_failure_, &mail_failure_}) {
+    failure->lines = 0;
+    failure->untried = 0;
+    if (!failure->blocked) failure->error.clear();
+  }
   return text;
 }
 

@@ -185,6 +185,9 @@ TEST_F(SmtpModule, AFailedSinkIsTriedOncePerCycleAndTheJournalKeepsEveryAlert) {
             "after that; the next cycle tries again)\r\n"
             "mail: 50 alerts not sent: connect to relay.site.example: refused (49 of them not "
             "tried after that; the next cycle tries again)");
+  dispatcher_.SendAlert(1, "run time error", "the report of it");
+  EXPECT_EQ(mail_.attempts, 1) << "the report costs the dead server no second time-out";
+  dispatcher_.TakeDeliveryFailures();
   mail_.fail = false;
   syslog_.fail = false;
   dispatcher_.BeginDispatchRound();  // the next cycle
