@@ -28,6 +28,18 @@ std::string UniqueStem() {
   return ProcessStem() + "-" + std::to_string(++counter);
 }
 
+// This program's scratch folder. Never the temporary folder itself: the
+// service's writers take the write rights of others from the folder of what
+// they write, and must not do that to /tmp.
+const std::filesystem::path& ScratchFolder() {
+  static const std::filesystem::path folder = [] {
+    auto path = std::filesystem::temp_directory_path() / ("warderon-tests-" + ProcessStem());
+    std::filesystem::create_directories(path);
+    return path;
+  }();
+  return folder;
+}
+
 // Removes what the tests created when the test program ends.
 class TScratchRegistry {
  public:
@@ -38,19 +50,26 @@ class TScratchRegistry {
         std::filesystem::remove(path + suffix, ignored);
       }
     }
+    if (!folder_.empty()) {
+      std::filesystem::remove_all(folder_, ignored);
+    }
 #ifdef _WIN32
     RegDeleteTreeW(HKEY_CURRENT_USER, win::Widen(Root()).c_str());
     RegDeleteKeyW(HKEY_CURRENT_USER, win::Widen(Root()).c_str());
     RegDeleteKeyW(HKEY_CURRENT_USER, win::Widen(kRegistryRoot).c_str());  // only once empty
 #endif
   }
-  void Add(std::string path) { paths_.push_back(std::move(path)); }
+  void Add(std::string path, std::string folder) {
+    paths_.push_back(std::move(path));
+    folder_ = std::move(folder);
+  }
   static constexpr const char* kRegistryRoot = "Software\\WarderonTests";
   // This program's scratch keys, below the shared root.
   static std::string Root() { return std::string(kRegistryRoot) + "\\" + ProcessStem(); }
 
  private:
   std::vector<std::string> paths_;
+  std::string folder_;  // held here: it must outlive every other static
 };
 
 TScratchRegistry& Scratch() {
@@ -61,9 +80,8 @@ TScratchRegistry& Scratch() {
 }  // namespace
 
 std::string ScratchPath(const std::string& stem) {
-  const auto path =
-      (std::filesystem::temp_directory_path() / ("warderon-" + stem + "-" + UniqueStem())).string();
-  Scratch().Add(path);
+  const auto path = (ScratchFolder() / ("warderon-" + stem + "-" + UniqueStem())).string();
+  Scratch().Add(path, ScratchFolder().string());
   return path;
 }
 
