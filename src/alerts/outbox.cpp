@@ -317,6 +317,9 @@ void TOutbox::Add(std::vector<TOutboxEntry> entries, std::uint64_t max_bytes) {
   }
   if (drop_new > 0) frames = DroppedRecord(entries[drop_new - 1].id, dropped_) + frames;
   Append(frames);
+  // Dropped entries still take room in the log: the file, not only what it
+  // holds, stays within the bound.
+  if (file_bytes_ > max_bytes) Rewrite();
 }
 
 void TOutbox::Drop(std::size_t count) {

@@ -107,6 +107,7 @@ TEST_F(Outbox, AFullOutboxDropsTheOldestAndKeepsTheNoticeUntilTaken) {
     outbox.Add(Entries(3, 3), three);  // 5 entries where 3 fit
     EXPECT_EQ(FirstFields(outbox), (std::vector<std::string>{"line 3", "line 4", "line 5"}));
     EXPECT_LE(outbox.LiveBytes(), three);
+    EXPECT_LE(fs::file_size(path_), three + 64) << "the file too, with the notice's record";
   }
   TOutbox reloaded(path_);
   EXPECT_EQ(FirstFields(reloaded), (std::vector<std::string>{"line 3", "line 4", "line 5"}));
