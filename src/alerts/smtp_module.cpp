@@ -362,14 +362,13 @@ void TSmtpModule::TSinkFailure::Skip(std::size_t lost) {
 
 std::string TSmtpModule::TSinkFailure::Report(const char* sink, const char* unit,
                                               const TOutbox* outbox) const {
-  std::string text =
-      std::string(sink) + ": " + std::to_string(lines) + " " + unit + " not sent: " + error;
+  const std::string head = std::string(sink) + ": " + std::to_string(lines) + " " + unit;
   if (outbox != nullptr) {
-    return std::string(sink) + ": " + std::to_string(lines) + " " + unit +
-           " not sent yet: " + error + " (kept in the outbox, " +
+    return head + " not sent yet: " + error + " (kept in the outbox, " +
            std::to_string(outbox->Entries().size()) +
            " waiting; the next cycle sends them first, in the order raised)";
   }
+  std::string text = head + " not sent: " + error;
   if (untried > 0) {
     text += " (" + std::to_string(untried) +
             " of them not tried after that; the next cycle tries "
@@ -545,11 +544,12 @@ void TSmtpModule::SendAlertSyslog(AlertLevel level, const std::string& subject,
     messages[i].raised = raised;
   }
   std::size_t sent = 0;
-  if (!target_known) {
-  } else if (syslog_failure_.Failed()) {
-    syslog_failure_.Skip(details.size());
-  } else if (DrainSyslog(target, SyslogFacility())) {
-    const int facility = SyslogFacility();
+  const int facility = SyslogFacility();
+  // A sink given up on in this round, or a backlog it did not take: the
+  // new lines wait behind it.
+  const bool sendable = target_known && !syslog_failure_.Failed() && DrainSyslog(target, facility);
+  if (target_known && !sendable) syslog_failure_.Skip(details.size());
+  if (sendable) {
     try {
       for (; sent < messages.size(); ++sent) SendQueuedLine(target, facility, messages[sent]);
     } catch (const std::exception& error) {
@@ -557,8 +557,6 @@ void TSmtpModule::SendAlertSyslog(AlertLevel level, const std::string& subject,
       // per alert, the rest counted as not sent with it.
       syslog_failure_.Note(messages.size() - sent, error.what());
     }
-  } else {
-    syslog_failure_.Skip(details.size());
   }
   if (sent < messages.size()) {
     QueueLines(std::vector<TQueuedLine>(messages.begin() + static_cast<std::ptrdiff_t>(sent),
