@@ -41,7 +41,9 @@ class TMailTransport {
                         TDeadline deadline) = 0;
 };
 
-enum class TSyslogTransport { Udp, Tcp, Tls };
+// Relp: the Reliable Event Logging Protocol, every message answered by the
+// collector; over TLS when relp_tls is set.
+enum class TSyslogTransport { Udp, Tcp, Tls, Relp };
 
 // How a message is written: the BSD form of old (no tag), RFC 3164 with the
 // tag "warderon[PID]:", or RFC 5424 with the alert as structured data.
@@ -51,10 +53,15 @@ struct TSyslogTarget {
   TSyslogTarget(std::string name = {})
       : host(std::move(name)) {}  // NOLINT: a host alone is a target
   std::string host;
-  std::uint16_t port = 0;  // 0: 514 (UDP, TCP) or 6514 (TLS)
+  std::uint16_t port = 0;  // 0: 514 (UDP, TCP), 6514 (TLS) or 2514 (RELP)
   TSyslogTransport transport = TSyslogTransport::Udp;
   TSyslogForm form = TSyslogForm::Bsd;
   std::string ca_file;  // TLS: empty means the system's trust store
+  bool relp_tls = false;
+  // TLS: the watchdog's own certificate and key (PEM), for a collector
+  // that asks for one; empty: none.
+  std::string cert_file;
+  std::string key_file;
 };
 
 // What RFC 5424 carries as structured data.
@@ -83,6 +90,16 @@ class TSyslogSender {
   // message on any failure.
   virtual void SendSyslog(const TSyslogTarget& target, int facility, int severity,
                           const std::string& message, const TSyslogAlert& alert) = 0;
+
+  struct TSettlement {
+    std::size_t taken = 0;  // counted from the first message since the last settlement
+    std::string error;      // why the rest was not taken; empty when all was
+  };
+  // How many of the messages handed over since the last call (handed_over,
+  // failed ones included) the collector has taken. A transport that
+  // acknowledges waits here, within its bound, for the answers; the rest
+  // must be sent again. Others took every message SendSyslog returned from.
+  virtual TSettlement Settle(std::size_t handed_over) { return {handed_over, {}}; }
 };
 
 // Receives a copy of every dispatched alert (the foreground runner prints

@@ -172,7 +172,7 @@ void TSmtpClient::Exchange(const TMailServer& server, const TMailMessage& messag
   if (greeting_name.empty() || greeting_name.find(' ') != std::string::npos) {
     greeting_name = "[127.0.0.1]";
   }
-  const TTlsClientOptions tls{server.host, server.ca_file};
+  const TTlsClientOptions tls{server.host, server.ca_file, {}, {}};
   const std::uint16_t port =
       server.port != 0 ? server.port : (server.security == TMailSecurity::Tls ? kTlsPort : port_);
 

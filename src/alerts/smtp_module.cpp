@@ -279,9 +279,19 @@ bool TSmtpModule::DrainSyslog(const TSyslogTarget& target, int facility) {
       notice.level = kAlertMonitorFailure;
       notice.sequence_id = NextSequenceId();
       notice.raised = RaiseNow();
-      SendQueuedLine(target, facility, notice);
+      try {
+        SendQueuedLine(target, facility, notice);
+      } catch (...) {
+        syslog_.Settle(1);
+        throw;
+      }
+      if (const auto settled = syslog_.Settle(1); settled.taken == 0) {
+        throw std::runtime_error(settled.error);
+      }
       outbox->ClearDropped();
     }
+    // An entry leaves the outbox once the collector took it: over RELP,
+    // once it answered; those it did not answer are sent again.
     while (!outbox->Entries().empty()) {
       const std::size_t batch = std::min(kBatch, outbox->Entries().size());
       std::size_t sent = 0;
@@ -292,10 +302,12 @@ bool TSmtpModule::DrainSyslog(const TSyslogTarget& target, int facility) {
           }
         }
       } catch (...) {
-        outbox->Acknowledge(sent);
+        outbox->Acknowledge(syslog_.Settle(sent).taken);
         throw;
       }
-      outbox->Acknowledge(batch);
+      const auto settled = syslog_.Settle(batch);
+      outbox->Acknowledge(settled.taken);
+      if (settled.taken < batch) throw std::runtime_error(settled.error);
     }
   } catch (const std::exception& error) {
     syslog_failure_.Note(0, error.what());
@@ -496,19 +508,22 @@ TSyslogTarget TSmtpModule::ReadSyslogTarget() {
   const std::int32_t port = store_.ReadPolicyInteger(kGeneral, "SyslogPort", 0);
   target.port = port > 0 && port < 65536 ? static_cast<std::uint16_t>(port) : 0;
   const auto transport =
-      store_.ReadPolicyChoice(kGeneral, "SyslogTransport", {"udp", "tcp", "tls"}, 0,
+      store_.ReadPolicyChoice(kGeneral, "SyslogTransport", {"udp", "tcp", "tls", "relp"}, 0,
                               "no syslog message is sent until it is one of them");
   if (!transport && !target.host.empty()) {
     throw std::runtime_error("SyslogTransport is not a known choice; nothing was sent");
   }
   constexpr TSyslogTransport kTransports[] = {TSyslogTransport::Udp, TSyslogTransport::Tcp,
-                                              TSyslogTransport::Tls};
+                                              TSyslogTransport::Tls, TSyslogTransport::Relp};
   target.transport = kTransports[transport.value_or(0)];
   const auto form = store_.ReadPolicyChoice(kGeneral, "SyslogFormat", {"bsd", "rfc3164", "rfc5424"},
                                             0, "the default bsd is used");
   constexpr TSyslogForm kForms[] = {TSyslogForm::Bsd, TSyslogForm::Rfc3164, TSyslogForm::Rfc5424};
   target.form = kForms[form.value_or(0)];
   target.ca_file = store_.ReadPolicyString(kGeneral, "SyslogCAFile", "");
+  target.relp_tls = store_.ReadPolicyBool(kGeneral, "SyslogRelpTls", false);
+  target.cert_file = store_.ReadPolicyString(kGeneral, "SyslogCertFile", "");
+  target.key_file = store_.ReadPolicyString(kGeneral, "SyslogKeyFile", "");
   return target;
 }
 
@@ -550,13 +565,18 @@ void TSmtpModule::SendAlertSyslog(AlertLevel level, const std::string& subject,
   const bool sendable = target_known && !syslog_failure_.Failed() && DrainSyslog(target, facility);
   if (target_known && !sendable) syslog_failure_.Skip(details.size());
   if (sendable) {
+    std::string error;
     try {
       for (; sent < messages.size(); ++sent) SendQueuedLine(target, facility, messages[sent]);
-    } catch (const std::exception& error) {
+    } catch (const std::exception& failure) {
       // A host that cannot be resolved fails every line alike: one attempt
       // per alert, the rest counted as not sent with it.
-      syslog_failure_.Note(messages.size() - sent, error.what());
+      error = failure.what();
     }
+    const auto settled = syslog_.Settle(sent);
+    if (error.empty()) error = settled.error;
+    sent = settled.taken;
+    if (sent < messages.size()) syslog_failure_.Note(messages.size() - sent, error);
   }
   if (sent < messages.size()) {
     QueueLines(std::vector<TQueuedLine>(messages.begin() + static_cast<std::ptrdiff_t>(sent),

@@ -1,7 +1,9 @@
 #include "alerts/syslog_sender.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "platform/net/tls.h"
 
@@ -48,6 +50,8 @@ std::string TransportName(TSyslogTransport transport) {
       return "tcp";
     case TSyslogTransport::Tls:
       return "tls";
+    case TSyslogTransport::Relp:
+      return "relp";
   }
   return "?";
 }
@@ -121,8 +125,80 @@ TSyslogClient::TSyslogClient(TClock& clock, std::function<std::string()> host_na
 
 std::uint16_t TSyslogClient::PortOf(const TSyslogTarget& target) const {
   if (target.port != 0) return target.port;
-  if (target.transport == TSyslogTransport::Udp) return udp_port_;
-  return target.transport == TSyslogTransport::Tls ? kTlsPort : kPort;
+  switch (target.transport) {
+    case TSyslogTransport::Udp:
+      return udp_port_;
+    case TSyslogTransport::Tls:
+      return kTlsPort;
+    case TSyslogTransport::Relp:
+      return kRelpPort;
+    case TSyslogTransport::Tcp:
+      break;
+  }
+  return kPort;
+}
+
+TSyslogClient::~TSyslogClient() {
+  if (relp_) relp_->Close(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+}
+
+std::unique_ptr<TTcpConnection> TSyslogClient::Connect(const TSyslogTarget& target, bool tls,
+                                                       TDeadline start) {
+  auto connection = ConnectTcp(target.host, PortOf(target), start + kResolveTimeout);
+  if (!tls) return connection;
+  return StartTlsClient(std::move(connection),
+                        {target.host, target.ca_file, target.cert_file, target.key_file},
+                        start + kSendTimeout);
+}
+
+void TSyslogClient::DropRelpSession() {
+  if (!relp_) return;
+  relp_taken_before_ += relp_->TakeAnswered();
+  relp_.reset();
+}
+
+void TSyslogClient::SendRelp(const TSyslogTarget& target, const std::string& key,
+                             const std::string& text, TDeadline start) {
+  relp_unsettled_ = true;
+  if (relp_ && (relp_key_ != key || !relp_->Usable())) DropRelpSession();
+  // A session that waits for nothing may have been closed by the collector
+  // meanwhile (a restart): it is opened again once, without a failure.
+  for (int attempt = 0;; ++attempt) {
+    const bool fresh = !relp_;
+    const bool idle = fresh || relp_->Outstanding() == 0;
+    try {
+      if (fresh) {
+        relp_ = std::make_unique<TRelpSession>(
+            Connect(target, target.relp_tls || !target.ca_file.empty(), start),
+            start + kSendTimeout);
+        relp_key_ = key;
+      }
+      relp_->Send(text, start + kSendTimeout);
+      return;
+    } catch (const TSocketError&) {
+      DropRelpSession();
+      if (fresh || !idle || attempt > 0) throw;
+    }
+  }
+}
+
+TSyslogSender::TSettlement TSyslogClient::Settle(std::size_t handed_over) {
+  if (!std::exchange(relp_unsettled_, false)) return {handed_over, {}};
+  TSettlement settlement;
+  if (relp_) {
+    try {
+      relp_->AwaitAnswers(std::chrono::steady_clock::now() + kSendTimeout);
+    } catch (const TSocketError& error) {
+      settlement.error = error.what();
+      DropRelpSession();
+    }
+  }
+  settlement.taken = std::min(handed_over, std::exchange(relp_taken_before_, 0) +
+                                               (relp_ ? relp_->TakeAnswered() : 0));
+  if (settlement.taken < handed_over && settlement.error.empty()) {
+    settlement.error = "the collector did not answer every message";
+  }
+  return settlement;
 }
 
 void TSyslogClient::SendSyslog(const TSyslogTarget& target, int facility, int severity,
@@ -154,15 +230,20 @@ void TSyslogClient::SendSyslog(const TSyslogTarget& target, int facility, int se
   // One stream per collector; a collector that closed it (a restart) or
   // broke it is connected afresh before this message goes out.
   const std::string key = TransportName(target.transport) + "://" + target.host + ":" +
-                          std::to_string(port) + "|" + target.ca_file;
+                          std::to_string(port) + "|" + target.ca_file + "|" +
+                          (target.relp_tls ? "tls" : "") + "|" + target.cert_file + "|" +
+                          target.key_file;
+  if (target.transport == TSyslogTransport::Relp) {
+    SendRelp(target, key,
+             FormatSyslogMessage(target.form, facility, severity, local_time, utc_time, host_name,
+                                 pid_, message, alert),
+             now);
+    return;
+  }
   if (stream_ && (stream_key_ != key || stream_->ClosedOrSpoken())) stream_.reset();
   try {
     if (!stream_) {
-      stream_ = ConnectTcp(target.host, port, now + kResolveTimeout);
-      if (target.transport == TSyslogTransport::Tls) {
-        stream_ =
-            StartTlsClient(std::move(stream_), {target.host, target.ca_file}, now + kSendTimeout);
-      }
+      stream_ = Connect(target, target.transport == TSyslogTransport::Tls, now);
       stream_key_ = key;
     }
     const std::string text = FormatSyslogMessage(target.form, facility, severity, local_time,

@@ -95,16 +95,26 @@ std::vector<TSettingInfo> MakeGeneralSettings() {
       Text("Syslog", "", "delivery", "Syslog collector",
            "Host name or address of the syslog collector; empty sends nothing."),
       Number("SyslogPort", 0, 0, 65535, "delivery", "Syslog port",
-             "Port of the collector; 0 means 514 for udp and tcp, 6514 for tls."),
-      Choice("SyslogTransport", {"udp", "tcp", "tls"}, "delivery", "Syslog transport",
+             "Port of the collector; 0 means 514 for udp and tcp, 6514 for tls, 2514 for relp."),
+      Choice("SyslogTransport", {"udp", "tcp", "tls", "relp"}, "delivery", "Syslog transport",
              "udp: one datagram per line. tcp and tls: octet-counted messages on one kept "
-             "connection."),
+             "connection. relp: the Reliable Event Logging Protocol, every message answered "
+             "by the collector and sent again until it is (over TLS with \"SyslogRelpTls\" or a "
+             "CA file)."),
       Choice("SyslogFormat", {"bsd", "rfc3164", "rfc5424"}, "delivery", "Syslog message form",
              "bsd: the detail lines as they are. rfc3164: with host and tag \"warderon[pid]:\". "
              "rfc5424: with the alert's subject, level and module as structured data."),
       Text("SyslogCAFile", "", "delivery", "Syslog CA file",
            "A PEM file of the certificate authorities that may sign the collector's "
-           "certificate (tls); empty trusts the machine's authorities."),
+           "certificate (tls, relp over TLS); empty trusts the machine's authorities."),
+      Switch("SyslogRelpTls", false, "delivery", "RELP over TLS",
+             "When enabled, relp runs over TLS (also when \"SyslogCAFile\" is set)."),
+      Text("SyslogCertFile", "", "delivery", "Syslog client certificate",
+           "TLS: a PEM file of the watchdog's own certificate, for a collector that asks "
+           "clients for one (rsyslog's imrelp with TLS does); empty offers none. Linux only."),
+      Text("SyslogKeyFile", "", "delivery", "Syslog client key",
+           "TLS: the PEM file of the private key of \"SyslogCertFile\"; empty: the key is in "
+           "that file."),
       Number("SyslogFacility", 0, 0, 23, "delivery", "Syslog facility",
              "Syslog facility code of the messages (0 kernel ... 16 local0 ... 23 local7)."),
       Number("OutboxMaxMB", 64, 1, 4096, "delivery", "Outbox size per sink (MB)",

@@ -108,6 +108,29 @@ TEST_F(OutboxDelivery, SyslogLinesRaisedWhileTheCollectorIsDownArriveInOrderAfte
   EXPECT_TRUE(TOutbox(syslog_path_).Entries().empty()) << "taken, so gone from the file";
 }
 
+// An acknowledging collector (RELP) that breaks after answering part: only
+// the answered lines leave; the rest go again, first, with their ids.
+TEST_F(OutboxDelivery, LinesTheCollectorDidNotAnswerAreSentAgainWithTheirIds) {
+  Enable(false, true);
+  syslog_.answers = 2;
+  dispatcher_->BeginDispatchRound();
+  dispatcher_->SendAlertWithDetails(2, "file changes", "b", {"a", "b", "c", "d"});
+  EXPECT_NE(dispatcher_->TakeDeliveryFailures().find("2 lines not sent yet"), std::string::npos);
+  EXPECT_EQ(TOutbox(syslog_path_).Entries().size(), 2U);
+  Restart();
+  syslog_.answers = 1;  // a backlog drain broken after one answer
+  dispatcher_->BeginDispatchRound();
+  dispatcher_->SendAlertWithDetails(2, "share changes", "b", {"e"});
+  syslog_.answers.reset();
+  dispatcher_->BeginDispatchRound();
+  dispatcher_->SendAlertWithDetails(2, "service changes", "b", {"f"});
+  std::vector<std::uint32_t> ids;
+  for (const auto& sent : syslog_.sent) ids.push_back(sent.alert.sequence_id);
+  EXPECT_EQ(SyslogLines(), (std::vector<std::string>{"a", "b", "c", "d", "c", "d", "d", "e", "f"}));
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 3, 4, 3, 4, 4, 1, 2})) << "a new process counts from 1";
+  EXPECT_TRUE(TOutbox(syslog_path_).Entries().empty());
+}
+
 TEST_F(OutboxDelivery, AMailBacklogGoesLateWithItsDateAndIdAndPast20AsDigests) {
   Enable(true, false);
   mail_.fail = true;

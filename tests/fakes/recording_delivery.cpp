@@ -1,5 +1,6 @@
 #include "fakes/recording_delivery.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -18,6 +19,14 @@ void TRecordingSyslog::SendSyslog(const TSyslogTarget& target, int facility, int
   ++attempts;
   if (fail) throw std::runtime_error("resolve " + target.host + ": unknown host");
   sent.push_back({target.host, facility, severity, message, target, alert});
+}
+
+TSyslogSender::TSettlement TRecordingSyslog::Settle(std::size_t handed_over) {
+  if (!answers) return {handed_over, {}};
+  const std::size_t taken = std::min(handed_over, *answers);
+  *answers -= taken;
+  if (taken == handed_over) return {taken, {}};
+  return {taken, "RELP: the collector closed the connection"};
 }
 
 }  // namespace warderon::testing

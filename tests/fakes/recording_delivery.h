@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,9 +40,14 @@ class TRecordingSyslog final : public TSyslogSender {
     TSyslogTarget target;
     TSyslogAlert alert;
   };
+  TSettlement Settle(std::size_t handed_over) override;
+
   std::vector<TDatagram> sent;
   bool fail = false;
   int attempts = 0;
+  // An acknowledging collector that answers this many more messages and
+  // then breaks the connection; none: every message sent is taken.
+  std::optional<std::size_t> answers;
 };
 
 }  // namespace warderon::testing

@@ -13,6 +13,10 @@ namespace warderon {
 struct TTlsClientOptions {
   std::string server_name;  // the name (or IPv4 address) the certificate must carry
   std::string ca_file;      // PEM; empty: the system's trust store
+  // The client's own certificate (chain) and key, PEM, for a server that
+  // asks for one; empty: none is offered.
+  std::string cert_file;
+  std::string key_file;
 };
 
 // Performs the handshake before the deadline and returns the protected

@@ -47,6 +47,14 @@ class TOpenSslConnection final : public TTcpConnection {
     if (!loaded)
       Fail("load the trusted certificates" +
            (options.ca_file.empty() ? std::string() : " of " + options.ca_file));
+    if (!options.cert_file.empty()) {
+      if (SSL_CTX_use_certificate_chain_file(context_.get(), options.cert_file.c_str()) != 1)
+        Fail("load the client certificate " + options.cert_file);
+      const std::string& key = options.key_file.empty() ? options.cert_file : options.key_file;
+      if (SSL_CTX_use_PrivateKey_file(context_.get(), key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+          SSL_CTX_check_private_key(context_.get()) != 1)
+        Fail("load the client certificate's key " + key);
+    }
     ssl_.reset(SSL_new(context_.get()));
     if (!ssl_) Fail("set up TLS");
     X509_VERIFY_PARAM* check = SSL_get0_param(ssl_.get());

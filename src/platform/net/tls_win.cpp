@@ -129,6 +129,11 @@ class TSchannelConnection final : public TTcpConnection {
   }
 
   void Handshake(TDeadline deadline) {
+    if (!options_.cert_file.empty()) {
+      // SChannel takes a client certificate from a certificate store only.
+      throw TSocketError("TLS with " + options_.server_name +
+                         ": a client certificate file is not supported on Windows");
+    }
     SCHANNEL_CRED settings{};
     settings.dwVersion = SCHANNEL_CRED_VERSION;
     settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
