@@ -193,8 +193,8 @@ TSyslogSender::TSettlement TSyslogClient::Settle(std::size_t handed_over) {
       DropRelpSession();
     }
   }
-  settlement.taken = std::min(handed_over, std::exchange(relp_taken_before_, 0) +
-                                               (relp_ ? relp_->TakeAnswered() : 0));
+  settlement.taken = std::min(
+      handed_over, std::exchange(relp_taken_before_, 0) + (relp_ ? relp_->TakeAnswered() : 0));
   if (settlement.taken < handed_over && settlement.error.empty()) {
     settlement.error = "the collector did not answer every message";
   }

@@ -127,7 +127,8 @@ TEST_F(OutboxDelivery, LinesTheCollectorDidNotAnswerAreSentAgainWithTheirIds) {
   std::vector<std::uint32_t> ids;
   for (const auto& sent : syslog_.sent) ids.push_back(sent.alert.sequence_id);
   EXPECT_EQ(SyslogLines(), (std::vector<std::string>{"a", "b", "c", "d", "c", "d", "d", "e", "f"}));
-  EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 3, 4, 3, 4, 4, 1, 2})) << "a new process counts from 1";
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 3, 4, 3, 4, 4, 1, 2}))
+      << "a new process counts from 1";
   EXPECT_TRUE(TOutbox(syslog_path_).Entries().empty());
 }
 

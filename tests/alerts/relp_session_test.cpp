@@ -121,12 +121,12 @@ TEST(RelpSession, OnlyAnUnbrokenRunOfAnswersFromTheOldestCountsAsTaken) {
     SCOPED_TRACE(item.name);
     held.clear();
     int index = 0;
-    TScriptedCollector collector([&](std::uint32_t n, const std::string& command,
-                                     const std::string&) -> std::string {
-      if (command == "open") return OpenAccepted(n);
-      if (command == "syslog") return item.reply(++index, n);
-      return Answer(n, "");
-    });
+    TScriptedCollector collector(
+        [&](std::uint32_t n, const std::string& command, const std::string&) -> std::string {
+          if (command == "open") return OpenAccepted(n);
+          if (command == "syslog") return item.reply(++index, n);
+          return Answer(n, "");
+        });
     TRelpSession session(collector.Connect(), In(3s));
     bool failed = false;
     try {

@@ -112,8 +112,8 @@ TEST(TlsClient, AVerifiedConnectionStaysUsableAfterSessionTickets) {
   SSL_CTX* server = MakeServerContext(cert);
   {
     TTlsPeer peer(server, 10);
-    auto connection =
-        StartTlsClient(ConnectTcp("127.0.0.1", peer.Port(), Soon()), {"127.0.0.1", cert, {}, {}}, Soon());
+    auto connection = StartTlsClient(ConnectTcp("127.0.0.1", peer.Port(), Soon()),
+                                     {"127.0.0.1", cert, {}, {}}, Soon());
     connection->SendAll("hello", Soon());
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the tickets arrive
     EXPECT_FALSE(connection->ClosedOrSpoken()) << "session tickets are no word from the peer";
@@ -130,8 +130,8 @@ TEST(TlsClient, ACertificateOfAnotherCaOrNameIsRefused) {
   const std::string other = ScratchPath("tls-other");
   SSL_CTX* server = MakeServerContext(cert);
   SSL_CTX* unused = MakeServerContext(other);
-  for (const TTlsClientOptions& options :
-       {TTlsClientOptions{"127.0.0.1", other, {}, {}}, TTlsClientOptions{"localhost", cert, {}, {}}}) {
+  for (const TTlsClientOptions& options : {TTlsClientOptions{"127.0.0.1", other, {}, {}},
+                                           TTlsClientOptions{"localhost", cert, {}, {}}}) {
     TTlsPeer peer(server, 1);
     try {
       StartTlsClient(ConnectTcp("127.0.0.1", peer.Port(), Soon()), options, Soon());
