@@ -95,11 +95,16 @@ class TSyslogSender {
     std::size_t taken = 0;  // counted from the first message since the last settlement
     std::string error;      // why the rest was not taken; empty when all was
   };
-  // How many of the messages handed over since the last call (handed_over,
-  // failed ones included) the collector has taken. A transport that
-  // acknowledges waits here, within its bound, for the answers; the rest
-  // must be sent again. Others took every message SendSyslog returned from.
-  virtual TSettlement Settle(std::size_t handed_over) { return {handed_over, {}}; }
+  // How many of the messages handed over and not yet settled (handed_over,
+  // failed ones included) the collector has taken, oldest first. A
+  // transport that acknowledges waits here, within its bound, for the
+  // answers, and the rest must be sent again; without wait it tells what
+  // was answered so far, and the rest stays handed over. Others took every
+  // message SendSyslog returned from.
+  virtual TSettlement Settle(std::size_t handed_over, bool wait = true) {
+    (void)wait;
+    return {handed_over, {}};
+  }
 };
 
 // Receives a copy of every dispatched alert (the foreground runner prints

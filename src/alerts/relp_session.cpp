@@ -40,38 +40,59 @@ TRelpSession::TRelpSession(std::unique_ptr<TTcpConnection> connection, TDeadline
   while (!opened_) ReadAnswers(true, deadline);
 }
 
-std::uint32_t TRelpSession::Transmit(std::string_view command, std::string_view data,
-                                     TDeadline deadline) {
+std::uint32_t TRelpSession::Queue(std::string_view command, std::string_view data) {
   const std::uint32_t transaction = next_transaction_;
   next_transaction_ = next_transaction_ >= kMaxTransaction ? 1 : next_transaction_ + 1;
-  std::string frame = std::to_string(transaction);
-  frame += ' ';
-  frame += command;
-  frame += ' ';
-  frame += std::to_string(data.size());
+  unsent_ += std::to_string(transaction);
+  unsent_ += ' ';
+  unsent_ += command;
+  unsent_ += ' ';
+  unsent_ += std::to_string(data.size());
   if (!data.empty()) {
-    frame += ' ';
-    frame += data;
+    unsent_ += ' ';
+    unsent_ += data;
   }
-  frame += '\n';
+  unsent_ += '\n';
+  return transaction;
+}
+
+std::uint32_t TRelpSession::Transmit(std::string_view command, std::string_view data,
+                                     TDeadline deadline) {
+  const std::uint32_t transaction = Queue(command, data);
+  Flush(deadline);
+  return transaction;
+}
+
+void TRelpSession::Flush(TDeadline deadline) {
+  if (unsent_.empty()) return;
   try {
-    connection_->SendAll(frame, deadline);
+    connection_->SendAll(unsent_, deadline);
   } catch (const TSocketError& error) {
     Fail(error.what());
   }
-  return transaction;
+  unsent_.clear();
 }
 
 void TRelpSession::Send(std::string_view message, TDeadline deadline) {
   if (broken_) Fail("the session had ended");
-  // Answers that came meanwhile (and a collector's notice that it closes)
-  // are taken in before more is sent.
-  ReadAnswers(false, deadline);
-  while (outstanding_.size() >= kWindow) ReadAnswers(true, deadline);
-  outstanding_.push_back({Transmit("syslog", message, deadline), false});
+  // A session that waited for nothing may have been closed by the
+  // collector meanwhile: that is seen before anything is sent on it.
+  if (outstanding_.empty()) ReadAnswers(false, deadline);
+  while (outstanding_.size() >= kWindow) {
+    Flush(deadline);
+    ReadAnswers(true, deadline);
+  }
+  outstanding_.push_back({Queue("syslog", message), false});
+  // Frames go out together, a few at a time: one write (one TLS record)
+  // for many messages.
+  if (unsent_.size() >= kSendChunk) {
+    Flush(deadline);
+    ReadAnswers(false, deadline);
+  }
 }
 
 void TRelpSession::AwaitAnswers(TDeadline deadline) {
+  Flush(deadline);
   while (!outstanding_.empty()) ReadAnswers(true, deadline);
 }
 

@@ -25,13 +25,16 @@ class TRelpSession {
   // An answer longer than this is no collector's answer.
   static constexpr std::size_t kMaxFrameData = 64 * 1024;
   static constexpr std::uint32_t kMaxTransaction = 999999999;
+  // Frames are written together once this much waits, or before waiting.
+  static constexpr std::size_t kSendChunk = 16 * 1024;
 
   // Sends the offer and waits for the collector's acceptance of "syslog"
   // before the deadline; raises TSocketError otherwise.
   TRelpSession(std::unique_ptr<TTcpConnection> connection, TDeadline deadline);
 
-  // Sends one message, first waiting (before the deadline) for answers
-  // while the window is full. Raises TSocketError when the collector closed
+  // Sends one message (perhaps with the next ones: AwaitAnswers sends what
+  // waits), first waiting (before the deadline) for answers while the
+  // window is full. Raises TSocketError when the collector closed
   // the session, refused a message or broke the connection.
   void Send(std::string_view message, TDeadline deadline);
 
@@ -58,7 +61,10 @@ class TRelpSession {
     std::string data;
   };
 
+  // A frame added to what waits to be written; its transaction number.
+  std::uint32_t Queue(std::string_view command, std::string_view data);
   std::uint32_t Transmit(std::string_view command, std::string_view data, TDeadline deadline);
+  void Flush(TDeadline deadline);
   // Reads and handles frames; waits for the first only when wait is set.
   void ReadAnswers(bool wait, TDeadline deadline);
   bool ParseFrame(TFrame& frame);
@@ -71,6 +77,7 @@ class TRelpSession {
   bool opened_ = false;
   bool broken_ = false;
   std::string incoming_;
+  std::string unsent_;
   struct TWaiting {
     std::uint32_t transaction = 0;
     bool answered = false;

@@ -291,24 +291,28 @@ bool TSmtpModule::DrainSyslog(const TSyslogTarget& target, int facility) {
       outbox->ClearDropped();
     }
     // An entry leaves the outbox once the collector took it: over RELP,
-    // once it answered; those it did not answer are sent again.
-    while (!outbox->Entries().empty()) {
-      const std::size_t batch = std::min(kBatch, outbox->Entries().size());
-      std::size_t sent = 0;
+    // once it answered; those it did not answer are sent again. The
+    // entries sent and not yet taken are the outbox's first.
+    std::size_t handed = 0;
+    while (handed < outbox->Entries().size()) {
+      const std::size_t batch_end = std::min(handed + kBatch, outbox->Entries().size());
       try {
-        for (; sent < batch; ++sent) {
-          if (const auto line = DecodeLine(outbox->Entries()[sent])) {
+        for (; handed < batch_end; ++handed) {
+          if (const auto line = DecodeLine(outbox->Entries()[handed])) {
             SendQueuedLine(target, facility, *line);
           }
         }
       } catch (...) {
-        outbox->Acknowledge(syslog_.Settle(sent).taken);
+        outbox->Acknowledge(syslog_.Settle(handed).taken);
         throw;
       }
-      const auto settled = syslog_.Settle(batch);
-      outbox->Acknowledge(settled.taken);
-      if (settled.taken < batch) throw std::runtime_error(settled.error);
+      const std::size_t taken = syslog_.Settle(handed, false).taken;
+      outbox->Acknowledge(taken);
+      handed -= taken;
     }
+    const auto settled = syslog_.Settle(handed);
+    outbox->Acknowledge(settled.taken);
+    if (settled.taken < handed) throw std::runtime_error(settled.error);
   } catch (const std::exception& error) {
     syslog_failure_.Note(0, error.what());
     return false;

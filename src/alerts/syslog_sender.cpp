@@ -144,7 +144,9 @@ TSyslogClient::~TSyslogClient() {
 
 std::unique_ptr<TTcpConnection> TSyslogClient::Connect(const TSyslogTarget& target, bool tls,
                                                        TDeadline start) {
-  auto connection = ConnectTcp(target.host, PortOf(target), start + kResolveTimeout);
+  auto connection = ConnectTcp(
+      target.host, PortOf(target), start + kResolveTimeout,
+      target.transport == TSyslogTransport::Relp ? TTcpWrites::Immediate : TTcpWrites::Coalesced);
   if (!tls) return connection;
   return StartTlsClient(std::move(connection),
                         {target.host, target.ca_file, target.cert_file, target.key_file},
@@ -182,9 +184,15 @@ void TSyslogClient::SendRelp(const TSyslogTarget& target, const std::string& key
   }
 }
 
-TSyslogSender::TSettlement TSyslogClient::Settle(std::size_t handed_over) {
-  if (!std::exchange(relp_unsettled_, false)) return {handed_over, {}};
+TSyslogSender::TSettlement TSyslogClient::Settle(std::size_t handed_over, bool wait) {
+  if (!relp_unsettled_) return {handed_over, {}};
   TSettlement settlement;
+  if (!wait) {
+    settlement.taken = std::min(
+        handed_over, std::exchange(relp_taken_before_, 0) + (relp_ ? relp_->TakeAnswered() : 0));
+    return settlement;
+  }
+  relp_unsettled_ = false;
   if (relp_) {
     try {
       relp_->AwaitAnswers(std::chrono::steady_clock::now() + kSendTimeout);

@@ -63,7 +63,7 @@ class TSyslogClient final : public TSyslogSender {
   void SendSyslog(const TSyslogTarget& target, int facility, int severity,
                   const std::string& message, const TSyslogAlert& alert) override;
 
-  TSettlement Settle(std::size_t handed_over) override;
+  TSettlement Settle(std::size_t handed_over, bool wait = true) override;
 
  private:
   std::uint16_t PortOf(const TSyslogTarget& target) const;

@@ -40,7 +40,7 @@ class TRecordingSyslog final : public TSyslogSender {
     TSyslogTarget target;
     TSyslogAlert alert;
   };
-  TSettlement Settle(std::size_t handed_over) override;
+  TSettlement Settle(std::size_t handed_over, bool wait = true) override;
 
   std::vector<TDatagram> sent;
   bool fail = false;

@@ -36,10 +36,16 @@ class TTcpConnection {
   virtual bool ClosedOrSpoken() = 0;
 };
 
+// Whether small writes wait to be sent together (the default) or go at once:
+// a protocol that waits for answers to what it wrote (RELP) must not have
+// its last frames held back until the peer acknowledges the earlier ones.
+enum class TTcpWrites { Coalesced, Immediate };
+
 // Resolves host and connects, trying each address, all before the deadline
 // (name resolution included).
 std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
-                                           TDeadline deadline);
+                                           TDeadline deadline,
+                                           TTcpWrites writes = TTcpWrites::Coalesced);
 
 // What a connection attempt to a loopback port found.
 enum class TProbeResult { Reached, Refused, NoAnswer };

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -162,7 +163,7 @@ std::pair<TFd, std::uint16_t> BindLoopback(int type, std::uint16_t port) {
 }  // namespace
 
 std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
-                                           TDeadline deadline) {
+                                           TDeadline deadline, TTcpWrites writes) {
   TAddresses addresses;
   Resolve(host, port, SOCK_STREAM, deadline, addresses);
   const std::string peer = host + ":" + std::to_string(port);
@@ -186,6 +187,10 @@ std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_
     if (error != 0) {
       last_error = std::generic_category().message(error);
       continue;
+    }
+    if (writes == TTcpWrites::Immediate) {
+      const int on = 1;
+      setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
     return std::make_unique<TPosixConnection>(std::move(fd), peer);
   }

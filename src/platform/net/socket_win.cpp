@@ -190,7 +190,7 @@ std::pair<TSocket, std::uint16_t> BindLoopback(int type, std::uint16_t port) {
 }  // namespace
 
 std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_t port,
-                                           TDeadline deadline) {
+                                           TDeadline deadline, TTcpWrites writes) {
   const TWinsockUse winsock;
   TAddresses addresses;
   Resolve(host, port, SOCK_STREAM, deadline, addresses);
@@ -216,6 +216,11 @@ std::unique_ptr<TTcpConnection> ConnectTcp(const std::string& host, std::uint16_
     if (error != 0) {
       last_error = Describe("connect", error);
       continue;
+    }
+    if (writes == TTcpWrites::Immediate) {
+      const int on = 1;
+      setsockopt(socket.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                 sizeof on);
     }
     return std::make_unique<TWinConnection>(std::move(socket), peer);
   }
