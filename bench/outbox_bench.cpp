@@ -17,8 +17,8 @@
 #include "alerts/syslog_sender.h"
 #include "platform/net/socket.h"
 #include "platform/store/memory_policy_backend.h"
-#include "policy/policy_store.h"
 #include "platform/time/clock.h"
+#include "policy/policy_store.h"
 
 namespace {
 
@@ -47,7 +47,10 @@ struct TSetup {
 class TBench {
  public:
   TBench(std::string folder, std::string ca, std::string cert, std::string key)
-      : folder_(std::move(folder)), ca_(std::move(ca)), cert_(std::move(cert)), key_(std::move(key)) {}
+      : folder_(std::move(folder)),
+        ca_(std::move(ca)),
+        cert_(std::move(cert)),
+        key_(std::move(key)) {}
 
   // The wall time of dispatching one alert of kLines lines.
   double OneAlert(const TSetup& setup) {
@@ -86,7 +89,8 @@ class TBench {
     TRun(TBench& bench, const TSetup& setup)
         : mail_outbox(bench.folder_ + "/outbox-mail.dat"),
           syslog_outbox(bench.folder_ + "/outbox-syslog.dat"),
-          client(clock, [] { return std::string("ws042"); }, 4711, setup.port),
+          client(
+              clock, [] { return std::string("ws042"); }, 4711, setup.port),
           dispatcher(store, mail, client, [] { return std::string("ws042"); }) {
       store.WritePolicyBool("general", "SyslogEnabled", true);
       store.WritePolicyString("general", "Syslog", "127.0.0.1");
@@ -143,7 +147,8 @@ double Median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   if (argc < 8) {
-    std::fprintf(stderr, "usage: outbox_bench FOLDER TCP-PORT RELP-TLS-PORT CA CERT KEY RELP-PORT\n");
+    std::fprintf(stderr,
+                 "usage: outbox_bench FOLDER TCP-PORT RELP-TLS-PORT CA CERT KEY RELP-PORT\n");
     return 2;
   }
   TBench bench(argv[1], argv[4], argv[5], argv[6]);
@@ -172,8 +177,9 @@ int main(int argc, char** argv) {
   std::printf("  plain TCP, as raised:     %6.3f s  (%.0f lines/s)\n", tcp, kLines / tcp);
   std::printf("  plain TCP, drained:       %6.3f s\n", tcp_drained);
   std::printf("  RELP, drained:            %6.3f s\n", relp_plain);
-  std::printf("  RELP over TLS, drained:   %6.3f s  (%.0f lines/s, %.2f x TCP's rate; targets at "
-              "least 0.50 x and under 20 s)\n",
-              relp, kLines / relp, tcp / relp);
+  std::printf(
+      "  RELP over TLS, drained:   %6.3f s  (%.0f lines/s, %.2f x TCP's rate; targets at "
+      "least 0.50 x and under 20 s)\n",
+      relp, kLines / relp, tcp / relp);
   return 0;
 }
