@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Alert mail from the real program to a real SMTP server (aiosmtpd) on
 # 127.0.0.1, a silent server that must not hold a cycle, and a relay that is
-# down for a run: its mails wait in the outbox and arrive late, marked so.
+# down for a run and refusing for another (451 after the data): their mails
+# wait in the outbox and arrive late, marked so.
 #   mail.sh native WARDERON
 #   mail.sh wine WINE-RUN WARDERON.EXE
 set -u
@@ -167,13 +168,19 @@ fi
 # The relay is down for a whole run: nothing listens on the port.
 set_setting FilesEnabled 0 integer
 set_setting EmailSMTPServer 127.0.0.1 string
+down_started=$(date +%s)
 run_cycle >/dev/null
+# ... and then refuses every message with 451 once it has its data.
+start_server smtp_sink.py --out "$work/refused.jsonl" --refuse-data || exit 1
+out=$(run_cycle)
+stop_server
+expect_contains "a 451 after the data is a failure, kept in the outbox" "$out" "kept in the outbox"
 down_ended=$(date +%s)
 sleep 2  # so that a Date of sending could not pass for the raise
 start_server smtp_sink.py --out "$work/late.jsonl" || exit 1
 run_cycle >/dev/null
 stop_server
-if "$python" - "$work/late.jsonl" "$down_ended" <<'PY'
+if "$python" - "$work/late.jsonl" "$down_ended" "$down_started" <<'PY'
 import email, email.utils, json, sys
 mails = [email.message_from_string(json.loads(line)["data"]) for line in open(sys.argv[1]) if line.strip()]
 late = [m for m in mails if "delivered late" in m.get_payload(decode=True).decode("utf-8", "replace")]
@@ -182,6 +189,8 @@ assert late, "no late mail among %d" % len(mails)
 assert all(email.utils.parsedate_to_datetime(m["Date"]).timestamp() <= int(sys.argv[2]) for m in late), "a late mail has the Date of its sending"
 assert mails.index(late[-1]) < mails.index(on_time[0]), "a new mail overtook the backlog"
 assert len({m["Message-ID"] for m in mails}) == len(mails), "two mails share a Message-ID"
+stops = [m for m in late if "Warderon stopping" in m["Subject"] and email.utils.parsedate_to_datetime(m["Date"]).timestamp() >= int(sys.argv[3])]
+assert len(stops) == 2, "late stop alerts: %d, not one of the run with the relay down and one of the run it refused" % len(stops)
 PY
 then pass "mails raised while the relay was down arrive late, first, with their raise Date"
 else fail "late mails: $(cat "$work/late.jsonl" 2>/dev/null | head -c 2000)"; fi

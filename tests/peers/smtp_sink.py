@@ -10,6 +10,8 @@ SIGTERM or after --seconds.
 TLS from the first byte instead). --auth USER:PASSWORD: require AUTH
 (PLAIN or LOGIN, over TLS only unless --auth-in-clear) with these
 credentials; each AUTH is logged to OUT as {"auth": MECHANISM, "tls": ...}.
+--refuse-data: answer every message, once its data arrived, with 451 (a
+relay that cannot take mail for now); nothing is logged.
 """
 import argparse
 import json
@@ -22,11 +24,14 @@ from aiosmtpd.smtp import AuthResult, LoginPassword
 
 
 class Sink:
-    def __init__(self, path, implicit_tls=False):
+    def __init__(self, path, implicit_tls=False, refuse_data=False):
         self.path = path
         self.implicit_tls = implicit_tls  # the session then has no STARTTLS to show
+        self.refuse_data = refuse_data
 
     async def handle_DATA(self, server, session, envelope):
+        if self.refuse_data:
+            return "451 4.3.0 Try again later"
         record = {
             "mail_from": envelope.mail_from,
             "rcpt_tos": envelope.rcpt_tos,
@@ -64,6 +69,7 @@ def main():
     parser.add_argument("--auth")
     parser.add_argument("--auth-in-clear", action="store_true")
     parser.add_argument("--mechanism", help="offer only this AUTH mechanism")
+    parser.add_argument("--refuse-data", action="store_true")
     args = parser.parse_args()
     done = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: done.set())
@@ -85,7 +91,7 @@ def main():
         if args.mechanism:
             others = {"PLAIN", "LOGIN"} - {args.mechanism}
             options["auth_exclude_mechanism"] = sorted(others)
-    controller = Controller(Sink(args.out, args.implicit_tls), hostname="127.0.0.1", port=args.port, **options)
+    controller = Controller(Sink(args.out, args.implicit_tls, args.refuse_data), hostname="127.0.0.1", port=args.port, **options)
     controller.start()
     print("ready", flush=True)
     done.wait(args.seconds)
