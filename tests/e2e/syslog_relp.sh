@@ -4,7 +4,7 @@
 # a new listener appears every cycle, the watchdog killed with SIGKILL in the
 # middle of the outage and started again; and stopped while a backlog of
 # 10,000 lines drains. Every line must arrive, in the order raised, with its
-# raise time.
+# raise time; and down for longer than the outbox may hold.
 #   syslog_relp.sh WARDERON
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -134,5 +134,28 @@ twice=$(printf '%s\n' "$all" | awk '$1 > 1' | grep -c .)
 [ "$distinct" = 10000 ] && [ "$twice" -le 1128 ] &&
   pass "a drain broken after $before lines: all 10,000 arrive, $twice twice" ||
   fail "distinct $distinct, twice $twice, before the break $before"
+
+# Down for longer than the outbox may hold (OutboxMaxMB 1): the file stays
+# within the bound, and the first thing the collector gets when it is back
+# says how many went.
+(cd "$watched" && seq -f 'a-rather-long-file-name-so-that-the-outbox-fills-soon-%05g' 20000 | xargs touch)
+run_cycles 1 >/dev/null  # catalogued
+stop_collector
+set_setting OutboxMaxMB 1 integer
+find "$watched" -type f -delete
+run_cycles 1 >/dev/null
+size=$(stat -c %s "$outbox")
+[ "$size" -le 1048576 ] && pass "a full outbox stays within OutboxMaxMB ($size bytes)" ||
+  fail "the outbox grew to $size bytes"
+: >"$timed"
+start_collector
+run_cycles 1 >/dev/null
+wait_for_lines "Warderon stopping" 2
+first=$(head -1 "$timed")
+dropped=$(printf '%s' "$first" | sed -n 's/.*msg=\([0-9]*\) alerts dropped while syslog was unreachable.*/\1/p')
+arrived=$(grep -c "ERASED : $watched/a-rather" "$timed")
+[ -n "$dropped" ] && [ $((dropped + arrived)) -ge 20000 ] && [ $((dropped + arrived)) -le 20001 ] &&
+  pass "the dropped notice comes first: $dropped dropped, $arrived arrived" ||
+  fail "first line: $first; $arrived arrived"
 
 finish
