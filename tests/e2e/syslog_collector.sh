@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Alerts to a real syslog collector (rsyslog, private, on 127.0.0.1) over
 # TCP and TLS in the tagged and structured forms, checked on what rsyslog
-# parsed; a collector restarted between two alerts, which must get the
-# second; and a collector that is down while an alert is raised and the
+# parsed, and over RELP; a collector restarted between two alerts, which
+# must get the second; and a collector that is down while an alert is raised and the
 # watchdog killed meanwhile: the alert waits in the outbox and arrives, when
 # both are back, with its raise time and before what came after it.
 #   syslog_collector.sh native WARDERON
@@ -27,11 +27,13 @@ openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key
   -CAcreateserial -days 2 -extfile "$work/server.ext" -out "$work/server.pem" >/dev/null 2>&1
 tcp_port=$(free_port)
 tls_port=$(free_port)
+relp_port=$(free_port)
 parsed=$work/collector/parsed.log
 
 start_collector() {
   timeout 300 sh "$here/../peers/syslog_collector.sh" "$work/collector" "$tcp_port" "$tls_port" \
-    "$work/ca.pem" "$work/server.pem" "$work/server.key" >"$work/collector.out" 2>&1 &
+    "$work/ca.pem" "$work/server.pem" "$work/server.key" "$relp_port" "$(free_port)" \
+    >"$work/collector.out" 2>&1 &
   collector=$!
   for _ in $(seq 100); do (echo >/dev/tcp/127.0.0.1/"$tls_port") 2>/dev/null && return 0; sleep 0.1; done
   echo "the collector did not start:"; cat "$work/collector.out"
@@ -83,6 +85,18 @@ out=$(run_cycles 1)
 sleep 1
 [ -z "$(parsed_line "Warderon")" ] && pass "an unknown CA is refused" || fail "delivered to an unknown CA"
 expect_contains "and reported" "$out" "lines not sent"
+set_setting SyslogCAFile "$(program_path "$work/ca.pem")" string
+
+# RELP (the client over this platform's sockets): delivered and answered.
+: >"$parsed"
+set_setting SyslogTransport relp string
+set_setting SyslogPort "$relp_port" integer
+set_setting SyslogCAFile "" string
+out=$(run_cycles 1)
+wait_for_parsed "msg=Warderon starting" && [ -z "$(printf '%s' "$out" | grep "not sent")" ] &&
+  pass "RELP: delivered and answered" || fail "RELP: $out $(cat "$parsed" 2>/dev/null)"
+set_setting SyslogTransport tls string
+set_setting SyslogPort "$tls_port" integer
 set_setting SyslogCAFile "$(program_path "$work/ca.pem")" string
 
 # The collector restarts between two alerts: the second arrives.
