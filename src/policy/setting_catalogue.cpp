@@ -110,11 +110,13 @@ std::vector<TSettingInfo> MakeGeneralSettings() {
       Switch("SyslogRelpTls", false, "delivery", "RELP over TLS",
              "When enabled, relp runs over TLS (also when \"SyslogCAFile\" is set)."),
       Text("SyslogCertFile", "", "delivery", "Syslog client certificate",
-           "TLS: a PEM file of the watchdog's own certificate, for a collector that asks "
-           "clients for one (rsyslog's imrelp with TLS does); empty offers none. Linux only."),
+           "TLS: the watchdog's own certificate, for a collector that asks clients for one "
+           "(rsyslog's imrelp with TLS does): a PEM file on Linux, a PKCS#12 (.pfx) file "
+           "holding the certificate and its key, without password, on Windows; empty offers "
+           "none."),
       Text("SyslogKeyFile", "", "delivery", "Syslog client key",
-           "TLS: the PEM file of the private key of \"SyslogCertFile\"; empty: the key is in "
-           "that file."),
+           "TLS, Linux: the PEM file of the private key of \"SyslogCertFile\"; empty: the key "
+           "is in that file."),
       Number("SyslogFacility", 0, 0, 23, "delivery", "Syslog facility",
              "Syslog facility code of the messages (0 kernel ... 16 local0 ... 23 local7)."),
       Number("OutboxMaxMB", 64, 1, 4096, "delivery", "Outbox size per sink (MB)",

@@ -28,11 +28,12 @@ openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key
 tcp_port=$(free_port)
 tls_port=$(free_port)
 relp_port=$(free_port)
+relp_tls_port=$(free_port)
 parsed=$work/collector/parsed.log
 
 start_collector() {
   timeout 300 sh "$here/../peers/syslog_collector.sh" "$work/collector" "$tcp_port" "$tls_port" \
-    "$work/ca.pem" "$work/server.pem" "$work/server.key" "$relp_port" "$(free_port)" \
+    "$work/ca.pem" "$work/server.pem" "$work/server.key" "$relp_port" "$relp_tls_port" \
     >"$work/collector.out" 2>&1 &
   collector=$!
   for _ in $(seq 100); do (echo >/dev/tcp/127.0.0.1/"$tls_port") 2>/dev/null && return 0; sleep 0.1; done
@@ -95,9 +96,34 @@ set_setting SyslogCAFile "" string
 out=$(run_cycles 1)
 wait_for_parsed "msg=Warderon starting" && [ -z "$(printf '%s' "$out" | grep "not sent")" ] &&
   pass "RELP: delivered and answered" || fail "RELP: $out $(cat "$parsed" 2>/dev/null)"
+# RELP over TLS: the collector wants the client's certificate, PEM files
+# on Linux, one PKCS#12 file (certificate and key) on Windows.
+openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout "$work/client.key" \
+  -out "$work/client.csr" >/dev/null 2>&1
+printf 'extendedKeyUsage = clientAuth\n' >"$work/client.ext"
+openssl x509 -req -in "$work/client.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+  -CAcreateserial -days 2 -extfile "$work/client.ext" -out "$work/client.pem" >/dev/null 2>&1
+: >"$parsed"
+set_setting SyslogPort "$relp_tls_port" integer
+set_setting SyslogCAFile "$(program_path "$work/ca.pem")" string
+out=$(run_cycles 1)
+expect_contains "RELP over TLS without a client certificate: refused, reported" "$out" "not sent yet"
+if [ "$mode" = native ]; then
+  set_setting SyslogCertFile "$work/client.pem" string
+  set_setting SyslogKeyFile "$work/client.key" string
+else
+  openssl pkcs12 -export -in "$work/client.pem" -inkey "$work/client.key" -passout pass: \
+    -out "$work/client.pfx"
+  set_setting SyslogCertFile "$(program_path "$work/client.pfx")" string
+fi
+out=$(run_cycles 1)
+wait_for_parsed "msg=Warderon starting" && [ -z "$(printf '%s' "$out" | grep "not sent")" ] &&
+  pass "RELP over TLS with the client's certificate: delivered and answered" ||
+  fail "RELP over TLS: $out $(tail -3 "$work/collector.out")"
+set_setting SyslogCertFile "" string
+set_setting SyslogKeyFile "" string
 set_setting SyslogTransport tls string
 set_setting SyslogPort "$tls_port" integer
-set_setting SyslogCAFile "$(program_path "$work/ca.pem")" string
 
 # The collector restarts between two alerts: the second arrives.
 : >"$parsed"

@@ -129,15 +129,16 @@ class TSchannelConnection final : public TTcpConnection {
   }
 
   void Handshake(TDeadline deadline) {
-    if (!options_.cert_file.empty()) {
-      // SChannel takes a client certificate from a certificate store only.
-      throw TSocketError("TLS with " + options_.server_name +
-                         ": a client certificate file is not supported on Windows");
-    }
     SCHANNEL_CRED settings{};
     settings.dwVersion = SCHANNEL_CRED_VERSION;
     settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    PCCERT_CONTEXT offered = nullptr;
+    if (!options_.cert_file.empty()) {
+      offered = LoadClientCertificate();
+      settings.cCreds = 1;
+      settings.paCred = &offered;
+    }
     SECURITY_STATUS status =
         AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND,
                                   nullptr, &settings, nullptr, nullptr, &credentials_, nullptr);
@@ -360,8 +361,48 @@ class TSchannelConnection final : public TTcpConnection {
                        ": the certificate is not trusted (not issued by the CA file's CA)");
   }
 
+  // The client's certificate with its key, from a PKCS#12 file: SChannel
+  // takes a certificate that knows its key, which a PEM pair cannot give it.
+  PCCERT_CONTEXT LoadClientCertificate() {
+    std::ifstream file(options_.cert_file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(bytes.size()), reinterpret_cast<BYTE*>(bytes.data())};
+    if (bytes.empty() || PFXIsPFXBlob(&blob) == FALSE) {
+      throw TSocketError("TLS with " + options_.server_name + ": the client certificate " +
+                         options_.cert_file +
+                         " is not a PKCS#12 (.pfx) file; on Windows the certificate and its key "
+                         "come in one such file");
+    }
+    client_store_.reset(PFXImportCertStore(&blob, L"", PKCS12_NO_PERSIST_KEY));
+    if (!client_store_) client_store_.reset(PFXImportCertStore(&blob, L"", 0));
+    if (!client_store_) {
+      throw TSocketError(
+          "TLS with " + options_.server_name + ": " +
+          win::ErrorText("read the client certificate " + options_.cert_file, GetLastError()));
+    }
+    // The first certificate that has its key: the client's, not its CA's.
+    for (PCCERT_CONTEXT candidate = nullptr;
+         (candidate = CertEnumCertificatesInStore(client_store_.get(), candidate)) != nullptr;) {
+      DWORD size = 0;
+      if (CertGetCertificateContextProperty(candidate, CERT_KEY_PROV_INFO_PROP_ID, nullptr,
+                                            &size) != FALSE ||
+          CertGetCertificateContextProperty(candidate, CERT_KEY_CONTEXT_PROP_ID, nullptr, &size) !=
+              FALSE ||
+          CertGetCertificateContextProperty(candidate, CERT_NCRYPT_KEY_HANDLE_PROP_ID, nullptr,
+                                            &size) != FALSE) {
+        client_certificate_.reset(CertDuplicateCertificateContext(candidate));
+        CertFreeCertificateContext(candidate);
+        return client_certificate_.get();
+      }
+    }
+    throw TSocketError("TLS with " + options_.server_name + ": no certificate with its key in " +
+                       options_.cert_file);
+  }
+
   std::unique_ptr<TTcpConnection> plain_;
   TTlsClientOptions options_;
+  std::unique_ptr<void, TStoreClose> client_store_;
+  std::unique_ptr<const CERT_CONTEXT, TCertificateFree> client_certificate_;
   CredHandle credentials_{};
   CtxtHandle context_{};
   bool have_credentials_ = false;
