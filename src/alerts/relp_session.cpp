@@ -4,6 +4,8 @@
 #include <chrono>
 #include <utility>
 
+#include "core/text.h"
+
 namespace warderon {
 namespace {
 
@@ -31,6 +33,10 @@ bool ParseNumber(const std::string& text, std::size_t& at, std::size_t max_digit
   }
   return at > start;
 }
+
+// A collector's answer as it may appear in a report: short, and without a
+// control character that could start a line of its own.
+std::string AnswerText(const std::string& data) { return VisibleLine(data.substr(0, 200)); }
 
 }  // namespace
 
@@ -170,7 +176,7 @@ void TRelpSession::Handle(const TFrame& frame) {
   if (frame.command != "rsp") return;  // nothing else is sent to a client
   const int status = StatusOf(frame.data);
   if (!opened_ && frame.transaction == open_transaction_) {
-    if (status != 200) Fail("the collector refused the session: " + frame.data.substr(0, 200));
+    if (status != 200) Fail("the collector refused the session: " + AnswerText(frame.data));
     if (frame.data.find("commands=") != std::string::npos &&
         frame.data.find("syslog") == std::string::npos) {
       Fail("the collector does not take syslog messages");
@@ -183,7 +189,7 @@ void TRelpSession::Handle(const TFrame& frame) {
                    [&](const TWaiting& entry) { return entry.transaction == frame.transaction; });
   if (waiting == outstanding_.end()) return;  // an answer to nothing outstanding
   if (status != 200) {
-    Fail("the collector refused a message: " + frame.data.substr(0, 200));
+    Fail("the collector refused a message: " + AnswerText(frame.data));
   }
   waiting->answered = true;
   // Only an unbroken run from the oldest counts: what came after a message
