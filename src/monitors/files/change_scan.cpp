@@ -44,7 +44,7 @@ bool TMonitorModule::ChooseFullWalk(TJournalChanges& changes) {
   // whatever is queued anyway.
   if (!full) {
     changes = following_.journal->TakeChanges();
-    full = !changes.walk_everything.empty();
+    full = !changes.walk_everything.empty() || LinkedFilesNeedAWalk(changes);
   }
   if (full) StartFollowing();
   return full;
@@ -60,6 +60,8 @@ void TMonitorModule::StartFollowing() {
   lists_fingerprint_ = ListsFingerprint();
   last_full_walk_ = following_.now();
   special_keys_.clear();
+  linked_files_.clear();
+  too_many_linked_files_ = false;
   // Followed from before the walk: a change during the walk is either seen
   // by it or reported next time.
   const std::string why_not = following_.journal->Follow(IncludeDirs_);
@@ -133,6 +135,16 @@ void TMonitorModule::ScanChanges(const TJournalChanges& changes,
                          candidates, prefixes);
   }
   LookAgain(looked_at_last_time, root_handles, candidates);
+  std::vector<std::string> linked;
+  linked.reserve(linked_files_.size());
+  for (const auto& [key, id] : linked_files_) {
+    if (FileList_.Find(key)) linked.push_back(key);
+  }
+  // A file that left the catalogue is no longer followed by its number.
+  if (linked.size() != linked_files_.size()) {
+    std::erase_if(linked_files_, [this](const auto& item) { return !FileList_.Find(item.first); });
+  }
+  LookAgain(linked, root_handles, candidates);
   const std::size_t tree_changes = FileChanges_.size();
 
   // The patterns are matched in full, as always; a file they named last time
@@ -255,6 +267,31 @@ void TMonitorModule::LookAgain(const std::vector<std::string>& keys,
       }
     }
   }
+}
+
+// While following: a file recorded with several names is looked at every
+// cycle, and the journal learns its number.
+void TMonitorModule::NoteLinks(const TFoundEntry& entry) {
+  following_.journal->NoteFile(entry.id);
+  if (entry.links <= 1) {
+    if (!linked_files_.empty()) linked_files_.erase(key_);
+  } else if (linked_files_.size() < kMaxLinkedFiles || linked_files_.contains(key_)) {
+    linked_files_[key_] = entry.id;
+  } else {
+    too_many_linked_files_ = true;
+  }
+}
+
+// A watched file got another name since the last cycle (the journal says
+// so by its number) and is not followed by it yet: a walk finds it and any
+// change made through that name.
+bool TMonitorModule::LinkedFilesNeedAWalk(const TJournalChanges& changes) const {
+  if (too_many_linked_files_) return true;
+  if (changes.linked_files.empty()) return false;
+  std::unordered_set<std::uint64_t> known;
+  for (const auto& [key, id] : linked_files_) known.insert(id);
+  return std::any_of(changes.linked_files.begin(), changes.linked_files.end(),
+                     [&known](std::uint64_t id) { return !known.contains(id); });
 }
 
 bool TMonitorModule::RootReaches(std::size_t root, std::string_view key) const {

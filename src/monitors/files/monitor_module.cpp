@@ -239,7 +239,8 @@ void TMonitorModule::EnterDirectory(std::string directory, std::unique_ptr<TOpen
     if (!level.handle) return;
     const bool listed = search_.List(*level.handle, [&level](const TFoundEntry& entry) {
       level.entries.push_back(TListedEntry{level.names.size(), entry.name.size(),
-                                           entry.is_directory, entry.time, entry.size, entry.id});
+                                           entry.is_directory, entry.time, entry.size, entry.id,
+                                           entry.links});
       level.names.append(entry.name);
     });
     if (!listed) {
@@ -284,6 +285,8 @@ void TMonitorModule::VisitNextEntry() {
         entry.name = current_;
         entry.time = listed.time;
         entry.size = listed.size;
+        entry.id = listed.id;
+        entry.links = listed.links;
         RecordFile(level.directory, entry, false);
       }
     }
@@ -328,6 +331,7 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
     // A followed cycle sees only what changed: the files the patterns name
     // are remembered, so that one no longer found counts as erased.
     if (special && following_active_) special_keys_.push_back(key_);
+    if (!special && following_active_) NoteLinks(entry);
     if (const auto found = FileList_.Find(key_)) {
       label = "FileList.Objects[ index ]";
       FileData& record = FileList_.Record(*found);

@@ -121,7 +121,12 @@ class TMonitorModule final : public TCycleModule {
   std::string ReportLine(TRecordIndex index) const;
   void ForgetChanges();
   std::string PathKey(std::string_view path) const;  // how exclusion lists compare
+ public:
+  // Files with several names followed by their number; beyond it each
+  // cycle walks in full.
+  static constexpr std::size_t kMaxLinkedFiles = 65536;
 
+ private:
   TPolicyStore& store_;
   TBaselineLists& baselines_;
   TAlertSender& alerts_;
@@ -157,6 +162,13 @@ class TMonitorModule final : public TCycleModule {
   std::vector<TRootAlias> roots_;
   std::vector<std::string> special_keys_;  // recorded by "SpecialFiles" in the last scan
   std::vector<std::string> look_again_;    // files whose size is still to be compared
+  // Files with more than one name, by key, with their number: a change
+  // through a name outside the trees names no watched directory, so each
+  // followed cycle looks at them. Beyond the bound every cycle walks.
+  std::unordered_map<std::string, std::uint64_t> linked_files_;
+  bool too_many_linked_files_ = false;
+  void NoteLinks(const TFoundEntry& entry);
+  bool LinkedFilesNeedAWalk(const TJournalChanges& changes) const;
   // Readdir order of the directories the current sort looked at, found by
   // string_view without copying keys.
   struct TViewHash {
@@ -179,6 +191,7 @@ class TMonitorModule final : public TCycleModule {
     double time = 0.0;
     std::uint64_t size = 0;
     std::uint64_t id = 0;
+    std::uint32_t links = 1;
   };
   struct TWalkLevel {
     std::string directory;  // with a trailing separator

@@ -30,6 +30,9 @@ struct TJournalChanges {
   // walk is needed (an overflow of the event queue, a mount, ...).
   std::string walk_everything;
   std::vector<TChangedDirectory> directories;
+  // Watched files (by the number NoteFile was given) that got another name
+  // since the last look: a change through that name names no watched path.
+  std::vector<std::uint64_t> linked_files;
 };
 
 class TChangeJournal {
@@ -43,6 +46,9 @@ class TChangeJournal {
   // it (0: unknown), as the walk enters it. Changes in directories never
   // noted are dropped before any path is looked at.
   virtual void NoteDirectory(std::uint64_t id) = 0;
+  // A file of the watched trees, by its number, as the walk records it: a
+  // name added to it elsewhere is then reported in linked_files.
+  virtual void NoteFile(std::uint64_t id) { static_cast<void>(id); }
   // What changed since Follow or the last call. Changes that the caller
   // missed while it walked are reported again next time: a change is never
   // lost between the two.

@@ -9,6 +9,11 @@
 // directory is checked against the sorted numbers of the watched
 // directories (its handle opened once, then remembered), and only those
 // inside get their path looked up, at cycle time.
+//
+// A file with more than one name can be changed through a name outside the
+// trees: the event then names an unwatched directory. Such events also carry
+// the file's own handle; a file that has several names and whose number is
+// among the watched files' is reported, and the monitor looks at it.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -27,6 +32,7 @@
 #include <sstream>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/files/change_journal.h"
 #include "platform/files/mount_table.h"
@@ -52,7 +58,34 @@ namespace {
 constexpr char kNeedsRoot[] = "following changes needs root (or the CAP_SYS_ADMIN capability)";
 
 constexpr std::uint64_t kEventMask =
-    FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_MODIFY | FAN_ATTRIB | FAN_ONDIR;
+    FAN_CREATE | FAN_DELETE | FAN_MOVED_FROM | FAN_MOVED_TO | FAN_MODIFY | FAN_ATTRIB | FAN_ONDIR |
+    // A write through a shared mapping makes no write call: the file is
+    // known written when its last descriptor or mapping goes.
+    FAN_CLOSE_WRITE;
+// The events of a file's content or attributes (not of a directory's entries).
+constexpr std::uint64_t kFileEventMask = FAN_MODIFY | FAN_ATTRIB | FAN_CLOSE_WRITE;
+
+// What is kept of a watched file's number: 4 bytes a file. Two files that
+// share it only cost a walk when one of them is changed through another name.
+std::uint32_t FileKey(std::uint64_t inode) {
+  return static_cast<std::uint32_t>(inode ^ (inode >> 32));
+}
+
+// Adds the unsorted noted values to a sorted table without duplicates.
+template <typename T>
+void MergeSorted(std::vector<T>& table, std::vector<T>& noted) {
+  std::sort(noted.begin(), noted.end());
+  if (table.empty()) {
+    table.swap(noted);
+  } else {
+    const std::size_t middle = table.size();
+    table.insert(table.end(), noted.begin(), noted.end());
+    std::inplace_merge(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(middle),
+                       table.end());
+  }
+  table.erase(std::unique(table.begin(), table.end()), table.end());
+  if (table.capacity() > table.size() + table.size() / 4 + 64) table.shrink_to_fit();
+}
 
 std::string ReadMountTable() {
   std::ifstream in("/proc/self/mountinfo");
@@ -88,6 +121,9 @@ constexpr std::uint32_t kBusyDirectoryEvents = 256;
 constexpr std::size_t kMaxIgnoredDirectories = 4096;
 // Directories whose verdict (inode) is remembered between two cycles.
 constexpr std::size_t kMaxRememberedHandles = 16384;
+// Files with several names changed outside the trees, kept between two
+// cycles; beyond that the next cycle walks.
+constexpr std::size_t kMaxLinkedChanges = 4096;
 // What an ignore mark mutes: the changes of a directory's entries, not of
 // the directory itself (its own rename is its parent's change).
 constexpr std::uint64_t kIgnoredMask = (kEventMask & ~FAN_ONDIR) | FAN_EVENT_ON_CHILD;
@@ -141,9 +177,14 @@ class TFanotifyJournal final : public TChangeJournal {
     std::vector<std::uint64_t>().swap(ids_);  // "= {}" would keep the memory
     std::vector<std::uint64_t>().swap(pending_);
     pending_.reserve(expected + expected / 16);
-    const int group =
-        fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME,
-                      O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    std::vector<std::uint32_t>().swap(file_keys_);
+    std::vector<std::uint32_t>().swap(pending_files_);
+    linked_.clear();
+    // The file's own handle beside the directory's and the name: a change
+    // through a name outside the trees is then known by the file.
+    const int group = fanotify_init(
+        FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME | FAN_REPORT_FID,
+        O_RDONLY | O_LARGEFILE | O_CLOEXEC);
     if (group < 0) {
       if (errno == EPERM) return kNeedsRoot;
       if (errno == EINVAL) {
@@ -249,6 +290,12 @@ class TFanotifyJournal final : public TChangeJournal {
     }
   }
 
+  void NoteFile(std::uint64_t id) override {
+    if (id == 0) return;
+    const std::lock_guard lock(note_mutex_);
+    pending_files_.push_back(FileKey(id));
+  }
+
   TJournalChanges TakeChanges() override {
     TJournalChanges changes;
     if (!group_.Valid()) {
@@ -260,7 +307,14 @@ class TFanotifyJournal final : public TChangeJournal {
       MergePending();
       ReadQueue();  // everything queued until now belongs to this cycle
       PlaceKept(changes);
+      for (const std::uint64_t inode : linked_) {
+        if (std::binary_search(file_keys_.begin(), file_keys_.end(), FileKey(inode))) {
+          changes.linked_files.push_back(inode);
+        }
+      }
+      linked_.clear();
       handles_.clear();
+      files_.clear();
       if (overflowed_) {
         changes.walk_everything = "the event queue overflowed, or a change could not be placed";
       }
@@ -295,6 +349,8 @@ class TFanotifyJournal final : public TChangeJournal {
   std::size_t MemoryBytes() const override {
     const std::scoped_lock lock(drain_mutex_, note_mutex_);
     std::size_t bytes = (ids_.capacity() + pending_.capacity()) * sizeof(std::uint64_t);
+    bytes += (file_keys_.capacity() + pending_files_.capacity()) * sizeof(std::uint32_t);
+    bytes += (linked_.size() + files_.size()) * 64;
     bytes += handles_.size() * (sizeof(THandleVerdict) + 64);
     bytes += ignored_.size() * (sizeof(TIgnoredDirectory) + 64);
     for (const TKeptDirectory& kept : kept_) {
@@ -363,25 +419,14 @@ class TFanotifyJournal final : public TChangeJournal {
   // With drain_mutex_ held.
   void MergePending() {
     std::vector<std::uint64_t> noted;
+    std::vector<std::uint32_t> noted_files;
     {
       const std::lock_guard lock(note_mutex_);
-      if (pending_.empty()) return;
       noted.swap(pending_);
+      noted_files.swap(pending_files_);
     }
-    std::sort(noted.begin(), noted.end());
-    if (ids_.empty()) {
-      // After a full walk: the noted directories are the whole table.
-      ids_.swap(noted);
-      ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
-      if (ids_.capacity() > ids_.size() + ids_.size() / 8 + 64) ids_.shrink_to_fit();
-      return;
-    }
-    const std::size_t middle = ids_.size();
-    ids_.insert(ids_.end(), noted.begin(), noted.end());
-    std::inplace_merge(ids_.begin(), ids_.begin() + static_cast<std::ptrdiff_t>(middle),
-                       ids_.end());
-    ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
-    if (ids_.capacity() > ids_.size() + ids_.size() / 4 + 64) ids_.shrink_to_fit();
+    if (!noted.empty()) MergeSorted(ids_, noted);
+    if (!noted_files.empty()) MergeSorted(file_keys_, noted_files);
   }
 
   // With drain_mutex_ held. Noted directories count as soon as they are
@@ -458,27 +503,74 @@ class TFanotifyJournal final : public TChangeJournal {
           overflowed_ = true;
           continue;
         }
-        const char* info = start + event.metadata_len;
-        const char* end = start + event.event_len;
-        if (info + sizeof(fanotify_event_info_fid) > end) continue;
-        fanotify_event_info_fid header;
-        std::memcpy(&header, info, sizeof header);
-        if (header.hdr.info_type != FAN_EVENT_INFO_TYPE_DFID_NAME) continue;
-        const char* handle = info + offsetof(fanotify_event_info_fid, handle);
-        file_handle handle_head;
-        std::memcpy(&handle_head, handle, sizeof handle_head);
-        const char* name = handle + sizeof(file_handle) + handle_head.handle_bytes;
-        if (name >= end) continue;
-        const std::string_view changed(name, strnlen(name, static_cast<std::size_t>(end - name)));
+        TEventRecords records;
+        if (!ParseRecords(start + event.metadata_len, start + event.event_len, records)) continue;
+        const std::string_view changed = records.name;
         if (changed.empty() || changed == ".") continue;  // the directory itself
-        fsid_t plain;
-        std::memcpy(&plain, &header.fsid, sizeof plain);
-        Take(FsidKey(plain),
-             std::string_view(handle, sizeof(file_handle) + handle_head.handle_bytes), changed,
-             event.mask, file_mount_fds);
+        Take(records.fsid, records.directory, changed, event.mask, file_mount_fds);
+        if (!records.file.empty() && (event.mask & kFileEventMask) && !(event.mask & FAN_ONDIR) &&
+            !last_taken_watched_) {
+          TakeLinked(records.fsid, records.file);
+        }
       }
     }
     open_mounts_.clear();
+  }
+
+  // The records of one event: the directory's handle and the name, and
+  // the file's own handle where the event has it. False without the first.
+  struct TEventRecords {
+    std::uint64_t fsid = 0;
+    std::string_view directory;
+    std::string_view name;
+    std::string_view file;
+  };
+  static bool ParseRecords(const char* info, const char* end, TEventRecords& records) {
+    while (info + sizeof(fanotify_event_info_fid) <= end) {
+      fanotify_event_info_fid header;
+      std::memcpy(&header, info, sizeof header);
+      if (header.hdr.len < sizeof header || header.hdr.len > end - info) break;
+      const char* record_end = info + header.hdr.len;
+      const char* handle = info + offsetof(fanotify_event_info_fid, handle);
+      file_handle handle_head;
+      std::memcpy(&handle_head, handle, sizeof handle_head);
+      const char* after_handle = handle + sizeof(file_handle) + handle_head.handle_bytes;
+      if (after_handle > record_end) break;
+      const std::string_view bytes(handle, sizeof(file_handle) + handle_head.handle_bytes);
+      fsid_t plain;
+      std::memcpy(&plain, &header.fsid, sizeof plain);
+      if (header.hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME && after_handle < record_end) {
+        records.fsid = FsidKey(plain);
+        records.directory = bytes;
+        records.name = std::string_view(
+            after_handle,
+            strnlen(after_handle, static_cast<std::size_t>(record_end - after_handle)));
+      } else if (header.hdr.info_type == FAN_EVENT_INFO_TYPE_FID) {
+        records.file = bytes;
+      }
+      info = record_end;
+    }
+    return !records.directory.empty();
+  }
+
+  // A file changed through a directory outside the trees: kept, by its
+  // number, when it has several names (it may be a watched file's).
+  void TakeLinked(std::uint64_t fsid, std::string_view handle) {
+    key_.assign(reinterpret_cast<const char*>(&fsid), sizeof fsid);
+    key_.append(handle);
+    if (files_.contains(key_)) return;  // looked at since the last cycle
+    if (files_.size() >= kMaxRememberedHandles) files_.clear();
+    files_.insert(key_);
+    const TUniqueFd fd = OpenHandle(fsid, handle, O_PATH);
+    struct stat info {};
+    if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink < 2) {
+      return;
+    }
+    if (linked_.size() >= kMaxLinkedChanges) {
+      overflowed_ = true;
+      return;
+    }
+    linked_.insert(info.st_ino);
   }
 
   // One event: kept when its directory is watched (or names a mounted
@@ -501,6 +593,7 @@ class TFanotifyJournal final : public TChangeJournal {
     // or on a file system followed only for a mounted file.
     const std::uint64_t inode = verdict->second.inode;
     const bool watched = inode != 0 && Watched(inode);
+    last_taken_watched_ = watched;
     if (watched) Keep(key_, changed, mask);
     bool file_mount_source = false;
     for (std::size_t m = 0; m < file_mounts_.size(); ++m) {
@@ -712,6 +805,10 @@ class TFanotifyJournal final : public TChangeJournal {
   std::unordered_map<std::string, std::size_t> kept_file_mounts_;  // by path
   std::size_t kept_name_count_ = 0;
   std::unordered_map<std::string, THandleVerdict> handles_;
+  std::vector<std::uint32_t> file_keys_;      // sorted: FileKey of the watched files
+  std::unordered_set<std::string> files_;     // file handles looked at since the last cycle
+  std::unordered_set<std::uint64_t> linked_;  // files with several names changed outside
+  bool last_taken_watched_ = false;
   std::string key_;  // reused for each event
   bool overflowed_ = false;
   bool ignore_unsupported_ = false;
@@ -719,6 +816,7 @@ class TFanotifyJournal final : public TChangeJournal {
   // Noted by the walk (the cycle's thread) while the reader reads.
   mutable std::mutex note_mutex_;
   std::vector<std::uint64_t> pending_;                            // noted since the last merge
+  std::vector<std::uint32_t> pending_files_;                      // FileKey, likewise
   std::unordered_map<std::uint64_t, TIgnoredDirectory> ignored_;  // by inode
 };
 

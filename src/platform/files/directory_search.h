@@ -23,6 +23,9 @@ struct TFoundEntry {
   // The number the file system knows the entry by (Linux: the inode), for
   // a change journal; 0 where there is none.
   std::uint64_t id = 0;
+  // How many names the file has (hard links); 1 where the platform does not
+  // say. A file with more can be changed through a path outside the trees.
+  std::uint32_t links = 1;
 };
 
 // A directory opened for a walk. A walk of any depth holds one per level:

@@ -267,6 +267,7 @@ class TPosixDirectorySearch final : public TDirectorySearch {
     entry.size = static_cast<std::uint64_t>(info.st_size);
     entry.time = DayNumber(info.st_mtim.tv_sec);
     entry.id = info.st_ino;
+    entry.links = static_cast<std::uint32_t>(info.st_nlink);
     return entry;
   }
 

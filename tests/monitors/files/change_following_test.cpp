@@ -4,6 +4,7 @@
 // file-system marks); skipped elsewhere.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "fakes/recording_alerts.h"
 #include "fakes/test_backends.h"
@@ -300,6 +302,69 @@ TEST_F(ChangeFollowing, AFileMountedOverATreeFileIsFollowed) {
   ExpectSameReport("a tmpfs file, written through the tree");
   umount2((tree_ + "/d/four").c_str(), MNT_DETACH);
   umount2((tree_ + "/top.txt").c_str(), MNT_DETACH);
+}
+
+// Every way found to change a catalogued file without an event that names
+// its watched path (another mount of the file system is the bind-mount
+// test's), each against the full walk in turn.
+TEST_F(ChangeFollowing, ChangesThatNameNoWatchedPathAreSeenAsAWalkSeesThem) {
+  const std::string early_link = outside_ + "/second-name";
+  fs::create_hard_link(tree_ + "/a/one.txt", early_link);
+  // Opened before anything follows the tree.
+  const int early_descriptor = open((tree_ + "/d/four").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(early_descriptor, 0);
+  Start();
+  const auto through_link = [&](const char* text) {
+    std::ofstream(early_link, std::ios::app) << text;
+  };
+  const auto set_time = [](const std::string& path, int hours) {
+    fs::last_write_time(path, fs::file_time_type::clock::now() + std::chrono::hours(hours));
+  };
+  const std::string late_link = outside_ + "/late-name";
+  struct TStep {
+    const char* what;
+    std::function<void()> change;
+    bool walks = false;  // the followed monitor may walk for it
+  };
+  const std::vector<TStep> steps = {
+      {"appended through a link made before the start", [&] { through_link("more"); }},
+      {"truncated through it", [&] { fs::resize_file(early_link, 1); }},
+      {"its time set through it", [&] { set_time(early_link, 7); }},
+      {"written through a descriptor opened before the start",
+       [&] { ASSERT_EQ(write(early_descriptor, "w", 1), 1); }},
+      {"written through a shared mapping (no write call)",
+       [&] {
+         const int fd = open((tree_ + "/a/b/two.txt").c_str(), O_RDWR | O_CLOEXEC);
+         ASSERT_GE(fd, 0);
+         void* map = mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+         ASSERT_NE(map, MAP_FAILED);
+         close(fd);
+         // The mapping's write time is taken at the first write fault; a
+         // time set far back first makes it a change whatever the clock.
+         set_time(tree_ + "/a/b/two.txt", -48);
+         ExpectSameReport("the time set back before the mapped write");
+         static_cast<char*>(map)[0] = 'M';
+         msync(map, 4, MS_SYNC);
+         munmap(map, 4);
+       }},
+      {"a link made later, then written through",
+       [&] {
+         fs::create_hard_link(tree_ + "/a/b/c/three.txt", late_link);
+         std::ofstream(late_link, std::ios::app) << "late";
+       },
+       true},
+      {"written through it again", [&] { std::ofstream(late_link, std::ios::app) << "again"; }},
+      {"the early link removed, the file written in the tree",
+       [&] {
+         fs::remove(early_link);
+         Write("a/one.txt", "tree", true);
+       }},
+  };
+  for (const TStep& step : steps) {
+    step.change();
+    ExpectSameReport(step.what, step.walks);
+  }
+  close(early_descriptor);
 }
 
 TEST_F(ChangeFollowing, ChangesOutsideTheTreesAreDropped) {
