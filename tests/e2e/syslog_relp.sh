@@ -83,6 +83,12 @@ for transport in plain tls; do
     ports+=("$(new_listener "$transport.$cycle")")
     for _ in $(seq 300); do in_outbox "$(socket_line "${ports[-1]}")" && break; sleep 0.1; done
     if [ "$cycle" = 2 ]; then  # killed in the middle of the outage, and started again
+      # Once the cycle has also stored the listener in its baseline: a kill
+      # between queueing the alert and that would rightly raise it again.
+      for _ in $(seq 300); do
+        "$warderon" -policy list Sockets -store "$store" 2>/dev/null | grep -q ":${ports[-1]}" && break
+        sleep 0.1
+      done
       stop_runner
       "$warderon" -run -store "$store" >"$work/run.2" 2>&1 &
       runner=$!
