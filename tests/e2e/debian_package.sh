@@ -15,6 +15,14 @@ snapshot() {
 }
 
 dpkg --purge warderon >/dev/null 2>&1
+# A state folder that no package owns (a run as root without a store of its
+# own, on this machine before) is set aside for the test and put back after:
+# the purge rightly removes the folder, and must not be judged by what was
+# there before.
+if [ -e /var/lib/warderon ]; then
+  mv /var/lib/warderon "$work/state-before"
+  at_exit "rm -rf /var/lib/warderon; mv '$work/state-before' /var/lib/warderon"
+fi
 before=$(snapshot)
 
 . "$root/packaging/release_version.sh"
