@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 #include <thread>
 
 #include "fakes/test_backends.h"
@@ -17,6 +18,8 @@
 
 #ifdef _WIN32
 #include <process.h>
+
+#include "platform/win/win_support.h"
 #define getpid _getpid
 #else
 #include <sys/wait.h>
@@ -103,6 +106,44 @@ TEST(SystemProbes, ARunningProgramWhoseFileWasReplacedKeepsTheDeletedMark) {
   std::filesystem::remove(program);
   EXPECT_EQ(path, program + " (deleted)");
   EXPECT_TRUE(IsCheckableImagePath(path.value_or("")));
+}
+#endif
+
+#ifdef _WIN32
+// Renamed away while it runs (Windows lets a running program's file be
+// renamed, not deleted) and another program put at its path.
+TEST(SystemProbes, ARunningProgramWhoseFileWasRenamedAwayAndReplacedIsMarked) {
+  wchar_t system[MAX_PATH] = {};
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0U);
+  const std::filesystem::path folder(system);
+  const std::string program = ScratchPath("renamed-program.exe");
+  std::filesystem::copy_file(folder / "ping.exe", program);
+  std::wstring command = L"\"" + win::Widen(program) + L"\" -n 30 127.0.0.1";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  ASSERT_NE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                           nullptr, nullptr, &startup, &started),
+            FALSE);
+  const auto processes = MakeSystemProcessInfo();
+  const auto pid = static_cast<std::uint32_t>(started.dwProcessId);
+  const auto same_file = [&](const std::optional<std::string>& path) {
+    std::error_code missing;
+    return path && std::filesystem::equivalent(*path, program, missing);
+  };
+  for (int i = 0; i < 200 && !same_file(processes->ExecutablePath(pid)); ++i) Sleep(10);
+  const auto before = processes->ExecutablePath(pid);
+  std::filesystem::rename(program, program + ".old");
+  std::filesystem::copy_file(folder / "hostname.exe", program);
+  const auto after = processes->ExecutablePath(pid);
+  TerminateProcess(started.hProcess, 0);
+  WaitForSingleObject(started.hProcess, 5000);
+  CloseHandle(started.hProcess);
+  CloseHandle(started.hThread);
+  ASSERT_TRUE(same_file(before)) << before.value_or("none");
+  EXPECT_FALSE(HasDeletedImageMark(*before)) << *before;
+  ASSERT_TRUE(after.has_value());
+  EXPECT_TRUE(HasDeletedImageMark(*after)) << *after;
 }
 #endif
 

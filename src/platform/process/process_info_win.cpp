@@ -4,6 +4,10 @@
 #include "platform/win/win_support.h"
 
 #include <algorithm>
+#include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -27,6 +31,91 @@ using TSnapshot = win::TUniqueHandle<TSnapshotTraits>;
 
 using win::TLibrary;
 
+// The first bytes of a program's image: its headers, mapped as the file has
+// them. The image base is left out: the loader rewrites it where the image
+// was placed elsewhere than it asked.
+constexpr std::size_t kHeaderBytes = 1024;
+void BlankImageBase(std::vector<char>& headers) {
+  if (headers.size() < 0x40) return;
+  std::uint32_t pe = 0;
+  std::memcpy(&pe, headers.data() + 0x3C, sizeof pe);
+  const std::size_t optional = std::size_t{pe} + 24;
+  if (optional + 32 > headers.size()) return;
+  std::uint16_t magic = 0;
+  std::memcpy(&magic, headers.data() + optional, sizeof magic);
+  if (magic == 0x20B) std::memset(headers.data() + optional + 24, 0, 8);  // PE32+
+  if (magic == 0x10B) std::memset(headers.data() + optional + 28, 0, 4);  // PE32
+}
+
+// The identity of a file (volume serial and file index), or nothing.
+std::optional<std::pair<DWORD, ULONGLONG>> FileIdentity(const std::wstring& path) {
+  const TKernelHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                            FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                       nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file.Valid() || GetFileInformationByHandle(file.Get(), &info) == FALSE) return std::nullopt;
+  return std::pair{info.dwVolumeSerialNumber,
+                   (ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+// A mapped file's name (a device path, or \??\C:\... under Wine) as a
+// drive path; empty when no drive holds it.
+std::wstring DrivePath(const std::wstring& device_path) {
+  if (device_path.starts_with(L"\\??\\")) return device_path.substr(4);
+  wchar_t drive[3] = L"A:";
+  for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+    drive[0] = letter;
+    wchar_t target[MAX_PATH] = {};
+    if (QueryDosDeviceW(drive, target, MAX_PATH) == 0) continue;
+    const std::wstring prefix = std::wstring(target) + L"\\";
+    if (device_path.starts_with(prefix)) {
+      return std::wstring(drive) + L"\\" + device_path.substr(prefix.size());
+    }
+  }
+  return L"";
+}
+
+// Whether the file at path is the one the process runs: its identity is
+// the mapped image's where the system names that file, and its headers are
+// the image's. Unknown (no rights to read the process) counts as the same:
+// nothing is marked on a guess.
+using TMappedFileName = DWORD(WINAPI*)(HANDLE, LPVOID, LPWSTR, DWORD);
+bool ImageIsFileAt(TMappedFileName mapped_file_name, std::uint32_t pid, const BYTE* base,
+                   const std::wstring& path) {
+  const TKernelHandle process(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+  if (!process.Valid()) return true;
+  wchar_t mapped[1024] = {};
+  if (mapped_file_name != nullptr &&
+      mapped_file_name(process.Get(), const_cast<BYTE*>(base), mapped, 1024) > 0) {
+    const std::wstring image_path = DrivePath(mapped);
+    const auto image = image_path.empty() ? std::nullopt : FileIdentity(image_path);
+    const auto there = FileIdentity(path);
+    if (image && there && *image != *there) return false;
+  }
+  std::vector<char> image(kHeaderBytes);
+  SIZE_T got = 0;
+  if (ReadProcessMemory(process.Get(), base, image.data(), image.size(), &got) == FALSE ||
+      got != image.size()) {
+    return true;
+  }
+  const TKernelHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+  std::vector<char> on_disk(kHeaderBytes);
+  DWORD read = 0;
+  if (!file.Valid() ||
+      ReadFile(file.Get(), on_disk.data(), static_cast<DWORD>(on_disk.size()), &read, nullptr) ==
+          FALSE) {
+    return true;
+  }
+  if (read != on_disk.size()) return false;  // a smaller file than the image's headers
+  BlankImageBase(image);
+  BlankImageBase(on_disk);
+  return image == on_disk;
+}
+
 using TCreateSnapshot = HANDLE(WINAPI*)(DWORD, DWORD);
 using TProcessWalk = BOOL(WINAPI*)(HANDLE, PROCESSENTRY32W*);
 using TModuleWalk = BOOL(WINAPI*)(HANDLE, MODULEENTRY32W*);
@@ -46,6 +135,7 @@ class TWinProcessInfo final : public TProcessInfo {
     enum_modules_ = win::LookUpFunction<TEnumModules>(psapi_.Get(), "EnumProcessModules");
     module_file_name_ = win::LookUpFunction<TModuleFileName>(psapi_.Get(), "GetModuleFileNameExW");
     memory_info_ = win::LookUpFunction<TMemoryInfo>(psapi_.Get(), "GetProcessMemoryInfo");
+    mapped_file_name_ = win::LookUpFunction<TMappedFileName>(psapi_.Get(), "GetMappedFileNameW");
   }
 
   std::optional<std::vector<TProcessEntry>> ListProcesses() override {
@@ -91,9 +181,10 @@ class TWinProcessInfo final : public TProcessInfo {
          more = module_next_(snapshot.Get(), &entry)) {
       if (entry.th32ProcessID != pid) continue;
       std::string path = Narrow(entry.szExePath);
-      // An image file renamed or deleted away from its path: what may be
-      // there now is not what runs.
-      if (GetFileAttributesW(entry.szExePath) == INVALID_FILE_ATTRIBUTES) {
+      // An image file renamed or deleted away from its path, or another
+      // file put in its place: what is there now is not what runs.
+      if (GetFileAttributesW(entry.szExePath) == INVALID_FILE_ATTRIBUTES ||
+          !ImageIsFileAt(mapped_file_name_, pid, entry.modBaseAddr, entry.szExePath)) {
         path += kDeletedImageMark;
       }
       return path;
@@ -164,6 +255,7 @@ class TWinProcessInfo final : public TProcessInfo {
   TEnumModules enum_modules_ = nullptr;
   TModuleFileName module_file_name_ = nullptr;
   TMemoryInfo memory_info_ = nullptr;
+  TMappedFileName mapped_file_name_ = nullptr;
 };
 
 }  // namespace
