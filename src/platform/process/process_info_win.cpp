@@ -49,10 +49,9 @@ void BlankImageBase(std::vector<char>& headers) {
 
 // The identity of a file (volume serial and file index), or nothing.
 std::optional<std::pair<DWORD, ULONGLONG>> FileIdentity(const std::wstring& path) {
-  const TKernelHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                                            FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                       nullptr));
+  const TKernelHandle file(
+      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
   if (!file.Valid() || GetFileInformationByHandle(file.Get(), &info) == FALSE) return std::nullopt;
   return std::pair{info.dwVolumeSerialNumber,
@@ -83,8 +82,7 @@ std::wstring DrivePath(const std::wstring& device_path) {
 using TMappedFileName = DWORD(WINAPI*)(HANDLE, LPVOID, LPWSTR, DWORD);
 bool ImageIsFileAt(TMappedFileName mapped_file_name, std::uint32_t pid, const BYTE* base,
                    const std::wstring& path) {
-  const TKernelHandle process(
-      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+  const TKernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
   if (!process.Valid()) return true;
   wchar_t mapped[1024] = {};
   if (mapped_file_name != nullptr &&
@@ -105,9 +103,8 @@ bool ImageIsFileAt(TMappedFileName mapped_file_name, std::uint32_t pid, const BY
                                        nullptr, OPEN_EXISTING, 0, nullptr));
   std::vector<char> on_disk(kHeaderBytes);
   DWORD read = 0;
-  if (!file.Valid() ||
-      ReadFile(file.Get(), on_disk.data(), static_cast<DWORD>(on_disk.size()), &read, nullptr) ==
-          FALSE) {
+  if (!file.Valid() || ReadFile(file.Get(), on_disk.data(), static_cast<DWORD>(on_disk.size()),
+                                &read, nullptr) == FALSE) {
     return true;
   }
   if (read != on_disk.size()) return false;  // a smaller file than the image's headers
