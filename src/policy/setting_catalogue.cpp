@@ -135,6 +135,16 @@ std::vector<TSettingInfo> MakeGeneralSettings() {
              "Linux, as root: between full walks a cycle looks only at the directories the kernel "
              "reports as changed. At least this often every watched tree is walked in full; 0 "
              "walks in full every cycle. Windows always walks in full."),
+      Switch("FilesAttributes", false, "files", "Compare owner, mode and identity",
+             "When enabled, every catalogued file's owner and group, permission bits (Windows: the "
+             "read-only, hidden and system attributes), identity, link count, security descriptor "
+             "and status-change time are compared too. Kept in a file beside the catalogue."),
+      Number("DigestMBPerCycle", 512, 1, 1048576, "files", "Megabytes hashed per cycle",
+             "At most this much content of the files below \"DigestDirs\" is read in one cycle; "
+             "what is left is read in the next cycles and reported then."),
+      Number("DigestFullCheckHours", 24, 0, 87600, "files", "Hours to hash every file again",
+             "Every file below \"DigestDirs\" is hashed again within this time, in slices spread "
+             "over the cycles; 0 hashes only files whose metadata moved."),
       Switch("ServicesEnabled", false, "accounts", "Watch services",
              "When enabled, services that appear, disappear, start or stop are reported."),
       Switch("ServicesAuto", true, "accounts", "Ignore restless services",
@@ -254,6 +264,9 @@ const std::vector<TListInfo>& AdministratorLists() {
        "Files left out of the watched directories."},
       {"SpecialFiles", "files", "Single watched files", "File (full path)",
        "Files watched on their own, outside the watched directories."},
+      {"DigestDirs", "files", "Directories whose content is hashed", "Directory",
+       "Files below these directories (and the single watched files within them) also carry a "
+       "SHA-256 of their content; a change of it is reported."},
       {"LocGroups", "accounts", "Watched local groups", "Group",
        "Local groups whose new members are reported."},
       {"Groups", "directory", "Watched directory groups", "Account name",

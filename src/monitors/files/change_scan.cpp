@@ -84,6 +84,9 @@ std::string TMonitorModule::ListsFingerprint() const {
   add({ExcludeDirs_.begin(), ExcludeDirs_.end()});
   add({ExcludeFiles_.begin(), ExcludeFiles_.end()});
   add(SpecialFiles_);
+  add(DigestDirs_);
+  // Switched on, every file is visited once to be taken in.
+  if (deep_.Attributes()) fingerprint += "attributes";
   return fingerprint;
 }
 

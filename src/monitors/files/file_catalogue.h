@@ -72,6 +72,8 @@ class TFileCatalogue {
   std::string_view Directory(TRecordIndex index) const;
   std::string_view Name(TRecordIndex index) const;
   std::size_t Count() const { return live_count_; }
+  // One past the highest index a record has had (live or not).
+  std::size_t Slots() const { return records_.size(); }
 
   // Every live record, in storage order.
   template <class TVisit>

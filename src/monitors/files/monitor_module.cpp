@@ -26,7 +26,8 @@ TMonitorModule::TMonitorModule(TPolicyStore& store, TBaselineLists& baselines, T
       catalogue_path_(std::move(catalogue_path)),
       rules_(rules),
       FileList_(rules),
-      following_(std::move(following)) {}
+      following_(std::move(following)),
+      deep_(rules, following_.now) {}
 
 void TMonitorModule::Initialize() {
   FileList_.Clear();
@@ -34,6 +35,13 @@ void TMonitorModule::Initialize() {
   config_known_ = false;
   const bool configured = ReadFileConfig();
   LoadFileList();
+  ConfigureDeepChecks();
+  try {
+    deep_.Load(FactsPath(), FileList_);
+  } catch (const std::exception& error) {
+    // Taken in again silently: nothing compares with facts that cannot be read.
+    alerts_.SendAlert(kAlertMonitorFailure, "error in file read startup", error.what());
+  }
   // Trees that cannot be read yet are walked when they can: a start without
   // them would take for erased every file the catalogue holds.
   start_walk_pending_ = !configured;
@@ -59,18 +67,22 @@ void TMonitorModule::StartWatching() {
   const bool changed = !FileChanges_.empty() || !FileList_.LoadedAsSaved();
   ForgetChanges();
   if (changed) SaveFileList();
+  SaveDeepChecks();
 }
 
 void TMonitorModule::Run() {
   if (!store_.ReadPolicyBool("general", "FilesEnabled", false)) return;
   if (!ReadFileConfig()) return;  // reported; nothing known to compare with
+  ConfigureDeepChecks();
   if (std::exchange(start_walk_pending_, false)) StartWatching();
   TJournalChanges changes;
   last_walk_full_ = ChooseFullWalk(changes);
   const bool first_cycle = std::exchange(first_cycle_due_, false);
   if (last_walk_full_) {
     ScanFiles();
+    deep_.ReadDigests(FileList_);
     ReportFileChanges();
+    SaveDeepChecks();
     return;
   }
   std::vector<TRecordIndex> candidates;
@@ -82,7 +94,34 @@ void TMonitorModule::Run() {
       if (record.LastSeen < creation_scan_count_) candidates.push_back(index);
     });
   }
+  deep_.ReadDigests(FileList_);
   ReportFileChanges(&candidates);
+  SaveDeepChecks();
+}
+
+void TMonitorModule::ConfigureDeepChecks() {
+  TDeepOptions options;
+  options.attributes = store_.ReadPolicyInteger("general", "FilesAttributes", 0) != 0;
+  options.digest_dirs = DigestDirs_;
+  const std::int32_t megabytes =
+      std::clamp(store_.ReadPolicyInteger("general", "DigestMBPerCycle", 512), 1, 1048576);
+  options.budget_bytes = static_cast<std::uint64_t>(megabytes) << 20;
+  options.full_check =
+      std::chrono::hours(std::max(0, store_.ReadPolicyInteger("general", "DigestFullCheckHours", 24)));
+  const bool was_active = deep_.Active();
+  deep_.Configure(std::move(options), FileList_);
+  if (following_.journal != nullptr && deep_.Active() != was_active) {
+    following_.journal->FollowLinkCounts(deep_.Active());
+  }
+}
+
+void TMonitorModule::SaveDeepChecks() {
+  try {
+    deep_.Save(FactsPath(), FileList_);
+  } catch (const std::exception& error) {
+    alerts_.SendAlert(kAlertMonitorFailure, "error in file i/o",
+                      std::string("the file facts were not saved: ") + error.what());
+  }
 }
 
 void TMonitorModule::LoadFileList() {
@@ -157,6 +196,15 @@ bool TMonitorModule::ReadFileConfig() {
     baselines_.LoadBaselineList("ExcludeFiles", exclude_files);
     label = "reading special files";
     baselines_.LoadBaselineList("SpecialFiles", special);
+    TStringList digest(true);
+    label = "reading digest dirs";
+    baselines_.LoadBaselineList("DigestDirs", digest);
+    std::vector<std::string> digest_dirs;
+    for (const std::string& entry : digest.Texts()) {
+      std::string directory = NormalisePath(entry);
+      if (!directory.empty() && directory.back() != rules_.separator) directory += rules_.separator;
+      digest_dirs.push_back(std::move(directory));
+    }
     // Built aside and taken whole: a failure keeps the last settings read.
     label = "scanning include dirs";
     std::vector<std::string> include_dirs;
@@ -180,6 +228,7 @@ bool TMonitorModule::ReadFileConfig() {
     ExcludeDirs_ = std::move(excluded_dirs);
     ExcludeFiles_ = std::move(excluded_files);
     SpecialFiles_ = special.Texts();
+    DigestDirs_ = std::move(digest_dirs);
     config_known_ = true;
   } catch (const std::exception&) {
     alerts_.SendAlert(kAlertMonitorFailure, "run time error",
@@ -340,6 +389,7 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
       // touched file must not pass as "seems ok".
       if (record.LastSeen == ScanCount_) return;
       record.ChangeKind = kNoChange;
+      const double old_time = record.FileTime;
       label = " checking time";
       // The catalogue keeps 15 digits of a time; the walk gives the whole
       // double. Within a millisecond they are the same two-second time (a
@@ -370,6 +420,10 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
         record.FileSize = static_cast<std::int64_t>(entry.size);
       }
       record.LastSeen = ScanCount_;
+      if (deep_.Active()) {
+        label = "deeper checks";
+        deep_.Visit(*found, key_, record.ChangeKind != kNoChange, old_time, record.FileTime);
+      }
       return;
     }
     label = "PFileData.Create";
@@ -384,6 +438,10 @@ void TMonitorModule::RecordFile(const std::string& path, const TFoundEntry& entr
     added = index;
     label = "FileChanges.AddObject 1 ";
     FileChanges_.push_back(index);
+    if (deep_.Active()) {
+      label = "deeper checks";
+      deep_.Visit(index, key_, true, entry.time, entry.time);
+    }
     label = "done add new file";
   } catch (const std::bad_alloc&) {
     alerts_.SendAlert(kAlertMonitorFailure, "error in file i/o", "out of memory");
@@ -471,13 +529,16 @@ void TMonitorModule::ReportFileChanges(const std::vector<TRecordIndex>* candidat
       FileData& record = FileList_.Record(index);
       if (!record.live) continue;  // erased earlier in this pass
       lines.push_back(ReportLine(index));
+      deep_.TakeLines(index, lines);
       if (record.ChangeKind == kErased) {
+        deep_.Forget(index);
         FileList_.Remove(index);
       } else {
         record.ChangeKind = kNoChange;
       }
     }
     ForgetChanges();
+    deep_.TakeRemainingLines(lines);
     if (lines.empty()) return;
     try {
       alerts_.SendAlertWithDetails(kAlertFinding, "file changes", "file changes", lines);

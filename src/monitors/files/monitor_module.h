@@ -28,6 +28,7 @@
 #include "core/cycle_module.h"
 #include "core/cycle_state.h"
 #include "core/string_list.h"
+#include "monitors/files/deep_checks.h"
 #include "monitors/files/file_catalogue.h"
 #include "platform/files/change_journal.h"
 #include "platform/files/directory_search.h"
@@ -67,10 +68,17 @@ class TMonitorModule final : public TCycleModule {
   bool FollowingChanges() const { return following_active_; }
   std::size_t FollowedDirectories() const;
   std::string NormalisePath(std::string_view path) const;
+  // The deeper checks ("FilesAttributes", "DigestDirs"): whether they are on,
+  // and the bytes of content still waiting to be hashed.
+  bool DeepChecksActive() const { return deep_.Active(); }
+  std::uint64_t DigestBacklog() const { return deep_.Backlog(); }
 
  private:
   void LoadFileList();
   void SaveFileList();
+  void ConfigureDeepChecks();
+  void SaveDeepChecks();
+  std::string FactsPath() const { return catalogue_path_ + ".facts"; }
   bool config_known_ = false;
   bool start_walk_pending_ = false;  // the start could not read the trees
   // True when the trees are known: read now, or kept from the last read
@@ -147,6 +155,7 @@ class TMonitorModule final : public TCycleModule {
   std::unordered_set<std::string> ExcludeDirs_;   // by PathKey of the normalised path
   std::unordered_set<std::string> ExcludeFiles_;  // by PathKey of the normalised path
   std::vector<std::string> SpecialFiles_;         // literal, in section order
+  std::vector<std::string> DigestDirs_;           // normalised, each with its separator
   std::uint32_t ScanCount_ = 0;
   std::string key_;  // reused for every file's key
 
@@ -204,6 +213,8 @@ class TMonitorModule final : public TCycleModule {
   std::size_t depth_ = 0;
   std::string current_;  // the entry being visited
   std::string full_;     // its full path
+
+  TDeepChecks deep_;
 };
 
 }  // namespace warderon

@@ -49,6 +49,11 @@ class TChangeJournal {
   // A file of the watched trees, by its number, as the walk records it: a
   // name added to it elsewhere is then reported in linked_files.
   virtual void NoteFile(std::uint64_t id) { static_cast<void>(id); }
+  // Also reports, in linked_files, watched files whose link count changed
+  // by a name made or removed anywhere (the file monitor's deeper checks
+  // compare link counts). Off by default: it costs a look at every file
+  // whose last name goes on the followed file systems.
+  virtual void FollowLinkCounts(bool on) { static_cast<void>(on); }
   // What changed since Follow or the last call. Changes that the caller
   // missed while it walked are reported again next time: a change is never
   // lost between the two.

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -339,6 +340,8 @@ class TFanotifyJournal final : public TChangeJournal {
     return changes;
   }
 
+  void FollowLinkCounts(bool on) override { link_counts_ = on; }
+
   std::string ResolvePath(const std::string& path) const override { return RealPath(path); }
 
   std::size_t DirectoryCount() const override {
@@ -504,13 +507,19 @@ class TFanotifyJournal final : public TChangeJournal {
           continue;
         }
         TEventRecords records;
-        if (!ParseRecords(start + event.metadata_len, start + event.event_len, records)) continue;
+        if (!ParseRecords(start + event.metadata_len, start + event.event_len, records)) {
+          // A link count that changed: the file's handle alone.
+          if (link_counts_ && !records.file.empty() && (event.mask & FAN_ATTRIB)) {
+            TakeLinked(records.fsid, records.file, 1);
+          }
+          continue;
+        }
         const std::string_view changed = records.name;
         if (changed.empty() || changed == ".") continue;  // the directory itself
         Take(records.fsid, records.directory, changed, event.mask, file_mount_fds);
         if (!records.file.empty() && (event.mask & kFileEventMask) && !(event.mask & FAN_ONDIR) &&
             !last_taken_watched_) {
-          TakeLinked(records.fsid, records.file);
+          TakeLinked(records.fsid, records.file, 2);
         }
       }
     }
@@ -546,6 +555,7 @@ class TFanotifyJournal final : public TChangeJournal {
             after_handle,
             strnlen(after_handle, static_cast<std::size_t>(record_end - after_handle)));
       } else if (header.hdr.info_type == FAN_EVENT_INFO_TYPE_FID) {
+        if (records.directory.empty()) records.fsid = FsidKey(plain);
         records.file = bytes;
       }
       info = record_end;
@@ -555,7 +565,7 @@ class TFanotifyJournal final : public TChangeJournal {
 
   // A file changed through a directory outside the trees: kept, by its
   // number, when it has several names (it may be a watched file's).
-  void TakeLinked(std::uint64_t fsid, std::string_view handle) {
+  void TakeLinked(std::uint64_t fsid, std::string_view handle, nlink_t fewest_links) {
     key_.assign(reinterpret_cast<const char*>(&fsid), sizeof fsid);
     key_.append(handle);
     if (files_.contains(key_)) return;  // looked at since the last cycle
@@ -563,7 +573,7 @@ class TFanotifyJournal final : public TChangeJournal {
     files_.insert(key_);
     const TUniqueFd fd = OpenHandle(fsid, handle, O_PATH);
     struct stat info {};
-    if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink < 2) {
+    if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink < fewest_links) {
       return;
     }
     if (linked_.size() >= kMaxLinkedChanges) {
@@ -809,6 +819,7 @@ class TFanotifyJournal final : public TChangeJournal {
   std::unordered_set<std::string> files_;     // file handles looked at since the last cycle
   std::unordered_set<std::uint64_t> linked_;  // files with several names changed outside
   bool last_taken_watched_ = false;
+  std::atomic<bool> link_counts_{false};
   std::string key_;  // reused for each event
   bool overflowed_ = false;
   bool ignore_unsupported_ = false;
