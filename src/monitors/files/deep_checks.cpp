@@ -212,8 +212,8 @@ void TDeepChecks::Visit(TRecordIndex index, const std::string& key, bool part_ch
       const auto account = [this](std::uint32_t owner, std::uint32_t group) {
         return AccountText(texts_[owner], false) + ":" + AccountText(texts_[group], true);
       };
-      AddLine(index, " Changed Owner : " + key + " (" + account(record.owner, record.group) +
-                         "->" + account(now.owner, now.group) + ")");
+      AddLine(index, " Changed Owner : " + key + " (" + account(record.owner, record.group) + "->" +
+                         account(now.owner, now.group) + ")");
       other = true;
     }
     if (now.mode != record.mode) {

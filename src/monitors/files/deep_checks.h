@@ -27,10 +27,10 @@
 namespace warderon {
 
 struct TDeepOptions {
-  bool attributes = false;                // "FilesAttributes"
-  std::vector<std::string> digest_dirs;   // normalised, each with its separator
+  bool attributes = false;                    // "FilesAttributes"
+  std::vector<std::string> digest_dirs;       // normalised, each with its separator
   std::uint64_t budget_bytes = 512ULL << 20;  // "DigestMBPerCycle"
-  std::chrono::hours full_check{24};      // "DigestFullCheckHours"; 0: never
+  std::chrono::hours full_check{24};          // "DigestFullCheckHours"; 0: never
 };
 
 class TDeepChecks {

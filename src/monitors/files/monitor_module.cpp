@@ -106,8 +106,8 @@ void TMonitorModule::ConfigureDeepChecks() {
   const std::int32_t megabytes =
       std::clamp(store_.ReadPolicyInteger("general", "DigestMBPerCycle", 512), 1, 1048576);
   options.budget_bytes = static_cast<std::uint64_t>(megabytes) << 20;
-  options.full_check =
-      std::chrono::hours(std::max(0, store_.ReadPolicyInteger("general", "DigestFullCheckHours", 24)));
+  options.full_check = std::chrono::hours(
+      std::max(0, store_.ReadPolicyInteger("general", "DigestFullCheckHours", 24)));
   const bool was_active = deep_.Active();
   deep_.Configure(std::move(options), FileList_);
   if (following_.journal != nullptr && deep_.Active() != was_active) {

@@ -573,7 +573,8 @@ class TFanotifyJournal final : public TChangeJournal {
     files_.insert(key_);
     const TUniqueFd fd = OpenHandle(fsid, handle, O_PATH);
     struct stat info {};
-    if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink < fewest_links) {
+    if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_nlink < fewest_links) {
       return;
     }
     if (linked_.size() >= kMaxLinkedChanges) {
