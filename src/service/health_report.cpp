@@ -59,6 +59,7 @@ THealthSnapshot THealthReport::Snapshot() {
     health.files_watched = files.files;
     health.directories_followed = files.directories;
     health.files_followed = files.followed;
+    health.digest_backlog_bytes = files.digest_backlog;
   }
   if (resident_) health.resident_bytes = resident_();
   const double now_seconds = UnixSeconds(system_now_());
@@ -202,7 +203,10 @@ void THealthReport::SendHeartbeat(const THealthSnapshot& health, std::uint64_t a
           std::to_string(delivery_failures - failures_at_heartbeat_),
       "modules failed since the last heartbeat: " + Joined(failed, "none"),
       "files watched: " + std::to_string(health.files_watched) +
-          (health.files_followed ? "; cycles follow changes" : "; cycles walk in full"),
+          (health.files_followed ? "; cycles follow changes" : "; cycles walk in full") +
+          (health.digest_backlog_bytes
+               ? "; content to hash: " + std::to_string(*health.digest_backlog_bytes) + " bytes"
+               : std::string()),
   };
   for (const auto& [sink, outbox] : health.outboxes) {
     char oldest[48];

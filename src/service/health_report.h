@@ -34,6 +34,7 @@ class THealthReport {
     std::uint64_t files = 0;
     std::uint64_t directories = 0;
     bool followed = false;
+    std::optional<std::uint64_t> digest_backlog;  // while the deeper checks are on
   };
   using TSystemNow = std::function<std::chrono::system_clock::time_point()>;
 

@@ -22,6 +22,8 @@ struct THealthSnapshot {
   std::uint64_t files_watched = 0;
   std::uint64_t directories_followed = 0;
   bool files_followed = false;  // cycles follow changes (else they walk in full)
+  // Only while the deeper file checks are on: content bytes still to hash.
+  std::optional<std::uint64_t> digest_backlog_bytes;
   std::vector<std::pair<std::string, bool>> monitors;  // each monitor, and whether it is on
   std::optional<std::uint64_t> resident_bytes;         // the process's, at the cycle's end
   // Each sink's outbox: what waits, how old the oldest is, what was dropped.

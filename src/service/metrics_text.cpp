@@ -102,6 +102,11 @@ std::string FormatPrometheusMetrics(const THealthSnapshot& health) {
   out.Family("warderon_files_following_changes", "gauge",
              "1 when file cycles follow changes, 0 when they walk every tree in full.");
   out.Sample("", health.files_followed ? 1 : 0);
+  if (health.digest_backlog_bytes) {
+    out.Family("warderon_files_digest_backlog_bytes", "gauge",
+               "Bytes of content below DigestDirs still waiting to be hashed.");
+    out.Sample("", static_cast<double>(*health.digest_backlog_bytes));
+  }
   if (health.resident_bytes) {
     out.Family("warderon_resident_memory_bytes", "gauge",
                "Resident memory of the watchdog's process at the end of the last cycle.");

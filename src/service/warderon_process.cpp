@@ -102,6 +102,7 @@ TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,
           files.files = files_->FileList().Count();
           files.directories = files_->FollowedDirectories();
           files.followed = files_->FollowingChanges();
+          if (files_->DeepChecksActive()) files.digest_backlog = files_->DigestBacklog();
         }
         return files;
       }) {

@@ -65,12 +65,11 @@ class HealthReport : public ::testing::Test {
   std::chrono::steady_clock::time_point steady_{};
   std::chrono::system_clock::time_point utc_ = std::chrono::system_clock::from_time_t(1796774400);
   std::optional<TBootTime> boot_;
+  THealthReport::TFilesHealth files_{120, 7, true, std::nullopt};
   THealthReport report_{store_,
                         alerts_,
                         clock_,
-                        [] {
-                          return THealthReport::TFilesHealth{120, 7, true};
-                        },
+                        [this] { return files_; },
                         [this] { return utc_; },
                         [this] { return steady_; }};
 };
@@ -113,6 +112,7 @@ TEST_F(HealthReport, TheMetricsFileAndWhatCheckMakesOfACycle) {
   fs::create_directories(folder);
   const std::string file = folder + "/warderon.prom";
   store_.WritePolicyString("general", "MetricsFile", file);
+  files_.digest_backlog = 4096;  // the deeper file checks are on
   std::string line;
   EXPECT_EQ(Check(std::nullopt, line), kCheckCritical) << line;  // no cycle yet
   Cycle({"AD monitorring"});
@@ -123,7 +123,8 @@ TEST_F(HealthReport, TheMetricsFileAndWhatCheckMakesOfACycle) {
         "warderon_last_cycle_timestamp_seconds 1796774400\n",
         "warderon_module_failures_total{module=\"AD monitorring\"} 1\n",
         "warderon_files_watched 120\n", "warderon_monitor_enabled{monitor=\"files\"} 0\n",
-        "# TYPE warderon_alerts_total counter\n", "warderon_resident_memory_bytes 4096\n"}) {
+        "# TYPE warderon_alerts_total counter\n", "warderon_resident_memory_bytes 4096\n",
+        "warderon_files_digest_backlog_bytes 4096\n"}) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
   }
 #ifndef _WIN32
