@@ -379,6 +379,13 @@ void TDeepChecks::TakeLines(TRecordIndex index, std::vector<std::string>& lines)
 }
 
 void TDeepChecks::TakeRemainingLines(std::vector<std::string>& lines) {
+  // A file's lines together (its facts are found at the visit, its content
+  // later), files in the order they were found.
+  std::unordered_map<TRecordIndex, std::size_t> first;
+  for (std::size_t i = 0; i < lines_.size(); ++i) first.emplace(lines_[i].first, i);
+  std::stable_sort(lines_.begin(), lines_.end(), [&first](const auto& a, const auto& b) {
+    return first.at(a.first) < first.at(b.first);
+  });
   for (auto& [file, line] : lines_) {
     if (!line.empty()) lines.push_back(std::move(line));
   }
