@@ -10,9 +10,12 @@ same tree. Two shapes:
 - spread: every directory first, then the files in random order across
   them (so that no directory's entries or inodes sit together), last-write
   times spread over five years (every season's offset from UTC), lognormal
-  sizes up to 1 GB, files above 16 KB sparse.
+  sizes up to 1 GB, files above 16 KB sparse;
+- content: as packed, but with real content of a realistic spread of sizes
+  (lognormal, median about 3 KB, a few files of tens of megabytes; about
+  20 KB a file on average), for the benchmarks that read every byte.
 
-    make_tree.py ROOT FILES [packed|spread]
+    make_tree.py ROOT FILES [packed|spread|content]
 """
 import os
 import random
@@ -73,13 +76,19 @@ def main():
     made = 0
     stack = [(root, 0)]
     os.makedirs(root, exist_ok=True)
+    block = random.Random(99).randbytes(1 << 20) * 64  # 64 MB of varied bytes to cut from
     while stack and made < files:
         path, depth = stack.pop()
         for _ in range(per_directory):
             if made >= files:
                 break
             with open(os.path.join(path, name(rng) + ".dat"), "wb") as out:
-                out.write(b"x" * rng.randint(0, 200))
+                if shape == "content":
+                    size = min(int(rng.lognormvariate(8.1, 1.9)), len(block))
+                    start = rng.randint(0, len(block) - size)
+                    out.write(block[start:start + size])
+                else:
+                    out.write(b"x" * rng.randint(0, 200))
             made += 1
         if depth < DEPTH:
             for _ in range(branching):
