@@ -179,11 +179,13 @@ void TDeepChecks::Queue(TRecordIndex index, TRecord& record) {
 
 void TDeepChecks::Visit(TRecordIndex index, const std::string& key, bool part_changed,
                         double old_time, double new_time) {
-  const bool digests = InDigestDir(key);
-  if (!options_.attributes && !digests) return;
+  const bool in_digest_dir = InDigestDir(key);
+  if (!options_.attributes && !in_digest_dir) return;
   std::string error;
   const auto facts = ReadFileFacts(key, error);
   if (!facts) return;  // gone since it was listed: the next look tells
+  // A link is compared by its facts, never followed to be hashed.
+  const bool digests = in_digest_dir && facts->regular;
   TRecord& record = At(index);
   TRecord now = record;
   now.file_id = facts->file_id;
@@ -393,6 +395,13 @@ void TDeepChecks::TakeRemainingLines(std::vector<std::string>& lines) {
 }
 
 void TDeepChecks::Load(const std::string& path, const TFileCatalogue& catalogue) {
+  // The catalogue was read anew: its numbers may name other files now.
+  std::vector<TRecord>().swap(records_);
+  queue_.clear();
+  backlog_bytes_ = 0;
+  reading_.Close();
+  reading_open_ = false;
+  lines_.clear();
   if (!Active()) return;
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFileForReading(path),
                                                              &std::fclose);

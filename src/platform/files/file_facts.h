@@ -24,6 +24,7 @@ struct TFileFacts {
   std::uint32_t mode = 0;  // Linux: st_mode; Windows: the attributes compared
   std::uint32_t links = 1;
   std::uint64_t security = 0;  // digest of the ACL and security labels; 0: none
+  bool regular = true;         // a plain file (not a link, a FIFO, a device)
 };
 
 // The facts of a file, never following a link; nothing, with the reason in

@@ -90,6 +90,7 @@ std::optional<TFileFacts> ReadFileFacts(const std::string& path, std::string& er
   facts.mode = info.st_mode;
   facts.links = static_cast<std::uint32_t>(info.st_nlink);
   facts.security = SecurityDigest(path);
+  facts.regular = S_ISREG(info.st_mode);
   return facts;
 }
 

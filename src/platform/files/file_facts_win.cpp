@@ -64,6 +64,7 @@ std::optional<TFileFacts> ReadFileFacts(const std::string& path, std::string& er
   facts.size = (ULONGLONG{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
   facts.mode = info.dwFileAttributes & kComparedAttributes;
   facts.links = info.nNumberOfLinks;
+  facts.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
   FILE_BASIC_INFO basic{};
   if (GetFileInformationByHandleEx(file.Get(), FileBasicInfo, &basic, sizeof basic) != FALSE) {
     facts.status_changed =
