@@ -128,7 +128,13 @@ void TDeepChecks::Configure(TDeepOptions options, const TFileCatalogue& catalogu
 }
 
 TDeepChecks::TRecord& TDeepChecks::At(TRecordIndex index) {
-  if (index >= records_.size()) records_.resize(std::size_t{index} + 1 + records_.size() / 8);
+  if (index >= records_.size()) {
+    // Grown by an eighth, not doubled: at a million files the table is
+    // most of what the checks cost.
+    const std::size_t wanted = std::size_t{index} + 1;
+    if (wanted > records_.capacity()) records_.reserve(wanted + wanted / 8 + 1024);
+    records_.resize(wanted);
+  }
   return records_[index];
 }
 
@@ -403,6 +409,7 @@ void TDeepChecks::Load(const std::string& path, const TFileCatalogue& catalogue)
   reading_open_ = false;
   lines_.clear();
   if (!Active()) return;
+  records_.reserve(catalogue.Slots() + catalogue.Slots() / 64 + 1024);
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFileForReading(path),
                                                              &std::fclose);
   if (!file) {
@@ -473,6 +480,8 @@ void TDeepChecks::Load(const std::string& path, const TFileCatalogue& catalogue)
 
 void TDeepChecks::Save(const std::string& path, const TFileCatalogue& catalogue) {
   if (!dirty_) return;
+  // What the walk's growth left over goes back (a start adds every file).
+  if (records_.capacity() > records_.size() + records_.size() / 32 + 4096) records_.shrink_to_fit();
   if (!Active()) {
     std::error_code ignored;
     std::filesystem::remove(FilePath(path), ignored);
