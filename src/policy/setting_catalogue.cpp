@@ -147,6 +147,11 @@ std::vector<TSettingInfo> MakeGeneralSettings() {
              "over the cycles; 0 hashes only files whose metadata moved."),
       Switch("ServicesEnabled", false, "accounts", "Watch services",
              "When enabled, services that appear, disappear, start or stop are reported."),
+      Switch("ServicesConfig", false, "accounts", "Watch service configurations",
+             "When enabled, each service's configuration is watched too (Windows: binary path, "
+             "service DLL, start type, account, failure command and actions, security; Linux: the "
+             "unit file, its drop-ins, commands, user, group and enabled state). The watchdog's "
+             "own service is watched so whenever the services monitor runs."),
       Switch("ServicesAuto", true, "accounts", "Ignore restless services",
              "When enabled, a service that changed more than five times is no longer reported."),
       Switch("ADEnabled", false, "directory", "Watch directory groups",
@@ -284,9 +289,9 @@ const std::vector<TListInfo>& AdministratorLists() {
 
 const std::vector<std::string>& ProgramSections() {
   static const std::vector<std::string> sections = {
-      "general", "Logs",    "Services",    "Services-AutoIgnored", "locgroup-",
-      "group-",  "Sockets", "LocalShares", "LocalShares-Data\\",   "Hacking\\",
-      "Disks",   "Health",
+      "general", "Logs",    "Services",        "Services-AutoIgnored", "locgroup-",
+      "group-",  "Sockets", "LocalShares",     "LocalShares-Data\\",   "Hacking\\",
+      "Disks",   "Health",  "Services-Config",
   };
   return sections;
 }

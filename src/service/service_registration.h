@@ -15,6 +15,11 @@ constexpr char kServiceDisplayName[] = "Warderon";
 int InstallService(bool silent, std::ostream& out);
 int UninstallService(bool silent, std::ostream& out);
 
+// The name the service manager knows this program by (Windows: the
+// service's name; Linux: the packaged systemd unit), whose configuration the
+// services monitor always watches.
+const char* OwnServiceName();
+
 // True where the program can run as a service (Windows).
 bool ServiceHostAvailable();
 

@@ -15,6 +15,8 @@ int NotOnLinux(std::ostream& out) {
 
 int InstallService(bool /*silent*/, std::ostream& out) { return NotOnLinux(out); }
 int UninstallService(bool /*silent*/, std::ostream& out) { return NotOnLinux(out); }
+const char* OwnServiceName() { return "warderon.service"; }
+
 bool ServiceHostAvailable() { return false; }
 int RunAsService(std::ostream& out) { return NotOnLinux(out); }
 

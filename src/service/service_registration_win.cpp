@@ -177,6 +177,8 @@ int UninstallService(bool silent, std::ostream& out) {
   return 0;
 }
 
+const char* OwnServiceName() { return kServiceName; }
+
 bool ServiceHostAvailable() { return true; }
 
 int RunAsService(std::ostream& out) {

@@ -12,6 +12,7 @@
 #include "monitors/tamper/auth_module.h"
 #include "monitors/tamper/hacking_module.h"
 #include "platform/time/mail_date.h"
+#include "service/service_registration.h"
 
 namespace warderon {
 namespace {
@@ -51,9 +52,9 @@ void TWarderonProcess::AddMonitorRows() {
                                       parts_.local_domain_suffix));
   directory.every_ad_interval = true;
   modules_.Add(std::move(directory));
-  modules_.Add(
-      Row("services", "service monitorring", 3,
-          std::make_unique<TServicesModule>(store_, baselines_, alerts_, *parts_.service_list)));
+  modules_.Add(Row("services", "service monitorring", 3,
+                   std::make_unique<TServicesModule>(store_, baselines_, alerts_,
+                                                     *parts_.service_list, OwnServiceName())));
   modules_.Add(Row("locgroup", "local group monitorring", 2,
                    std::make_unique<TLocGrpModule>(baselines_, alerts_, *parts_.local_groups)));
   modules_.Add(Row("tcp", "tcp monitorring", 4,

@@ -2,6 +2,7 @@
 // put in, in the batches the test chose.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,8 +24,17 @@ class TFakeServiceList final : public TServiceList {
       on_batch(batches[i]);
     }
   }
+  std::vector<TServiceConfig> Configurations(std::size_t limit, bool& truncated) override {
+    if (fail_configurations) throw TServiceListError("the service manager did not answer");
+    truncated = configs.size() > limit;
+    return {configs.begin(),
+            configs.begin() + static_cast<std::ptrdiff_t>(std::min(limit, configs.size()))};
+  }
   // Puts every service in one batch.
   void Set(std::vector<TServiceEntry> services) { batches = {std::move(services)}; }
+
+  std::vector<TServiceConfig> configs;
+  bool fail_configurations = false;
 
   std::vector<std::vector<TServiceEntry>> batches;
   int enumerations = 0;

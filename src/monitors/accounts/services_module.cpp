@@ -1,7 +1,10 @@
 #include "monitors/accounts/services_module.h"
 
 #include <charconv>
+#include <map>
 #include <optional>
+#include <set>
+#include <utility>
 
 #include "core/text.h"
 
@@ -11,6 +14,7 @@ namespace {
 constexpr char kGeneral[] = "general";
 constexpr char kServicesSection[] = "Services";
 constexpr char kIgnoredSection[] = "Services-AutoIgnored";
+constexpr char kConfigSection[] = "Services-Config";
 
 class TChangeCount final : public TListRecord {
  public:
@@ -45,8 +49,13 @@ std::optional<std::int32_t> StoredNumber(TPolicyStore& store, const std::string&
 }  // namespace
 
 TServicesModule::TServicesModule(TPolicyStore& store, TBaselineLists& baselines,
-                                 TAlertSender& alerts, TServiceList& services)
-    : store_(store), baselines_(baselines), alerts_(alerts), services_(services) {}
+                                 TAlertSender& alerts, TServiceList& services,
+                                 std::string own_service)
+    : store_(store),
+      baselines_(baselines),
+      alerts_(alerts),
+      services_(services),
+      own_service_(std::move(own_service)) {}
 
 void TServicesModule::Initialize() {
   KnownServices_.Clear();
@@ -96,6 +105,8 @@ void TServicesModule::Run() {
   ++CycleNumber_;
 
   ScanServices();
+  const bool every_service = store_.ReadPolicyBool(kGeneral, "ServicesConfig", false);
+  if (every_service || !own_service_.empty()) ScanConfigurations(every_service);
 
   for (std::size_t i = KnownServices_.Count(); i-- > 0;) {
     if (KnownServices_.RecordAs<TServiceData>(i)->LastSeenCycle == CycleNumber_) continue;
@@ -122,6 +133,74 @@ void TServicesModule::ScanServices() {
     services.insert(services.end(), batch.begin(), batch.end());
   });
   for (const TServiceEntry& entry : services) ScanEntry(entry);
+}
+
+// Each watched service's configuration against what "Services-Config"
+// holds: a field that changed is a line; a service, or a field, seen for
+// the first time is recorded silently. A configuration that cannot be read
+// keeps what is stored (and is said once): an unreadable moment must not
+// forget, and then take in silently, a new binary.
+void TServicesModule::ScanConfigurations(bool every_service) {
+  bool truncated = false;
+  std::vector<TServiceConfig> configs;
+  try {
+    configs = services_.Configurations(kMaxConfigurations, truncated);
+    config_failure_said_ = false;
+  } catch (const TServiceListError& error) {
+    if (!std::exchange(config_failure_said_, true)) {
+      alerts_.SendAlert(
+          kAlertMonitorFailure, "service configurations",
+          std::string("the service configurations could not be read: ") + error.what());
+    }
+    return;
+  }
+  std::map<std::string, std::string> stored;
+  for (auto& entry : baselines_.LoadBaselinePairs(kConfigSection, true)) {
+    stored[entry.name] = entry.text.value_or("1");
+  }
+  std::map<std::string, std::string> now;
+  std::set<std::string> listed;
+  std::vector<std::string> own_lines;
+  for (const TServiceConfig& config : configs) {
+    const bool own = config.name == own_service_;
+    if (!every_service && !own) continue;
+    listed.insert(config.name);
+    const std::string prefix = config.name + "/";
+    if (config.fields.empty()) {  // unreadable now: what is known stays
+      for (auto at = stored.lower_bound(prefix);
+           at != stored.end() && at->first.starts_with(prefix); ++at) {
+        now.insert(*at);
+      }
+      continue;
+    }
+    const std::string key = StripBlanks(config.display_name);
+    for (const auto& [field, value] : config.fields) {
+      const std::string name = prefix + field;
+      now[name] = value;
+      const auto before = stored.find(name);
+      if (before == stored.end() || before->second == value) continue;
+      std::string line =
+          "changed service " + key + ": " + field + " " + before->second + " -> " + value;
+      if (own) own_lines.push_back(line);
+      ServiceChanges_.push_back(std::move(line));
+    }
+  }
+  // Services not listed: gone (their configuration goes with them), unless
+  // the listing was cut short; the watchdog's own is kept while only it is
+  // watched.
+  for (const auto& [name, value] : stored) {
+    const std::string service = name.substr(0, name.rfind('/'));
+    if (listed.contains(service)) continue;
+    if (truncated || (!every_service && service == own_service_)) now.insert({name, value});
+  }
+  if (!own_lines.empty()) {
+    alerts_.SendAlertWithDetails(kAlertIntegrity, "Warderon registration changed",
+                                 "Warderon registration changed", own_lines);
+  }
+  if (now == stored) return;
+  std::vector<TBaselineLists::TNamedText> entries;
+  for (auto& [name, value] : now) entries.push_back({name, value});
+  baselines_.SaveBaselinePairs(kConfigSection, std::move(entries), true);
 }
 
 void TServicesModule::ScanEntry(const TServiceEntry& entry) {

@@ -2,6 +2,13 @@
 // stop, one alert per run, and ignores services that change too often.
 // What it knows survives restarts in the sections "Services" and
 // "Services-AutoIgnored".
+//
+// With "ServicesConfig" each service's configuration (binary path, account,
+// start type, ...; Linux: the unit's commands, user, enabled state) is
+// watched too, kept by the service's own name in "Services-Config"; a
+// flapping or ignored service keeps it watched. The watchdog's own service
+// is watched so whenever the monitor runs, and a change of it is raised at
+// once as "Warderon registration changed".
 #pragma once
 
 #include <cstdint>
@@ -29,8 +36,12 @@ class TServicesModule final : public TCycleModule {
   static constexpr std::int32_t kFlappingCount = 5;
   static constexpr std::int32_t kMaxCount = 999;
 
+  // At most this many services' configurations are read a cycle.
+  static constexpr std::size_t kMaxConfigurations = 10000;
+
+  // own_service: the watchdog's own service name ("" for none).
   TServicesModule(TPolicyStore& store, TBaselineLists& baselines, TAlertSender& alerts,
-                  TServiceList& services);
+                  TServiceList& services, std::string own_service = "");
 
   void Initialize() override;
   void Run() override;
@@ -41,6 +52,7 @@ class TServicesModule final : public TCycleModule {
 
  private:
   void ScanServices();
+  void ScanConfigurations(bool every_service);
   void ScanEntry(const TServiceEntry& entry);
   void SaveServicesState();
   bool IsFlapping(const std::string& name) const;
@@ -50,6 +62,8 @@ class TServicesModule final : public TCycleModule {
   TBaselineLists& baselines_;
   TAlertSender& alerts_;
   TServiceList& services_;
+  std::string own_service_;
+  bool config_failure_said_ = false;
 
   TStringList KnownServices_{true};
   std::vector<std::string> ServiceChanges_;

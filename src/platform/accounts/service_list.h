@@ -3,10 +3,12 @@
 // Control Manager. Linux: the service units of systemd, when it runs.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace warderon {
@@ -14,6 +16,14 @@ namespace warderon {
 struct TServiceEntry {
   std::string display_name;
   bool running = false;  // only the running state counts; paused or pending do not
+};
+
+// A service's configuration as the manager resolves it: each field by its
+// name ("binary path", "start type", ...; Linux: "ExecStart", "User", ...).
+struct TServiceConfig {
+  std::string name;  // the service's own name, which its configuration is kept by
+  std::string display_name;
+  std::vector<std::pair<std::string, std::string>> fields;  // empty: it could not be read
 };
 
 // The service manager could not be asked, or its answer was cut short.
@@ -31,6 +41,14 @@ class TServiceList {
   // without a service manager (Linux without systemd) has no services.
   virtual void Enumerate(
       const std::function<void(const std::vector<TServiceEntry>&)>& on_batch) = 0;
+  // The configuration of at most limit services; truncated says that there
+  // were more. Raises TServiceListError as Enumerate does. A manager whose
+  // configuration cannot be asked has none.
+  virtual std::vector<TServiceConfig> Configurations(std::size_t limit, bool& truncated) {
+    static_cast<void>(limit);
+    truncated = false;
+    return {};
+  }
 };
 
 std::unique_ptr<TServiceList> MakeSystemServiceList();

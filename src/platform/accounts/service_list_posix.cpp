@@ -10,6 +10,8 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <string_view>
+#include <utility>
 
 #include "platform/accounts/service_list.h"
 #include "platform/accounts/systemd_service_list.h"
@@ -26,6 +28,35 @@ std::vector<std::string> CommandLines(const std::string& command) {
     throw TServiceListError(error.what());
   }
 }
+
+// The commands of an Exec property as show gives them ("{ path=... ;
+// argv[]=... ; ... pid=... ; status=... }" each), without what changes as
+// they run (times, pids, exit status).
+std::string CommandLinesOf(const std::string& value) {
+  std::string commands;
+  for (std::size_t at = value.find("argv[]="); at != std::string::npos;
+       at = value.find("argv[]=", at)) {
+    at += 7;
+    const std::size_t end = value.find(" ;", at);
+    if (!commands.empty()) commands += " ; ";
+    commands += value.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (end == std::string::npos) break;
+  }
+  return commands;
+}
+
+// What each property is called in a change line, in the order reported.
+constexpr std::pair<const char*, const char*> kConfigProperties[] = {
+    {"FragmentPath", "unit file"},
+    {"DropInPaths", "drop-ins"},
+    {"ExecStart", "ExecStart"},
+    {"ExecStartPre", "ExecStartPre"},
+    {"ExecStartPost", "ExecStartPost"},
+    {"ExecStop", "ExecStop"},
+    {"User", "User"},
+    {"Group", "Group"},
+    {"UnitFileState", "enabled"},
+};
 
 bool IsTemplate(const std::string& unit) {
   return unit.size() > 9 && unit.compare(unit.size() - 9, 9, "@.service") == 0;
@@ -63,6 +94,78 @@ class TSystemdServiceList final : public TServiceList {
     }
     for (const TServiceEntry& entry : DescribeUnloaded(unloaded)) batch.push_back(entry);
     if (!batch.empty()) on_batch(batch);
+  }
+
+  std::vector<TServiceConfig> Configurations(std::size_t limit, bool& truncated) override {
+    truncated = false;
+    struct stat info {};
+    if (stat(manager_marker_.c_str(), &info) != 0) return {};
+    std::vector<std::string> units;
+    std::set<std::string> seen;
+    const auto add = [&](const std::string& unit) {
+      if (IsTemplate(unit) || !seen.insert(unit).second) return;
+      if (units.size() == limit) {
+        truncated = true;
+        return;
+      }
+      units.push_back(unit);
+    };
+    for (const std::string& line : CommandLines(
+             systemctl_ + " list-units --type=service --all --plain --no-legend --no-pager")) {
+      std::istringstream fields(line);
+      std::string unit;
+      if (fields >> unit) add(unit);
+    }
+    for (const std::string& line : CommandLines(
+             systemctl_ + " list-unit-files --type=service --plain --no-legend --no-pager")) {
+      std::istringstream fields(line);
+      std::string unit;
+      if (fields >> unit) add(unit);
+    }
+    std::vector<TServiceConfig> configs;
+    constexpr std::size_t kUnitsPerCall = 200;
+    for (std::size_t first = 0; first < units.size(); first += kUnitsPerCall) {
+      std::string command = systemctl_ + " show --no-pager -p Id -p Description";
+      for (const auto& [property, field] : kConfigProperties)
+        command += std::string(" -p ") + property;
+      std::map<std::string, std::map<std::string, std::string>> shown;
+      for (std::size_t i = first; i < units.size() && i < first + kUnitsPerCall; ++i) {
+        command += " " + ShellQuoted(units[i]);
+      }
+      // Blocks of properties, one per unit, apart by empty lines.
+      std::map<std::string, std::string> block;
+      const auto end_block = [&] {
+        if (const auto id = block.find("Id"); id != block.end()) shown[id->second] = block;
+        block.clear();
+      };
+      for (const std::string& line : CommandLines(command)) {
+        if (line.empty()) {
+          end_block();
+          continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (equals != std::string::npos) block[line.substr(0, equals)] = line.substr(equals + 1);
+      }
+      end_block();
+      for (std::size_t i = first; i < units.size() && i < first + kUnitsPerCall; ++i) {
+        TServiceConfig config{units[i], units[i], {}};
+        if (const auto found = shown.find(units[i]); found != shown.end()) {
+          const auto& properties = found->second;
+          if (const auto text = properties.find("Description");
+              text != properties.end() && !text->second.empty()) {
+            config.display_name = text->second;
+          }
+          for (const auto& [property, field] : kConfigProperties) {
+            const auto value = properties.find(property);
+            std::string text = value == properties.end() ? "" : value->second;
+            if (std::string_view(property).starts_with("Exec")) text = CommandLinesOf(text);
+            config.fields.emplace_back(field, text);
+          }
+        }
+        configs.push_back(std::move(config));
+      }
+    }
+    return configs;
   }
 
  private:

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fakes/fake_accounts.h"
 #include "fakes/recording_alerts.h"
 #include "platform/store/memory_policy_backend.h"
@@ -184,6 +186,134 @@ TEST_F(ServicesModule, HandEntriesSurviveEverySave) {
   services_.Set({{"Noisy Service", false}});
   EXPECT_EQ(RunOnce(), (std::vector<std::string>{"missing: WindowsTime"}));
   EXPECT_EQ(Stored("Services-AutoIgnored", "NoisyService"), TPolicyValue::MakeText("ignore"));
+}
+
+// Service configurations: each field changed alone gives exactly its line,
+// a flapping service keeps its configuration watched, the first reading is
+// silent, and the watchdog's own service is watched and raised at once.
+class ServiceConfigurations : public ServicesModule {
+ protected:
+  static TServiceConfig Config(const std::string& name, const std::string& display,
+                               const std::string& binary = "C:\\svc\\svc.exe") {
+    return {name,
+            display,
+            {{"binary path", binary},
+             {"service dll", ""},
+             {"start type", "automatic"},
+             {"account", "LocalSystem"}}};
+  }
+  void Set(const std::string& field, const std::string& value, std::size_t service = 0) {
+    for (auto& [name, text] : services_.configs[service].fields) {
+      if (name == field) text = value;
+    }
+  }
+  void Restart() {
+    module_ =
+        std::make_unique<TServicesModule>(store_, lists_, alerts_, services_, "WarderonService");
+    module_->Initialize();
+  }
+  // Every alert's subject and lines.
+  std::vector<std::pair<std::string, std::vector<std::string>>> Alerts() {
+    alerts_.alerts.clear();
+    module_->Run();
+    std::vector<std::pair<std::string, std::vector<std::string>>> raised;
+    for (const auto& alert : alerts_.alerts) raised.emplace_back(alert.subject, alert.details);
+    return raised;
+  }
+};
+
+TEST_F(ServiceConfigurations, EachFieldChangedAloneGivesItsLineOnce) {
+  store_.WritePolicyBool("general", "ServicesConfig", true);
+  services_.Set({{"Spooler Service", true}});
+  services_.configs = {Config("Spooler", "Spooler Service")};
+  Restart();
+  ASSERT_EQ(RunOnce(), std::vector<std::string>{"new service SpoolerService"});
+  EXPECT_EQ(RunOnce(), std::vector<std::string>{}) << "the first reading is the baseline";
+  const std::vector<std::pair<std::string, std::string>> changes = {
+      {"binary path", "C:\\evil\\svc.exe -k"},
+      {"service dll", "C:\\evil\\hook.dll"},
+      {"start type", "disabled"},
+      {"account", ".\\backdoor"},
+  };
+  for (const auto& [field, value] : changes) {
+    const std::string before = [&] {
+      for (const auto& [name, text] : services_.configs[0].fields) {
+        if (name == field) return text;
+      }
+      return std::string();
+    }();
+    Set(field, value);
+    EXPECT_EQ(RunOnce(), std::vector<std::string>{"changed service SpoolerService: " + field + " " +
+                                                  before + " -> " + value});
+    EXPECT_EQ(RunOnce(), std::vector<std::string>{}) << field << " is reported once";
+  }
+  // Kept across a restart; a display name that changed keeps the same key.
+  services_.configs[0].display_name = "Renamed";
+  services_.Set({{"Renamed", true}});
+  Restart();
+  Set("binary path", "C:\\svc\\svc.exe");
+  const auto lines = RunOnce();
+  EXPECT_NE(
+      std::find(lines.begin(), lines.end(),
+                "changed service Renamed: binary path C:\\evil\\svc.exe -k -> C:\\svc\\svc.exe"),
+      lines.end())
+      << ::testing::PrintToString(lines);
+}
+
+TEST_F(ServiceConfigurations, AFlappingServiceStillHasItsConfigurationWatched) {
+  store_.WritePolicyBool("general", "ServicesConfig", true);
+  services_.configs = {Config("Noisy", "Noisy")};
+  Restart();
+  for (int i = 0; i < 12; ++i) {
+    services_.Set({{"Noisy", i % 2 == 0}});
+    RunOnce();
+  }
+  ASSERT_GT(module_->ChangeCount("Noisy"), TServicesModule::kFlappingCount);
+  Set("binary path", "C:\\evil.exe");
+  EXPECT_EQ(RunOnce(), std::vector<std::string>{
+                           "changed service Noisy: binary path C:\\svc\\svc.exe -> C:\\evil.exe"});
+}
+
+TEST_F(ServiceConfigurations, SwitchedOffOnlyTheOwnServiceIsWatchedAndRaisedAtOnce) {
+  services_.Set({{"Other", true}, {"Warderon", true}});
+  services_.configs = {Config("Other", "Other"), Config("WarderonService", "Warderon")};
+  Restart();
+  RunOnce();
+  Set("binary path", "C:\\evil.exe", 0);
+  Set("start type", "disabled", 1);
+  const auto raised = Alerts();
+  const std::string line = "changed service Warderon: start type automatic -> disabled";
+  ASSERT_EQ(raised.size(), 2U);
+  EXPECT_EQ(raised[0].first, "Warderon registration changed");
+  EXPECT_EQ(raised[0].second, std::vector<std::string>{line});
+  EXPECT_EQ(raised[1].first, "service changes");
+  EXPECT_EQ(raised[1].second, std::vector<std::string>{line}) << "another service's is not watched";
+  EXPECT_FALSE(Stored("Services-Config", "Other/binary path").has_value());
+  // Switched on: the others are taken in silently.
+  store_.WritePolicyBool("general", "ServicesConfig", true);
+  EXPECT_EQ(RunOnce(), std::vector<std::string>{});
+}
+
+TEST_F(ServiceConfigurations, AnUnreadableConfigurationKeepsWhatIsKnown) {
+  store_.WritePolicyBool("general", "ServicesConfig", true);
+  services_.Set({{"Svc", true}});
+  services_.configs = {Config("Svc", "Svc")};
+  Restart();
+  RunOnce();
+  // One service unreadable for a cycle, then the manager not answering.
+  const TServiceConfig readable = services_.configs[0];
+  services_.configs[0].fields.clear();
+  EXPECT_EQ(RunOnce(), std::vector<std::string>{});
+  services_.fail_configurations = true;
+  const auto raised = Alerts();
+  ASSERT_EQ(raised.size(), 1U);
+  EXPECT_EQ(raised[0].first, "service configurations");
+  EXPECT_TRUE(Alerts().empty()) << "said once";
+  services_.fail_configurations = false;
+  services_.configs = {readable};
+  Set("binary path", "C:\\evil.exe");
+  EXPECT_EQ(RunOnce(), std::vector<std::string>{
+                           "changed service Svc: binary path C:\\svc\\svc.exe -> C:\\evil.exe"});
 }
 
 }  // namespace
