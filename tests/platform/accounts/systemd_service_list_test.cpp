@@ -31,6 +31,15 @@ list-unit-files)
   echo "getty@.service enabled enabled"
   echo "unnamed.service static -" ;;
 show)
+  case "$*" in *ExecStart*)
+    for unit in "$@"; do
+      case "$unit" in
+      cron.service) printf 'ExecStart={ path=/usr/sbin/cron ; argv[]=/usr/sbin/cron -f ; ignore_errors=no ; start_time=[Thu 2026-12-10] ; pid=612 ; code=exited ; status=0/0 }\nId=cron.service\nDescription=Regular background program processing daemon\nFragmentPath=/lib/systemd/system/cron.service\nUser=\nUnitFileState=enabled\n\n' ;;
+      *.service) printf 'Id=%s\nDescription=\n\n' "$unit" ;;
+      esac
+    done
+    exit 0 ;;
+  esac
   for unit in "$@"; do
     case "$unit" in
     rsync.service) printf 'Id=rsync.service\nDescription=fast remote file copy program daemon\n\n' ;;
@@ -71,6 +80,32 @@ TEST_F(SystemdServiceList, LoadedUnitsAndInstalledUnitFilesAreListed) {
                       {"weird.service", true},
                       {"fast remote file copy program daemon", false},
                       {"unnamed.service", false}}));
+}
+
+TEST_F(SystemdServiceList, ConfigurationsAreAsSystemdResolvesThemWithoutWhatChangesAsTheyRun) {
+  bool truncated = true;
+  const auto configs = MakeSystemdServiceList(systemctl_, folder_ + "/run-systemd-system")
+                           ->Configurations(100, truncated);
+  EXPECT_FALSE(truncated);
+  ASSERT_EQ(configs.size(), 5U) << "every unit, loaded or installed, templates aside";
+  EXPECT_EQ(configs[0].name, "cron.service");
+  EXPECT_EQ(configs[0].display_name, "Regular background program processing daemon");
+  const std::vector<std::pair<std::string, std::string>> cron = {
+      {"unit file", "/lib/systemd/system/cron.service"},
+      {"drop-ins", ""},
+      {"ExecStart", "/usr/sbin/cron -f"},
+      {"ExecStartPre", ""},
+      {"ExecStartPost", ""},
+      {"ExecStop", ""},
+      {"User", ""},
+      {"Group", ""},
+      {"enabled", "enabled"}};
+  EXPECT_EQ(configs[0].fields, cron);
+  EXPECT_EQ(MakeSystemdServiceList(systemctl_, folder_ + "/run-systemd-system")
+                ->Configurations(2, truncated)
+                .size(),
+            2U);
+  EXPECT_TRUE(truncated);
 }
 
 TEST_F(SystemdServiceList, EveryFailingCallFailsTheListing) {
@@ -119,7 +154,7 @@ class RealSystemd {
         "XDG_RUNTIME_DIR='" + folder_ + "/runtime' XDG_CONFIG_HOME='" + folder_ +
         "/config' HOME='" + folder_ +
         "' exec timeout 120 unshare --mount --propagation private sh -c "
-        "\"mount -t tmpfs -o size=1m tmpfs /run && mkdir -p /run/systemd/system && "
+        "\"mount -t tmpfs -o size=32m tmpfs /run && mkdir -p /run/systemd/system && "
         "echo \\$\\$ > '" +
         folder_ + "/manager.pid' && exec /lib/systemd/systemd --user --log-target=null\"");
     return WaitUntil([&] { return Call("list-units >/dev/null"); }, 10);
@@ -185,6 +220,24 @@ TEST(RealSystemdServiceList, RunningStoppedAndNeverLoadedServicesAreAllListed) {
   EXPECT_EQ(
       list(systemd.Systemctl()),
       (std::map<std::string, bool>{{"Warderon test busy", false}, {"Warderon test idle", false}}));
+
+  // The configuration as systemd resolves it: a changed command line shows
+  // once the manager has reloaded the unit.
+  const auto exec_start = [&] {
+    bool truncated = false;
+    for (const auto& config : MakeSystemdServiceList(systemd.Systemctl(), folder + "/booted")
+                                  ->Configurations(10000, truncated)) {
+      for (const auto& [field, value] : config.fields) {
+        if (config.name == "warderon-test-idle.service" && field == "ExecStart") return value;
+      }
+    }
+    return std::string("none");
+  };
+  EXPECT_EQ(exec_start(), "/bin/sleep 300");
+  std::ofstream(systemd.UnitFolder() + "/warderon-test-idle.service")
+      << "[Unit]\nDescription=Warderon test idle\n[Service]\nExecStart=/bin/sleep 301\n";
+  ASSERT_TRUE(systemd.Call("daemon-reload"));
+  EXPECT_EQ(exec_start(), "/bin/sleep 301");
 
   // With the manager gone systemctl cannot connect: a failed listing.
   systemd.Stop();
