@@ -1,6 +1,8 @@
 // Test helper: pause, continue and query a service through ControlService
-// (Wine's "sc pause" does not work).
+// (Wine's "sc pause" does not work), and change its binary path as
+// "sc config NAME binPath= PATH" does (Wine's "sc config" fails).
 //   service_control pause|continue|state NAME
+//   service_control binpath NAME PATH
 //   service_control wait NAME STATE SECONDS     (STATE: running, paused, stopped)
 #include "platform/win/unique_handle.h"
 #include "platform/win/win_support.h"
@@ -43,10 +45,11 @@ int main(int argc, char** argv) {
   }
   const std::string verb = argv[1];
   const TServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  const TServiceHandle service(manager.Valid()
-                                   ? OpenServiceW(manager.Get(), Widen(argv[2]).c_str(),
-                                                  SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS)
-                                   : nullptr);
+  const TServiceHandle service(
+      manager.Valid()
+          ? OpenServiceW(manager.Get(), Widen(argv[2]).c_str(),
+                         SERVICE_PAUSE_CONTINUE | SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG)
+          : nullptr);
   if (!service.Valid()) {
     std::fprintf(stderr, "cannot open service %s: %lu\n", argv[2], GetLastError());
     return 1;
@@ -59,6 +62,13 @@ int main(int argc, char** argv) {
       return 1;
     }
     return 0;
+  }
+  if (verb == "binpath" && argc == 4) {
+    return ChangeServiceConfigW(service.Get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                SERVICE_NO_CHANGE, Widen(argv[3]).c_str(), nullptr, nullptr,
+                                nullptr, nullptr, nullptr, nullptr) != FALSE
+               ? 0
+               : 1;
   }
   if (verb == "state") {
     if (QueryServiceStatus(service.Get(), &status) == FALSE) return 1;
