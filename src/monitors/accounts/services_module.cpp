@@ -63,6 +63,10 @@ void TServicesModule::Initialize() {
   IgnoredServices_.Clear();
   ServiceChangeCounts_.Clear();
   CycleNumber_ = 0;
+  StoredConfig_.clear();
+  for (auto& entry : baselines_.LoadBaselinePairs(kConfigSection, true)) {
+    StoredConfig_[entry.name] = entry.text.value_or("1");
+  }
 
   TStringList known(true);
   baselines_.LoadBaselineList(kServicesSection, known);
@@ -154,53 +158,81 @@ void TServicesModule::ScanConfigurations(bool every_service) {
     }
     return;
   }
-  std::map<std::string, std::string> stored;
-  for (auto& entry : baselines_.LoadBaselinePairs(kConfigSection, true)) {
-    stored[entry.name] = entry.text.value_or("1");
-  }
-  std::map<std::string, std::string> now;
-  std::set<std::string> listed;
+  const std::map<std::string, std::string>& stored = StoredConfig_;
+  // First the comparison alone (a quiet cycle builds nothing), then, only
+  // when something differs, the table to keep.
+  const auto watched = [&](const TServiceConfig& config) {
+    return every_service || config.name == own_service_;
+  };
+  const auto stored_of = [&stored](const std::string& service) {
+    const std::string prefix = service + "/";
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (auto at = stored.lower_bound(prefix); at != stored.end() && at->first.starts_with(prefix);
+         ++at) {
+      entries.push_back(*at);
+    }
+    return entries;
+  };
   std::vector<std::string> own_lines;
+  std::size_t compared = 0;
+  bool differs = false;
+  std::set<std::string> listed;
+  std::string name;
   for (const TServiceConfig& config : configs) {
-    const bool own = config.name == own_service_;
-    if (!every_service && !own) continue;
+    if (!watched(config)) continue;
     listed.insert(config.name);
-    const std::string prefix = config.name + "/";
     if (config.fields.empty()) {  // unreadable now: what is known stays
-      for (auto at = stored.lower_bound(prefix);
-           at != stored.end() && at->first.starts_with(prefix); ++at) {
-        now.insert(*at);
-      }
+      compared += stored_of(config.name).size();
       continue;
     }
     const std::string key = StripBlanks(config.display_name);
     for (const auto& [field, value] : config.fields) {
-      const std::string name = prefix + field;
-      now[name] = value;
+      name.assign(config.name).append("/").append(field);
       const auto before = stored.find(name);
-      if (before == stored.end() || before->second == value) continue;
+      if (before == stored.end()) {
+        differs = true;  // seen for the first time: taken in silently
+        continue;
+      }
+      ++compared;
+      if (before->second == value) continue;
+      differs = true;
       std::string line =
           "changed service " + key + ": " + field + " " + before->second + " -> " + value;
-      if (own) own_lines.push_back(line);
+      if (config.name == own_service_) own_lines.push_back(line);
       ServiceChanges_.push_back(std::move(line));
     }
   }
   // Services not listed: gone (their configuration goes with them), unless
   // the listing was cut short; the watchdog's own is kept while only it is
   // watched.
-  for (const auto& [name, value] : stored) {
-    const std::string service = name.substr(0, name.rfind('/'));
-    if (listed.contains(service)) continue;
-    if (truncated || (!every_service && service == own_service_)) now.insert({name, value});
+  const auto kept = [&](const std::string& entry) {
+    const std::string service = entry.substr(0, entry.rfind('/'));
+    return !listed.contains(service) && (truncated || (!every_service && service == own_service_));
+  };
+  for (const auto& [entry, value] : stored) {
+    if (kept(entry)) ++compared;
   }
   if (!own_lines.empty()) {
     alerts_.SendAlertWithDetails(kAlertIntegrity, "Warderon registration changed",
                                  "Warderon registration changed", own_lines);
   }
-  if (now == stored) return;
+  if (!differs && compared == stored.size()) return;
+  std::map<std::string, std::string> now;
+  for (const TServiceConfig& config : configs) {
+    if (!watched(config)) continue;
+    if (config.fields.empty()) {
+      for (auto& entry : stored_of(config.name)) now.insert(std::move(entry));
+      continue;
+    }
+    for (const auto& [field, value] : config.fields) now[config.name + "/" + field] = value;
+  }
+  for (const auto& [entry, value] : stored) {
+    if (kept(entry)) now.insert({entry, value});
+  }
   std::vector<TBaselineLists::TNamedText> entries;
-  for (auto& [name, value] : now) entries.push_back({name, value});
+  for (const auto& [entry, value] : now) entries.push_back({entry, value});
   baselines_.SaveBaselinePairs(kConfigSection, std::move(entries), true);
+  StoredConfig_ = std::move(now);
 }
 
 void TServicesModule::ScanEntry(const TServiceEntry& entry) {

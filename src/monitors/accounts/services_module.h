@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,8 @@ class TServicesModule final : public TCycleModule {
   TServiceList& services_;
   std::string own_service_;
   bool config_failure_said_ = false;
+  // "Services-Config" as last loaded or saved: "NAME/FIELD" to its value.
+  std::map<std::string, std::string> StoredConfig_;
 
   TStringList KnownServices_{true};
   std::vector<std::string> ServiceChanges_;
