@@ -147,6 +147,10 @@ std::vector<TSettingInfo> MakeGeneralSettings() {
              "over the cycles; 0 hashes only files whose metadata moved."),
       Switch("ServicesEnabled", false, "accounts", "Watch services",
              "When enabled, services that appear, disappear, start or stop are reported."),
+      Switch("LocalUsersEnabled", false, "accounts", "Watch local accounts",
+             "When enabled, local accounts that appear, go or change (Windows: enabled, password "
+             "never expires, administrator; Linux: uid, gid, shell, locked) are reported in one "
+             "\"user account changes\" alert. The first reading is taken in silently."),
       Switch("ServicesConfig", false, "accounts", "Watch service configurations",
              "When enabled, each service's configuration is watched too (Windows: binary path, "
              "service DLL, start type, account, failure command and actions, security; Linux: the "
@@ -291,7 +295,7 @@ const std::vector<std::string>& ProgramSections() {
   static const std::vector<std::string> sections = {
       "general", "Logs",    "Services",        "Services-AutoIgnored", "locgroup-",
       "group-",  "Sockets", "LocalShares",     "LocalShares-Data\\",   "Hacking\\",
-      "Disks",   "Health",  "Services-Config",
+      "Disks",   "Health",  "Services-Config", "LocalUsers",
   };
   return sections;
 }

@@ -37,6 +37,7 @@ TEnabledParts ReadEnabledParts(TPolicyBackend& backend) {
   }
   const std::size_t groups = WatchedLocalGroups(backend);
   if (groups > 0) parts.monitors.push_back("local groups (" + std::to_string(groups) + ")");
+  if (SwitchOn(backend, "LocalUsersEnabled")) parts.monitors.emplace_back("local accounts");
   for (const auto& [name, label] : kDeliverySwitches) {
     if (SwitchOn(backend, name)) parts.delivery.emplace_back(label);
   }

@@ -22,6 +22,7 @@ TProcessParts MakeSystemProcessParts() {
   parts.directory_search = MakeSystemDirectorySearch();
   parts.service_list = MakeSystemServiceList();
   parts.local_groups = MakeSystemLocalGroups();
+  parts.local_users = MakeSystemLocalUsers();
   parts.volumes = MakeSystemVolumes();
   parts.memory_status = MakeSystemMemoryStatus();
   parts.process_info = MakeSystemProcessInfo();

@@ -10,6 +10,7 @@
 
 #include "alerts/delivery.h"
 #include "platform/accounts/local_groups.h"
+#include "platform/accounts/local_users.h"
 #include "platform/accounts/service_list.h"
 #include "platform/autostart/autostart_source.h"
 #include "platform/console/beeper.h"
@@ -37,6 +38,7 @@ struct TProcessParts {
   std::unique_ptr<TDirectorySearch> directory_search;
   std::unique_ptr<TServiceList> service_list;
   std::unique_ptr<TLocalGroups> local_groups;
+  std::unique_ptr<TLocalUsers> local_users;
   std::unique_ptr<TVolumes> volumes;
   std::unique_ptr<TMemoryStatus> memory_status;
   std::unique_ptr<TProcessInfo> process_info;

@@ -2,6 +2,7 @@
 
 #include "monitors/accounts/locgrp_module.h"
 #include "monitors/accounts/services_module.h"
+#include "monitors/accounts/users_module.h"
 #include "monitors/directory/ad_module.h"
 #include "monitors/files/monitor_module.h"
 #include "monitors/network/net_enum.h"
@@ -57,6 +58,9 @@ void TWarderonProcess::AddMonitorRows() {
                                                      *parts_.service_list, OwnServiceName())));
   modules_.Add(Row("locgroup", "local group monitorring", 2,
                    std::make_unique<TLocGrpModule>(baselines_, alerts_, *parts_.local_groups)));
+  modules_.Add(
+      Row("localusers", "local user monitorring", 2,
+          std::make_unique<TLocalUsersModule>(store_, baselines_, alerts_, *parts_.local_users)));
   modules_.Add(Row("tcp", "tcp monitorring", 4,
                    std::make_unique<TTTCPModule>(store_, baselines_, alerts_, cycle_,
                                                  *parts_.tcp_table, *parts_.process_info)));

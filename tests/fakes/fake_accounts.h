@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/accounts/local_groups.h"
+#include "platform/accounts/local_users.h"
 #include "platform/accounts/service_list.h"
 
 namespace warderon::testing {
@@ -40,6 +41,18 @@ class TFakeServiceList final : public TServiceList {
   int enumerations = 0;
   // Fails the listing after this many batches were handed over.
   std::optional<std::size_t> fail_after_batches;
+};
+
+class TFakeLocalUsers final : public TLocalUsers {
+ public:
+  std::vector<TLocalUser> List(std::size_t limit, bool& truncated) override {
+    if (fail) throw TLocalUsersError("the account list did not answer");
+    truncated = users.size() > limit;
+    return {users.begin(),
+            users.begin() + static_cast<std::ptrdiff_t>(std::min(limit, users.size()))};
+  }
+  std::vector<TLocalUser> users;
+  bool fail = false;
 };
 
 class TFakeLocalGroups final : public TLocalGroups {

@@ -102,6 +102,7 @@ TProcessParts FakeParts() {
   parts.directory_search = MakeSystemDirectorySearch();
   parts.service_list = std::make_unique<TFakeServiceList>();
   parts.local_groups = std::make_unique<TFakeLocalGroups>();
+  parts.local_users = std::make_unique<TFakeLocalUsers>();
   auto volumes = std::make_unique<TFakeVolumes>();
   volumes->disks = {"C:"};
   volumes->SetPercent("C:", 50);
