@@ -14,6 +14,7 @@
 #include "fakes/recording_alerts.h"
 #include "monitors/accounts/locgrp_module.h"
 #include "monitors/accounts/services_module.h"
+#include "monitors/accounts/users_module.h"
 #include "monitors/directory/ad_module.h"
 #include "monitors/network/net_enum.h"
 #include "monitors/network/tcp_module.h"
@@ -48,6 +49,7 @@ class TNamesDirectory final : public TLdapClient {
 struct TWorld {
   TMemoryPolicyBackend memory;
   TFakeServiceList services;
+  TFakeLocalUsers users;
   TFakeLocalGroups groups;
   TFakeTcpTable table;
   TFakeProcessInfo processes;
@@ -85,6 +87,32 @@ std::vector<TCase> Cases() {
        [](TWorld& world, TProcess& process) {
          return std::make_unique<TServicesModule>(process.store, process.lists, process.alerts,
                                                   world.services);
+       }},
+      {"service configurations", "ServicesEnabled",
+       [](TWorld& world, TProcess& process) {
+         process.store.WritePolicyBool("general", "ServicesConfig", true);
+         std::vector<TServiceEntry> entries;
+         for (const std::string& name : kNames) {
+           entries.push_back({name, true});
+           world.services.configs.push_back(
+               {name, name, {{"binary path", name}, {"account", name}}});
+         }
+         world.services.Set(entries);
+       },
+       [](TWorld& world, TProcess& process) {
+         return std::make_unique<TServicesModule>(process.store, process.lists, process.alerts,
+                                                  world.services, kNames[0]);
+       }},
+      {"local accounts", "LocalUsersEnabled",
+       [](TWorld& world, TProcess& process) {
+         // A known account, so that the first run records the rest as new.
+         process.lists.SaveBaselinePairs("LocalUsers", {{"seed", "1"}}, true);
+         for (const std::string& name : kNames)
+           world.users.users.push_back({name, {{"shell", name}}});
+       },
+       [](TWorld& world, TProcess& process) {
+         return std::make_unique<TLocalUsersModule>(process.store, process.lists, process.alerts,
+                                                    world.users);
        }},
       {"local groups", nullptr,
        [](TWorld& world, TProcess& process) {
