@@ -28,17 +28,21 @@ THackingModule::THackingModule(TPolicyStore& store, TBaselineLists& baselines, T
 
 void THackingModule::Initialize() {
   WatchedKeys_.Clear();
-  for (const TAutostartKey& key : source_.WatchedKeys()) AddWatchedKey(key);
+  ExtendedKeys_.Clear();
+  for (const TAutostartKey& key : source_.WatchedKeys()) AddWatchedKey(key, WatchedKeys_);
+  for (const TAutostartKey& key : source_.ExtendedKeys()) AddWatchedKey(key, ExtendedKeys_);
 }
 
-void THackingModule::AddWatchedKey(const TAutostartKey& key) {
+void THackingModule::AddWatchedKey(const TAutostartKey& key, TStringList& keys) {
   auto reg = std::make_unique<TReg>();
   reg->Key = key;
   reg->Section = "Hacking\\" + key.name;
+  // A place of its own section ever saved has its seal there.
+  reg->Known = !key.extended || !store_.Backend().ReadSection(reg->Section).empty();
   for (auto& stored : baselines_.LoadBaselinePairs(reg->Section, true)) {
     AddEntry(reg->Baseline, {EntryName(stored.name), stored.text.value_or("")});
   }
-  WatchedKeys_.Add(key.name, std::move(reg));
+  keys.Add(key.name, std::move(reg));
 }
 
 void THackingModule::Run() {
@@ -50,12 +54,22 @@ void THackingModule::CheckAutostartKeys() {
   std::vector<std::string> report;
   int changed = 0;
   cycle_.ActivityText = "regs.count";
-  for (std::size_t i = 0; i < WatchedKeys_.Count(); ++i) {
-    TReg& reg = *WatchedKeys_.RecordAs<TReg>(i);
+  const bool extended = store_.ReadPolicyBool("general", "HackingExtended", false);
+  const std::size_t count = WatchedKeys_.Count() + (extended ? ExtendedKeys_.Count() : 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    TReg& reg = i < WatchedKeys_.Count() ? *WatchedKeys_.RecordAs<TReg>(i)
+                                         : *ExtendedKeys_.RecordAs<TReg>(i - WatchedKeys_.Count());
     cycle_.ActivityText = "regs." + std::to_string(i);
     cycle_.ActivityText = "readtempreg";
     ReadTempReg(reg, current);
     cycle_.ActivityText = "compareonereg";
+    if (!reg.Known) {  // the first reading: the baseline, without a line
+      std::vector<std::string> silent;
+      CompareOneReg(reg, current, silent);
+      SaveBaseline(reg);
+      reg.Known = true;
+      continue;
+    }
     if (CompareOneReg(reg, current, report)) {
       ++changed;
       SaveBaseline(reg);

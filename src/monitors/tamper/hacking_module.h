@@ -2,6 +2,10 @@
 // start by themselves, compared each cycle with their baselines in
 // "Hacking\NAME"; every removed, added or changed value goes out in one
 // "hacking concerns" alert, and the new state becomes the baseline.
+//
+// "HackingExtended" adds the places intruders use most beyond those (the
+// source's extended keys). Each starts silently: its first reading (the
+// option switched on, or an upgrade that added the place) is its baseline.
 #pragma once
 
 #include <optional>
@@ -31,6 +35,7 @@ class TReg final : public TListRecord {
   TAutostartKey Key;
   std::string Section;
   TStringList Baseline{true};  // "name=text" lines, each owning its TAutostartValue
+  bool Known = true;           // a baseline was recorded (else the next reading is it)
 };
 
 class THackingModule final : public TCycleModule {
@@ -42,7 +47,7 @@ class THackingModule final : public TCycleModule {
   void Run() override;
 
  private:
-  void AddWatchedKey(const TAutostartKey& key);
+  void AddWatchedKey(const TAutostartKey& key, TStringList& keys);
   void CheckAutostartKeys();
   void ReadTempReg(const TReg& reg, TStringList& current);
   void SaveBaseline(const TReg& reg);
@@ -54,6 +59,7 @@ class THackingModule final : public TCycleModule {
   TCycleState& cycle_;
   TAutostartSource& source_;
   TStringList WatchedKeys_{false};
+  TStringList ExtendedKeys_{false};
 };
 
 }  // namespace warderon

