@@ -188,6 +188,13 @@ std::vector<TSettingInfo> MakeGeneralSettings() {
              "reported."),
       Switch("HackingEnabled", false, "tamper", "Watch autostart entries",
              "When enabled, changes of the autostart registry values are reported."),
+      Switch("HackingExtended", false, "tamper", "Watch more autostart places",
+             "When enabled with the autostart monitor, the places intruders use most beyond "
+             "those are watched too (Windows: Userinit, Policies Run, IFEO debuggers, silent "
+             "process exit monitors, AppInit_DLLs, LSA packages, BootExecute, print monitors, "
+             "the Startup folder, scheduled tasks; Linux: unit commands, PAM, udev, sudoers, "
+             "kernel modules, library paths, shell start files, xdg autostart, at jobs, every "
+             "account's authorized keys). Each starts silently."),
       Number("AuthenticodeEnabled", 0, 0, 9, "tamper", "Signature check level",
              "Above 0, processes of system accounts must run signed executables of a "
              "company of \"Authenticode\". Lowering the level raises an alert."),

@@ -4,7 +4,18 @@
 #include "platform/win/unique_handle.h"
 #include "platform/win/win_support.h"
 
+#include <shlobj.h>
+
+#include <cstring>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string_view>
+#include <system_error>
+
 #include "platform/autostart/autostart_source.h"
+#include "platform/crypto/sha256.h"
 
 namespace warderon {
 namespace {
@@ -39,8 +50,154 @@ std::optional<std::string> ValueText(HKEY key, const std::wstring& name) {
   return Narrow(data);
 }
 
+// At most this many subkeys, files or tasks are read a place, and 1 MB of
+// a file: a place an intruder fills must not cost the cycle without bound.
+constexpr std::size_t kMaxItems = 10000;
+constexpr std::size_t kMaxFileBytes = 1 << 20;
+
+// A value as the extended places read it: strings as stored, numbers as
+// decimal text, each item of a multi-string its own text.
+std::vector<std::string> ValueTexts(HKEY key, const std::wstring& name) {
+  DWORD type = 0;
+  DWORD size = 0;
+  if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+    return {};
+  }
+  if (type == REG_DWORD) {
+    DWORD number = 0;
+    DWORD read = sizeof number;
+    if (RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&number),
+                         &read) != ERROR_SUCCESS) {
+      return {"N/A"};
+    }
+    return {std::to_string(number)};
+  }
+  if (type != REG_MULTI_SZ) return {ValueText(key, name).value_or("")};
+  std::wstring data(size / sizeof(wchar_t) + 2, L'\0');
+  DWORD read = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+  if (RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                       &read) != ERROR_SUCCESS) {
+    return {"N/A"};
+  }
+  data.resize(read / sizeof(wchar_t));
+  std::vector<std::string> items;
+  for (std::size_t start = 0; start < data.size();) {
+    const std::size_t end = std::min(data.find(L'\0', start), data.size());
+    if (end > start) items.push_back(Narrow(std::wstring_view(data).substr(start, end - start)));
+    start = end + 1;
+  }
+  return items;
+}
+
+std::wstring RegistryPath(const std::string& path) {
+  return Widen(path.substr(!path.empty() && path.front() == '\\' ? 1 : 0));
+}
+
+std::string Hex(const TSha256Digest& digest) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const std::uint8_t byte : digest) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 15];
+  }
+  return hex;
+}
+
+// The first megabyte of a file; nothing when it cannot be read.
+std::optional<std::string> FileStart(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return std::nullopt;
+  std::string content(kMaxFileBytes, '\0');
+  file.read(content.data(), static_cast<std::streamsize>(content.size()));
+  content.resize(static_cast<std::size_t>(file.gcount()));
+  return content;
+}
+
+// A task file's text: UTF-16 with its byte-order mark, as the scheduler
+// writes it, or UTF-8.
+std::string TaskText(const std::string& content) {
+  if (content.size() >= 2 && static_cast<unsigned char>(content[0]) == 0xFF &&
+      static_cast<unsigned char>(content[1]) == 0xFE) {
+    std::wstring wide((content.size() - 2) / 2, L'\0');
+    std::memcpy(wide.data(), content.data() + 2, wide.size() * sizeof(wchar_t));
+    return Narrow(wide);
+  }
+  return content;
+}
+
+// The commands a task's XML runs: each <Command> with its <Arguments>.
+std::string TaskCommands(const std::string& xml) {
+  std::string commands;
+  const auto element = [&xml](const char* name, std::size_t from, std::size_t until) {
+    const std::string open = std::string("<") + name + ">";
+    const std::size_t start = xml.find(open, from);
+    if (start == std::string::npos || start > until) return std::string();
+    const std::size_t end = xml.find(std::string("</") + name + ">", start);
+    return end == std::string::npos ? std::string()
+                                    : xml.substr(start + open.size(), end - start - open.size());
+  };
+  for (std::size_t at = xml.find("<Exec>"); at != std::string::npos;
+       at = xml.find("<Exec>", at + 1)) {
+    const std::size_t end = std::min(xml.find("</Exec>", at), xml.size());
+    std::string command = element("Command", at, end);
+    const std::string arguments = element("Arguments", at, end);
+    if (!arguments.empty()) command += " " + arguments;
+    commands += (commands.empty() ? "" : " ; ") + command;
+  }
+  return commands;
+}
+
+std::wstring CommonStartupFolder() {
+  PWSTR path = nullptr;
+  if (SHGetKnownFolderPath(FOLDERID_CommonStartup, 0, nullptr, &path) != S_OK) return L"";
+  std::wstring folder(path);
+  CoTaskMemFree(path);
+  return folder;
+}
+
+std::wstring TasksFolder() {
+  wchar_t system[MAX_PATH] = {};
+  if (GetSystemDirectoryW(system, MAX_PATH) == 0) return L"";
+  return std::wstring(system) + L"\\Tasks";
+}
+
 class TRegistryAutostartSource final : public TAutostartSource {
  public:
+  std::vector<TAutostartKey> ExtendedKeys() override {
+    using TKind = TAutostartKey::TKind;
+    const auto place = [](const char* name, std::string path, TKind kind,
+                          std::vector<std::string> values = {}, const char* value = nullptr,
+                          bool view_32bit = false) {
+      TAutostartKey key{name, std::move(path),
+                        value ? std::optional<std::string>(value) : std::nullopt};
+      key.view_32bit = view_32bit;
+      key.kind = kind;
+      key.values = std::move(values);
+      key.extended = true;
+      return key;
+    };
+    const std::string nt = "\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\";
+    const std::string control = "\\SYSTEM\\CurrentControlSet\\Control\\";
+    return {
+        place("Userinit", nt + "Winlogon", TKind::Values, {"Userinit"}),
+        place("Policies Run", kCurrentVersion + std::string("Policies\\Explorer\\Run"),
+              TKind::Values),
+        place("IFEO Debugger", nt + "Image File Execution Options", TKind::SubkeyValues, {},
+              "Debugger"),
+        place("SilentProcessExit", nt + "SilentProcessExit", TKind::SubkeyValues, {},
+              "MonitorProcess"),
+        place("AppInit_DLLs", nt + "Windows", TKind::Values, {"AppInit_DLLs", "LoadAppInit_DLLs"}),
+        place("AppInit_DLLs (32-bit)", nt + "Windows", TKind::Values,
+              {"AppInit_DLLs", "LoadAppInit_DLLs"}, nullptr, true),
+        place("LSA packages", control + "Lsa", TKind::Values,
+              {"Authentication Packages", "Security Packages", "Notification Packages"}),
+        place("BootExecute", control + "Session Manager", TKind::Values, {"BootExecute"}),
+        place("Print Monitors", control + "Print\\Monitors", TKind::SubkeyValues, {}, "Driver"),
+        place("Startup folder", Narrow(CommonStartupFolder()), TKind::FolderFiles),
+        place("Scheduled tasks", Narrow(TasksFolder()), TKind::Tasks),
+    };
+  }
+
   std::vector<TAutostartKey> WatchedKeys() override {
     std::vector<TAutostartKey> keys;
     for (const char* name : {"Run", "RunOnce", "RunOnceEx", "RunServices", "RunServicesOnce"}) {
@@ -59,6 +216,7 @@ class TRegistryAutostartSource final : public TAutostartSource {
   }
 
   std::vector<TAutostartEntry> ReadEntries(const TAutostartKey& key) override {
+    if (key.extended) return ReadExtended(key);
     const REGSAM view = key.view_32bit ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     win::TRegKey opened;
     // Paths are written with a leading "\", which the registry does not take.
@@ -84,6 +242,79 @@ class TRegistryAutostartSource final : public TAutostartSource {
     std::vector<TAutostartEntry> entries;
     for (const std::wstring& name : names) {
       entries.push_back({Narrow(name), ValueText(opened.Get(), name).value_or("")});
+    }
+    return entries;
+  }
+
+ private:
+  std::vector<TAutostartEntry> ReadExtended(const TAutostartKey& key) {
+    using TKind = TAutostartKey::TKind;
+    std::vector<TAutostartEntry> entries;
+    if (key.kind == TKind::FolderFiles || key.kind == TKind::Tasks) {
+      namespace fs = std::filesystem;
+      if (key.key_path.empty()) return entries;
+      const fs::path folder(Widen(key.key_path));
+      std::error_code error;
+      std::size_t seen = 0;
+      for (fs::recursive_directory_iterator file(folder, error), end;
+           !error && file != end && seen < kMaxItems; file.increment(error)) {
+        if (key.kind == TKind::FolderFiles) file.disable_recursion_pending();
+        std::error_code kind;
+        if (!file->is_regular_file(kind)) continue;
+        ++seen;
+        const auto content = FileStart(file->path());
+        if (!content) continue;
+        const std::string name = Narrow(fs::relative(file->path(), folder, kind).wstring());
+        std::string text = "sha256 " + Hex(Sha256(*content));
+        if (key.kind == TKind::Tasks) text = TaskCommands(TaskText(*content)) + " ; " + text;
+        entries.push_back({name, text});
+      }
+      return entries;
+    }
+    const REGSAM view = key.view_32bit ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    win::TRegKey opened;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, RegistryPath(key.key_path).c_str(), 0, KEY_READ | view,
+                      opened.Receive()) != ERROR_SUCCESS) {
+      return entries;
+    }
+    if (key.kind == TKind::SubkeyValues) {
+      const std::wstring value = Widen(key.value_name.value_or(""));
+      for (DWORD index = 0; index < kMaxItems; ++index) {
+        wchar_t name[256];
+        DWORD length = 256;
+        const LONG result =
+            RegEnumKeyExW(opened.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS) continue;
+        win::TRegKey subkey;
+        if (RegOpenKeyExW(opened.Get(), name, 0, KEY_READ | view, subkey.Receive()) !=
+            ERROR_SUCCESS) {
+          continue;
+        }
+        for (std::string& text : ValueTexts(subkey.Get(), value)) {
+          entries.push_back({Narrow(std::wstring(name, length)), std::move(text)});
+        }
+      }
+      return entries;
+    }
+    if (key.values.empty()) {  // every value of the key
+      for (DWORD index = 0; index < kMaxItems; ++index) {
+        wchar_t name[16384];
+        DWORD length = 16384;
+        const LONG result =
+            RegEnumValueW(opened.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS) continue;
+        for (std::string& text : ValueTexts(opened.Get(), std::wstring(name, length))) {
+          entries.push_back({Narrow(std::wstring(name, length)), std::move(text)});
+        }
+      }
+      return entries;
+    }
+    for (const std::string& value : key.values) {
+      for (std::string& text : ValueTexts(opened.Get(), Widen(value))) {
+        entries.push_back({value, std::move(text)});
+      }
     }
     return entries;
   }

@@ -15,6 +15,9 @@
 
 #ifndef _WIN32
 #include "platform/autostart/linux_autostart.h"
+#else
+#include "platform/crypto/sha256.h"
+#include "platform/win/win_support.h"
 #endif
 
 namespace warderon::testing {
@@ -136,6 +139,66 @@ TEST_F(ExtendedPlaces, EachLinuxPlaceChangedAloneGivesItsLines) {
   EXPECT_EQ(lines[1], "  Registry Key: shell start files");
   EXPECT_EQ(lines[2].rfind("  - removed: /etc/profile=sha256 ", 0), 0U);
   EXPECT_EQ(lines[3].rfind("  - added: /etc/profile=sha256 ", 0), 0U);
+}
+#else
+// A value of HKEY_LOCAL_MACHINE set (or, with no data, the key removed).
+void SetValue(const std::wstring& key, const wchar_t* name, DWORD type, const std::wstring& data) {
+  HKEY opened = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &opened, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(opened, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
+                 static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(opened);
+}
+
+TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
+  const std::wstring ifeo =
+      L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\"
+      L"warderon-test.exe";
+  const std::wstring lsa = L"SYSTEM\\CurrentControlSet\\Control\\Lsa";
+  const auto source = MakeSystemAutostartSource();
+  TAutostartKey startup;
+  std::wstring packages;  // the Security Packages as they are, to add one and put them back
+  for (const TAutostartKey& key : source->ExtendedKeys()) {
+    if (key.name == "Startup folder") startup = key;
+    if (key.name != "LSA packages") continue;
+    for (const TAutostartEntry& entry : source->ReadEntries(key)) {
+      if (entry.name == "Security Packages" && entry.text != "evilssp") {
+        packages += win::Widen(entry.text) + L'\0';
+      }
+    }
+  }
+  ASSERT_FALSE(startup.key_path.empty());
+  const std::string startup_file = startup.key_path + "\\warderon-test.bat";
+  const std::string startup_text = "start evil.exe\r\n";
+  std::string startup_digest;
+  for (const std::uint8_t byte : Sha256(startup_text)) {
+    startup_digest += "0123456789abcdef"[byte >> 4];
+    startup_digest += "0123456789abcdef"[byte & 15];
+  }
+  Start(*source);
+  cycle_.NewInstall = true;  // the Part's places of this prefix, silently
+  Cycle();
+  cycle_.NewInstall = false;
+  const auto added = [](const char* place, const std::string& line) {
+    return TLines{"Hacking Detection", std::string("Registry Key: ") + place, "  - added: " + line,
+                  ""};
+  };
+  Expect([&] { SetValue(ifeo, L"GlobalFlag", REG_SZ, L"0"); },
+         {
+             {"an IFEO debugger",
+              [&] { SetValue(ifeo, L"Debugger", REG_SZ, L"C:\\evil\\debugger.exe"); },
+              added("IFEO Debugger", "warderon-test.exe=C:\\evil\\debugger.exe")},
+             {"a security package item",
+              [&] { SetValue(lsa, L"Security Packages", REG_MULTI_SZ, packages + L"evilssp"); },
+              added("LSA packages", "Security Packages=evilssp")},
+             {"a file in the Startup folder", [&] { Write(startup_file, startup_text); },
+              added("Startup folder", "warderon-test.bat=sha256 " + startup_digest)},
+         });
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, ifeo.c_str());
+  SetValue(lsa, L"Security Packages", REG_MULTI_SZ, packages);
+  std::filesystem::remove(startup_file);
 }
 #endif
 
