@@ -87,7 +87,6 @@ void TDeepChecks::Configure(TDeepOptions options, const TFileCatalogue& catalogu
     if (was_active) {
       std::vector<TRecord>().swap(records_);
       queue_.clear();
-      backlog_bytes_ = 0;
       reading_.Close();
       reading_open_ = false;
       lines_.clear();
@@ -255,7 +254,6 @@ void TDeepChecks::Visit(TRecordIndex index, const std::string& key, bool part_ch
       now.flags &= static_cast<std::uint8_t>(~kQueued);
       if (record.flags & kQueued) now.flags |= kQueued;
       record = now;
-      if (!(record.flags & kQueued)) backlog_bytes_ += facts->size;
       Queue(index, record);
       dirty_ = true;
       return;
@@ -267,6 +265,20 @@ void TDeepChecks::Visit(TRecordIndex index, const std::string& key, bool part_ch
   if (!digests) now.flags &= static_cast<std::uint8_t>(~kQuietDigest);
   if (std::memcmp(&now, &record, sizeof now) != 0) dirty_ = true;
   record = now;
+}
+
+std::uint64_t TDeepChecks::Backlog(const TFileCatalogue& catalogue) const {
+  // Counted from the queue itself: what left the catalogue or the scope
+  // since it was queued never lingers in the figure.
+  std::uint64_t bytes = reading_open_ ? reading_.Remaining() : 0;
+  for (const TRecordIndex index : queue_) {
+    if (index < records_.size() && (records_[index].flags & kQueued) && index < catalogue.Slots() &&
+        catalogue.Record(index).live) {
+      bytes +=
+          static_cast<std::uint64_t>(std::max<std::int64_t>(catalogue.Record(index).FileSize, 0));
+    }
+  }
+  return bytes;
 }
 
 void TDeepChecks::Forget(TRecordIndex index) {
@@ -295,7 +307,6 @@ void TDeepChecks::QueuePeriodicSlice(const TFileCatalogue& catalogue) {
     TRecord& record = records_[index];
     if ((record.flags & kHasDigest) && !(record.flags & kQueued) && index < catalogue.Slots() &&
         catalogue.Record(index).live) {
-      backlog_bytes_ += static_cast<std::uint64_t>(catalogue.Record(index).FileSize);
       Queue(index, record);
     }
   }
@@ -318,8 +329,6 @@ void TDeepChecks::ReadDigests(const TFileCatalogue& catalogue) {
       if (!reading_.Open(key, error)) {
         TRecord& record = records_[reading_index_];
         record.flags &= static_cast<std::uint8_t>(~kQueued);
-        backlog_bytes_ -= std::min<std::uint64_t>(
-            backlog_bytes_, static_cast<std::uint64_t>(catalogue.Record(reading_index_).FileSize));
         if (!(record.flags & kUnreadableSaid)) {
           record.flags |= kUnreadableSaid;
           AddLine(reading_index_, " Unreadable : " + key + " (" + error + ")");
@@ -332,7 +341,6 @@ void TDeepChecks::ReadDigests(const TFileCatalogue& catalogue) {
     std::string error;
     const std::uint64_t got = reading_.Read(budget, error);
     budget -= std::min(budget, got);
-    backlog_bytes_ -= std::min(backlog_bytes_, got);
     if (!error.empty()) {
       reading_open_ = false;
       const std::string key = catalogue.Key(reading_index_);
@@ -352,7 +360,6 @@ void TDeepChecks::ReadDigests(const TFileCatalogue& catalogue) {
       reading_.Close();
       TRecord& record = records_[reading_index_];
       record.flags &= static_cast<std::uint8_t>(~kQueued);
-      backlog_bytes_ += static_cast<std::uint64_t>(catalogue.Record(reading_index_).FileSize);
       Queue(reading_index_, record);
       if (queue_.size() == 1) break;  // alone in the queue: not again in this cycle
       continue;
@@ -404,7 +411,6 @@ void TDeepChecks::Load(const std::string& path, const TFileCatalogue& catalogue)
   // The catalogue was read anew: its numbers may name other files now.
   std::vector<TRecord>().swap(records_);
   queue_.clear();
-  backlog_bytes_ = 0;
   reading_.Close();
   reading_open_ = false;
   lines_.clear();

@@ -61,7 +61,7 @@ class TDeepChecks {
   void TakeRemainingLines(std::vector<std::string>& lines);
 
   // Bytes of content still to be hashed.
-  std::uint64_t Backlog() const { return backlog_bytes_; }
+  std::uint64_t Backlog(const TFileCatalogue& catalogue) const;
 
   // The side file: read after the catalogue; written when something
   // changed; removed when both options are off. Raise std::runtime_error.
@@ -109,7 +109,6 @@ class TDeepChecks {
   std::unordered_map<std::string, std::uint32_t> text_numbers_;
   std::vector<std::uint64_t> volumes_;
   std::deque<TRecordIndex> queue_;
-  std::uint64_t backlog_bytes_ = 0;
   TContentDigest reading_;
   TRecordIndex reading_index_ = 0;
   bool reading_open_ = false;

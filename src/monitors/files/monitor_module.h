@@ -71,7 +71,7 @@ class TMonitorModule final : public TCycleModule {
   // The deeper checks ("FilesAttributes", "DigestDirs"): whether they are on,
   // and the bytes of content still waiting to be hashed.
   bool DeepChecksActive() const { return deep_.Active(); }
-  std::uint64_t DigestBacklog() const { return deep_.Backlog(); }
+  std::uint64_t DigestBacklog() const { return deep_.Backlog(FileList_); }
 
  private:
   void LoadFileList();

@@ -55,6 +55,8 @@ class TContentDigest {
   // when a read failed (the digest is then abandoned).
   std::uint64_t Read(std::uint64_t budget, std::string& error);
   bool Done() const;
+  // Bytes still to read (0 when not open).
+  std::uint64_t Remaining() const;
   // Whether the file changed while it was read (its size or last-write
   // time moved): the digest is then of no one version and is taken again.
   bool ChangedWhileRead() const;

@@ -195,6 +195,10 @@ std::uint64_t TContentDigest::Read(std::uint64_t budget, std::string& error) {
 
 bool TContentDigest::Done() const { return !state_ || state_->offset >= state_->size; }
 
+std::uint64_t TContentDigest::Remaining() const {
+  return state_ && state_->size > state_->offset ? state_->size - state_->offset : 0;
+}
+
 bool TContentDigest::ChangedWhileRead() const {
   if (!state_) return false;
   struct stat info {};
