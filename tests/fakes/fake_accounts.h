@@ -31,6 +31,13 @@ class TFakeServiceList final : public TServiceList {
     return {configs.begin(),
             configs.begin() + static_cast<std::ptrdiff_t>(std::min(limit, configs.size()))};
   }
+  std::optional<TServiceConfig> Configuration(const std::string& name) override {
+    if (fail_configurations) throw TServiceListError("the service manager did not answer");
+    for (const TServiceConfig& config : configs) {
+      if (config.name == name) return config;
+    }
+    return std::nullopt;
+  }
   // Puts every service in one batch.
   void Set(std::vector<TServiceEntry> services) { batches = {std::move(services)}; }
 

@@ -148,7 +148,11 @@ void TServicesModule::ScanConfigurations(bool every_service) {
   bool truncated = false;
   std::vector<TServiceConfig> configs;
   try {
-    configs = services_.Configurations(kMaxConfigurations, truncated);
+    if (every_service) {
+      configs = services_.Configurations(kMaxConfigurations, truncated);
+    } else if (auto own = services_.Configuration(own_service_)) {
+      configs.push_back(std::move(*own));  // only the watchdog's own: one look
+    }
     config_failure_said_ = false;
   } catch (const TServiceListError& error) {
     if (!std::exchange(config_failure_said_, true)) {

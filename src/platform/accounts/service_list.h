@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -48,6 +49,12 @@ class TServiceList {
     static_cast<void>(limit);
     truncated = false;
     return {};
+  }
+  // One service's configuration by its own name; nothing when there is no
+  // such service. Raises TServiceListError when the manager cannot be asked.
+  virtual std::optional<TServiceConfig> Configuration(const std::string& name) {
+    static_cast<void>(name);
+    return std::nullopt;
   }
 };
 

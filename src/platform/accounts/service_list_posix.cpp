@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string_view>
@@ -122,10 +123,25 @@ class TSystemdServiceList final : public TServiceList {
       std::string unit;
       if (fields >> unit) add(unit);
     }
+    return Show(units);
+  }
+
+  std::optional<TServiceConfig> Configuration(const std::string& name) override {
+    struct stat info {};
+    if (stat(manager_marker_.c_str(), &info) != 0) return std::nullopt;
+    std::vector<TServiceConfig> configs = Show({name});
+    if (configs.empty() || configs[0].fields.empty()) return std::nullopt;
+    return std::move(configs[0]);
+  }
+
+ private:
+  // The configurations of units, a few hundred a call; a unit systemd does
+  // not know is left out.
+  std::vector<TServiceConfig> Show(const std::vector<std::string>& units) {
     std::vector<TServiceConfig> configs;
     constexpr std::size_t kUnitsPerCall = 200;
     for (std::size_t first = 0; first < units.size(); first += kUnitsPerCall) {
-      std::string command = systemctl_ + " show --no-pager -p Id -p Description";
+      std::string command = systemctl_ + " show --no-pager -p Id -p Description -p LoadState";
       for (const auto& [property, field] : kConfigProperties)
         command += std::string(" -p ") + property;
       std::map<std::string, std::map<std::string, std::string>> shown;
@@ -149,8 +165,10 @@ class TSystemdServiceList final : public TServiceList {
       end_block();
       for (std::size_t i = first; i < units.size() && i < first + kUnitsPerCall; ++i) {
         TServiceConfig config{units[i], units[i], {}};
-        if (const auto found = shown.find(units[i]); found != shown.end()) {
-          const auto& properties = found->second;
+        const auto found = shown.find(units[i]);
+        if (found != shown.end() && found->second["LoadState"] == "not-found") continue;
+        if (found != shown.end()) {
+          auto& properties = found->second;
           if (const auto text = properties.find("Description");
               text != properties.end() && !text->second.empty()) {
             config.display_name = text->second;

@@ -125,6 +125,20 @@ std::vector<std::pair<std::string, std::string>> ServiceFields(SC_HANDLE manager
 
 class TScmServiceList final : public TServiceList {
  public:
+  std::optional<TServiceConfig> Configuration(const std::string& name) override {
+    const win::TServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager.Valid()) {
+      throw TServiceListError(win::ErrorText("open the Service Control Manager", GetLastError()));
+    }
+    const std::wstring wide = win::Widen(name);
+    wchar_t display[4096] = {};
+    DWORD length = 4096;
+    if (GetServiceDisplayNameW(manager.Get(), wide.c_str(), display, &length) == FALSE) {
+      return std::nullopt;  // no such service
+    }
+    return TServiceConfig{name, win::Narrow(display), ServiceFields(manager.Get(), wide)};
+  }
+
   std::vector<TServiceConfig> Configurations(std::size_t limit, bool& truncated) override {
     truncated = false;
     const win::TServiceHandle manager(

@@ -36,6 +36,10 @@ TEST(ScmServiceList, ConfigurationsFollowWhatTheManagerHolds) {
   EXPECT_EQ(Field(key, "binary path"), "C:\\windows\\system32\\svchost.exe -k test");
   EXPECT_EQ(Field(key, "start type"), "manual");
   EXPECT_NE(Field(key, "security"), "");
+  const auto alone = MakeSystemServiceList()->Configuration(key);
+  ASSERT_TRUE(alone.has_value());
+  EXPECT_EQ(alone->display_name, "Warderon config test");
+  EXPECT_FALSE(MakeSystemServiceList()->Configuration("WarderonNoSuchService").has_value());
   ASSERT_NE(ChangeServiceConfigW(service.Get(), SERVICE_NO_CHANGE, SERVICE_DISABLED,
                                  SERVICE_NO_CHANGE, L"C:\\evil\\backdoor.exe", nullptr, nullptr,
                                  nullptr, nullptr, nullptr, nullptr),

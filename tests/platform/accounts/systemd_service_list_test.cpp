@@ -35,7 +35,8 @@ show)
     for unit in "$@"; do
       case "$unit" in
       cron.service) printf 'ExecStart={ path=/usr/sbin/cron ; argv[]=/usr/sbin/cron -f ; ignore_errors=no ; start_time=[Thu 2026-12-10] ; pid=612 ; code=exited ; status=0/0 }\nId=cron.service\nDescription=Regular background program processing daemon\nFragmentPath=/lib/systemd/system/cron.service\nUser=\nUnitFileState=enabled\n\n' ;;
-      *.service) printf 'Id=%s\nDescription=\n\n' "$unit" ;;
+      rsync.service|ssh.service|weird.service|unnamed.service) printf 'Id=%s\nDescription=\n\n' "$unit" ;;
+      *.service) printf 'Id=%s\nLoadState=not-found\nDescription=\n\n' "$unit" ;;
       esac
     done
     exit 0 ;;
@@ -106,6 +107,11 @@ TEST_F(SystemdServiceList, ConfigurationsAreAsSystemdResolvesThemWithoutWhatChan
                 .size(),
             2U);
   EXPECT_TRUE(truncated);
+  // One service alone (the watchdog's own, while only it is watched).
+  const auto list = MakeSystemdServiceList(systemctl_, folder_ + "/run-systemd-system");
+  ASSERT_TRUE(list->Configuration("cron.service").has_value());
+  EXPECT_EQ(list->Configuration("cron.service")->fields, cron);
+  EXPECT_FALSE(list->Configuration("gone.service").has_value());
 }
 
 TEST_F(SystemdServiceList, EveryFailingCallFailsTheListing) {
