@@ -291,10 +291,10 @@ class TFanotifyJournal final : public TChangeJournal {
     }
   }
 
+  // The cycle's thread alone notes files and takes the changes: no lock a
+  // file.
   void NoteFile(std::uint64_t id) override {
-    if (id == 0) return;
-    const std::lock_guard lock(note_mutex_);
-    pending_files_.push_back(FileKey(id));
+    if (id != 0) pending_files_.push_back(FileKey(id));
   }
 
   TJournalChanges TakeChanges() override {
@@ -308,6 +308,10 @@ class TFanotifyJournal final : public TChangeJournal {
       MergePending();
       ReadQueue();  // everything queued until now belongs to this cycle
       PlaceKept(changes);
+      if (!pending_files_.empty()) {
+        MergeSorted(file_keys_, pending_files_);
+        pending_files_.clear();
+      }
       for (const std::uint64_t inode : linked_) {
         if (std::binary_search(file_keys_.begin(), file_keys_.end(), FileKey(inode))) {
           changes.linked_files.push_back(inode);
@@ -422,14 +426,11 @@ class TFanotifyJournal final : public TChangeJournal {
   // With drain_mutex_ held.
   void MergePending() {
     std::vector<std::uint64_t> noted;
-    std::vector<std::uint32_t> noted_files;
     {
       const std::lock_guard lock(note_mutex_);
       noted.swap(pending_);
-      noted_files.swap(pending_files_);
     }
     if (!noted.empty()) MergeSorted(ids_, noted);
-    if (!noted_files.empty()) MergeSorted(file_keys_, noted_files);
   }
 
   // With drain_mutex_ held. Noted directories count as soon as they are
@@ -827,8 +828,8 @@ class TFanotifyJournal final : public TChangeJournal {
 
   // Noted by the walk (the cycle's thread) while the reader reads.
   mutable std::mutex note_mutex_;
-  std::vector<std::uint64_t> pending_;                            // noted since the last merge
-  std::vector<std::uint32_t> pending_files_;                      // FileKey, likewise
+  std::vector<std::uint64_t> pending_;        // noted since the last merge
+  std::vector<std::uint32_t> pending_files_;  // FileKey of files noted since (the cycle's thread)
   std::unordered_map<std::uint64_t, TIgnoredDirectory> ignored_;  // by inode
 };
 
