@@ -2,6 +2,7 @@
 #include "platform/win/win_support.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,80 +48,83 @@ std::string ActionText(SC_ACTION_TYPE type) {
 
 std::string Text(const wchar_t* text) { return text != nullptr ? win::Narrow(text) : ""; }
 
-// A service's DLL (services hosted by svchost), as the registry holds it.
-std::string ServiceDll(const std::wstring& name) {
-  const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + name + L"\\Parameters";
-  wchar_t value[1024] = {};
-  DWORD size = sizeof value - sizeof(wchar_t);
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"ServiceDll",
-                   RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value,
-                   &size) != ERROR_SUCCESS) {
-    return "";
-  }
-  return win::Narrow(value);
-}
-
-// What a configuration query gives, in a buffer of the size it asks for.
-template <typename TQuery>
-std::vector<BYTE> Queried(const TQuery& query) {
-  DWORD needed = 0;
-  query(nullptr, 0, &needed);
-  if (needed == 0 || needed > (1U << 20)) return {};
-  std::vector<BYTE> buffer(needed);
-  if (!query(buffer.data(), needed, &needed)) return {};
-  return buffer;
-}
-
-// The configuration of one service; empty when it cannot be opened.
-std::vector<std::pair<std::string, std::string>> ServiceFields(SC_HANDLE manager,
-                                                               const std::wstring& name) {
-  const win::TServiceHandle service(
-      OpenServiceW(manager, name.c_str(), SERVICE_QUERY_CONFIG | READ_CONTROL));
-  if (!service.Valid()) return {};
-  const std::vector<BYTE> config = Queried([&](BYTE* buffer, DWORD size, DWORD* needed) {
-    return QueryServiceConfigW(service.Get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer),
-                               size, needed) != FALSE;
-  });
-  if (config.empty()) return {};
-  const auto* base = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config.data());
-  std::vector<std::pair<std::string, std::string>> fields = {
-      {"binary path", Text(base->lpBinaryPathName)},
-      {"service dll", ServiceDll(name)},
-      {"start type", StartTypeText(base->dwStartType)},
-      {"account", Text(base->lpServiceStartName)},
-  };
-  std::string command;
-  std::string actions;
-  const std::vector<BYTE> failure = Queried([&](BYTE* buffer, DWORD size, DWORD* needed) {
-    return QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, buffer, size,
-                                needed) != FALSE;
-  });
-  if (!failure.empty()) {
-    const auto* on_failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(failure.data());
-    command = Text(on_failure->lpCommand);
-    actions = "reset " + std::to_string(on_failure->dwResetPeriod);
-    for (DWORD i = 0; i < on_failure->cActions && on_failure->lpsaActions != nullptr; ++i) {
-      actions += " " + ActionText(on_failure->lpsaActions[i].Type) + "/" +
-                 std::to_string(on_failure->lpsaActions[i].Delay);
-    }
-  }
-  fields.emplace_back("failure command", command);
-  fields.emplace_back("failure actions", actions);
-  const std::vector<BYTE> security = Queried([&](BYTE* buffer, DWORD size, DWORD* needed) {
-    return QueryServiceObjectSecurity(service.Get(),
-                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                      buffer, size, needed) != FALSE;
-  });
+std::string DigestText(const BYTE* data, std::size_t length) {
+  if (length == 0) return "";
   const TSha256Digest digest =
-      Sha256(std::string_view(reinterpret_cast<const char*>(security.data()), security.size()));
+      Sha256(std::string_view(reinterpret_cast<const char*>(data), length));
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
   for (std::size_t i = 0; i < 8; ++i) {
     hex += kDigits[digest[i] >> 4];
     hex += kDigits[digest[i] & 15];
   }
-  fields.emplace_back("security", security.empty() ? "" : hex);
-  return fields;
+  return hex;
+}
+
+// A value of an open key as raw bytes; empty when it is missing.
+std::vector<BYTE> RawValue(HKEY key, const wchar_t* subkey, const wchar_t* name) {
+  std::vector<BYTE> data(8192);
+  DWORD size = static_cast<DWORD>(data.size());
+  LONG result =
+      RegGetValueW(key, subkey, name, RRF_RT_ANY | RRF_NOEXPAND, nullptr, data.data(), &size);
+  if (result == ERROR_MORE_DATA && size <= (1U << 20)) {
+    data.resize(size);
+    result =
+        RegGetValueW(key, subkey, name, RRF_RT_ANY | RRF_NOEXPAND, nullptr, data.data(), &size);
+  }
+  if (result != ERROR_SUCCESS) return {};
+  data.resize(size);
+  return data;
+}
+
+std::string TextValue(HKEY key, const wchar_t* subkey, const wchar_t* name) {
+  const std::vector<BYTE> data = RawValue(key, subkey, name);
+  std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+  if (!text.empty()) std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
+  while (!text.empty() && text.back() == L'\0') text.pop_back();
+  return win::Narrow(text);
+}
+
+// The configuration of one service as the manager keeps it in the
+// registry (what ChangeServiceConfig writes at once), read in-process: a
+// round trip to the manager for each field of 300 services costs far more.
+// Empty when its key cannot be opened.
+std::vector<std::pair<std::string, std::string>> RegistryServiceFields(const std::wstring& name) {
+  const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + name;
+  win::TRegKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Receive()) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  const std::vector<BYTE> start = RawValue(key.Get(), nullptr, L"Start");
+  DWORD start_type = 0;
+  if (start.size() == sizeof start_type) std::memcpy(&start_type, start.data(), sizeof start_type);
+  std::string account = TextValue(key.Get(), nullptr, L"ObjectName");
+  // The failure actions as stored: the 32-bit form of SERVICE_FAILURE_ACTIONS,
+  // its actions right after it.
+  std::string actions;
+  const std::vector<BYTE> failure = RawValue(key.Get(), nullptr, L"FailureActions");
+  if (failure.size() >= 20) {
+    DWORD header[5] = {};
+    std::memcpy(header, failure.data(), sizeof header);
+    actions = "reset " + std::to_string(header[0]);
+    for (DWORD i = 0; i < header[3] && 20 + (i + 1) * 8 <= failure.size(); ++i) {
+      DWORD action[2] = {};
+      std::memcpy(action, failure.data() + 20 + i * 8, sizeof action);
+      actions += " " + ActionText(static_cast<SC_ACTION_TYPE>(action[0])) + "/" +
+                 std::to_string(action[1]);
+    }
+  }
+  const std::vector<BYTE> security = RawValue(key.Get(), L"Security", L"Security");
+  return {
+      {"binary path", TextValue(key.Get(), nullptr, L"ImagePath")},
+      {"service dll", TextValue(key.Get(), L"Parameters", L"ServiceDll")},
+      {"start type", start.empty() ? "" : StartTypeText(start_type)},
+      {"account", account},
+      {"failure command", TextValue(key.Get(), nullptr, L"FailureCommand")},
+      {"failure actions", actions},
+      {"security", DigestText(security.data(), security.size())},
+  };
 }
 
 class TScmServiceList final : public TServiceList {
@@ -136,7 +140,7 @@ class TScmServiceList final : public TServiceList {
     if (GetServiceDisplayNameW(manager.Get(), wide.c_str(), display, &length) == FALSE) {
       return std::nullopt;  // no such service
     }
-    return TServiceConfig{name, win::Narrow(display), ServiceFields(manager.Get(), wide)};
+    return TServiceConfig{name, win::Narrow(display), RegistryServiceFields(wide)};
   }
 
   std::vector<TServiceConfig> Configurations(std::size_t limit, bool& truncated) override {
@@ -184,7 +188,7 @@ class TScmServiceList final : public TServiceList {
         truncated = true;
         break;
       }
-      configs.push_back({win::Narrow(name), display, ServiceFields(manager.Get(), name)});
+      configs.push_back({win::Narrow(name), display, RegistryServiceFields(name)});
     }
     return configs;
   }
