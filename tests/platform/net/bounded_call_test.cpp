@@ -28,7 +28,9 @@ TEST(BoundedCall, ACallThatOverrunsIsLeftBehindAndItsLateResultDiscarded) {
 }
 
 TEST(BoundedCall, ACallInTimeGivesItsResultOrItsError) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  // Far off: under Wine on a loaded machine a first throw in a new thread
+  // once took over 5 s, and this checks what comes back, not how fast.
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
   EXPECT_EQ(CallWithin<int>([] { return 42; }, [](int&) {}, deadline), 42);
   EXPECT_THROW(
       CallWithin<int>([]() -> int { throw std::runtime_error("no"); }, [](int&) {}, deadline),
