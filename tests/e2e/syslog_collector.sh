@@ -98,8 +98,27 @@ wait_for_parsed "msg=Warderon starting" && [ -z "$(printf '%s' "$out" | grep "no
   pass "RELP: delivered and answered" || fail "RELP: $out $(cat "$parsed" 2>/dev/null)"
 # RELP over TLS: the collector wants the client's certificate, PEM files
 # on Linux, one PKCS#12 file (certificate and key) on Windows.
-openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout "$work/client.key" \
-  -out "$work/client.csr" >/dev/null 2>&1
+# A key each of whose numbers has its full length: Wine's TLS (GnuTLS below
+# schannel) fails to import one with a shorter prime or coefficient ("The
+# scanning of a large integer has failed"), which a random key is now and then.
+for _ in $(seq 50); do
+  openssl genrsa -out "$work/client.key" 2048 >/dev/null 2>&1
+  openssl rsa -in "$work/client.key" -text -noout 2>/dev/null | python3 -c '
+import re, sys
+full = {"modulus": 256, "privateExponent": 256, "prime1": 128, "prime2": 128,
+        "exponent1": 128, "exponent2": 128, "coefficient": 128}
+sizes, name = {}, None
+for line in sys.stdin:
+    head = re.match(r"^(\w+):", line)
+    if head:
+        name = head.group(1)
+        sizes[name] = b""
+    elif name in full and re.match(r"^\s+[0-9a-f:]+$", line):
+        sizes[name] += bytes.fromhex(line.strip().replace(":", ""))
+sys.exit(0 if all(len(sizes.get(n, b"").lstrip(b"\0")) == length for n, length in full.items()) else 1)
+' && break
+done
+openssl req -new -key "$work/client.key" -subj "/CN=127.0.0.1" -out "$work/client.csr" >/dev/null 2>&1
 printf 'extendedKeyUsage = clientAuth\n' >"$work/client.ext"
 openssl x509 -req -in "$work/client.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
   -CAcreateserial -days 2 -extfile "$work/client.ext" -out "$work/client.pem" >/dev/null 2>&1
