@@ -122,7 +122,9 @@ TEST(SystemProbes, ARunningProgramWhoseFileWasRenamedAwayAndReplacedIsMarked) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
-  ASSERT_NE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+  // Without a console of its own: Wine would start a console host for one,
+  // which outlives the program and holds the test's output open.
+  ASSERT_NE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS,
                            nullptr, nullptr, &startup, &started),
             FALSE);
   const auto processes = MakeSystemProcessInfo();
