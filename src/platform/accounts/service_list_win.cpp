@@ -50,15 +50,8 @@ std::string Text(const wchar_t* text) { return text != nullptr ? win::Narrow(tex
 
 std::string DigestText(const BYTE* data, std::size_t length) {
   if (length == 0) return "";
-  const TSha256Digest digest =
-      Sha256(std::string_view(reinterpret_cast<const char*>(data), length));
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (std::size_t i = 0; i < 8; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 15];
-  }
-  return hex;
+  // The first 8 bytes: enough to tell a changed descriptor.
+  return HexDigest(Sha256(std::string_view(reinterpret_cast<const char*>(data), length)), 8);
 }
 
 // A value of an open key as raw bytes; empty when it is missing.

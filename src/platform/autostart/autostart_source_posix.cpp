@@ -222,14 +222,7 @@ class TLinuxAutostartSource final : public TAutostartSource {
     const auto every_line = [](const std::string&) { return true; };
     const auto digest = [&](const std::string& path) {
       if (const auto content = ReadFile(root_ + path)) {
-        const TSha256Digest hash = Sha256(*content);
-        static constexpr char kDigits[] = "0123456789abcdef";
-        std::string hex;
-        for (const std::uint8_t byte : hash) {
-          hex += kDigits[byte >> 4];
-          hex += kDigits[byte & 15];
-        }
-        entries.Add(path, "sha256 " + hex);
+        entries.Add(path, "sha256 " + HexDigest(Sha256(*content)));
       }
     };
     if (place == "unit commands") {

@@ -93,16 +93,6 @@ std::wstring RegistryPath(const std::string& path) {
   return Widen(path.substr(!path.empty() && path.front() == '\\' ? 1 : 0));
 }
 
-std::string Hex(const TSha256Digest& digest) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const std::uint8_t byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 15];
-  }
-  return hex;
-}
-
 // The first megabyte of a file; nothing when it cannot be read.
 std::optional<std::string> FileStart(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
@@ -265,7 +255,7 @@ class TRegistryAutostartSource final : public TAutostartSource {
         const auto content = FileStart(file->path());
         if (!content) continue;
         const std::string name = Narrow(fs::relative(file->path(), folder, kind).wstring());
-        std::string text = "sha256 " + Hex(Sha256(*content));
+        std::string text = "sha256 " + HexDigest(Sha256(*content));
         if (key.kind == TKind::Tasks) text = TaskCommands(TaskText(*content)) + " ; " + text;
         entries.push_back({name, text});
       }

@@ -6,23 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/crypto/hex_digest.h"
+
 namespace warderon {
 
 using TMd5Digest = std::array<std::uint8_t, 16>;
 
 // Throws std::runtime_error when the crypto library fails.
 TMd5Digest Md5(std::string_view data);
-
-// A digest as 32 lower-case hexadecimal digits.
-inline std::string HexDigest(const TMd5Digest& digest) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const std::uint8_t byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 15];
-  }
-  return hex;
-}
 
 inline std::string Md5Hex(std::string_view data) { return HexDigest(Md5(data)); }
 

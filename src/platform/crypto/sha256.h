@@ -7,6 +7,8 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/crypto/hex_digest.h"
+
 namespace warderon {
 
 using TSha256Digest = std::array<std::uint8_t, 32>;

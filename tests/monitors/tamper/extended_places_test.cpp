@@ -179,11 +179,7 @@ TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
   ASSERT_FALSE(startup.key_path.empty());
   const std::string startup_file = startup.key_path + "\\warderon-test.bat";
   const std::string startup_text = "start evil.exe\r\n";
-  std::string startup_digest;
-  for (const std::uint8_t byte : Sha256(startup_text)) {
-    startup_digest += "0123456789abcdef"[byte >> 4];
-    startup_digest += "0123456789abcdef"[byte & 15];
-  }
+  const std::string startup_digest = HexDigest(Sha256(startup_text));
   Start(*source);
   cycle_.NewInstall = true;  // the Part's places of this prefix, silently
   Cycle();
