@@ -169,11 +169,18 @@ int main(int argc, char** argv) {
   std::printf("  collector down, queued:   %6.3f s  (%.2f x up; target at most 1.10 x)\n",
               Median(down), Median(down) / Median(up));
 
-  const double tcp = bench.OneAlert({"tcp", tcp_port, false});
-  const double tcp_drained = bench.Drain({"tcp", tcp_port, false});
-  const double relp_plain = bench.Drain({"relp", relp_plain_port, false});
-  const double relp = bench.Drain({"relp", relp_port, true});
-  std::printf("a backlog of %zu lines to rsyslog\n", kLines);
+  std::vector<double> tcps, tcp_drains, relp_plains, relps;
+  for (int round = 0; round < 3; ++round) {
+    tcps.push_back(bench.OneAlert({"tcp", tcp_port, false}));
+    tcp_drains.push_back(bench.Drain({"tcp", tcp_port, false}));
+    relp_plains.push_back(bench.Drain({"relp", relp_plain_port, false}));
+    relps.push_back(bench.Drain({"relp", relp_port, true}));
+  }
+  const double tcp = Median(tcps);
+  const double tcp_drained = Median(tcp_drains);
+  const double relp_plain = Median(relp_plains);
+  const double relp = Median(relps);
+  std::printf("a backlog of %zu lines to rsyslog (median of 3)\n", kLines);
   std::printf("  plain TCP, as raised:     %6.3f s  (%.0f lines/s)\n", tcp, kLines / tcp);
   std::printf("  plain TCP, drained:       %6.3f s\n", tcp_drained);
   std::printf("  RELP, drained:            %6.3f s\n", relp_plain);

@@ -62,10 +62,10 @@ int main() {
     const std::wstring name = BenchName(i);
     const std::wstring display = L"Warderon Bench Service " + std::to_wstring(i);
     const std::wstring path = L"C:\\windows\\system32\\svchost.exe -k bench" + std::to_wstring(i);
-    const win::TServiceHandle service(CreateServiceW(
-        manager.Get(), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr,
-        nullptr, nullptr));
+    const win::TServiceHandle service(
+        CreateServiceW(manager.Get(), name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service.Valid()) {
       std::printf("services benchmark under Wine: service %d cannot be created (%lu)\n", i,
                   GetLastError());

@@ -89,34 +89,58 @@ class TOpenSslConnection final : public TTcpConnection {
 
   // What arrived unasked is looked at first: TLS 1.3 servers send session
   // tickets after the handshake, which are no word from the peer.
+  // Records already received count as well: a collector's answers come as
+  // many small records, and one read of the socket often brings many.
   bool ClosedOrSpoken() override {
+    if (SSL_pending(ssl_.get()) > 0 || (BIO_ctrl_pending(incoming_) > 0 && PeekSpoken())) {
+      return true;
+    }
     while (plain_->ClosedOrSpoken()) {
       char chunk[16384];
       const std::size_t received =
           plain_->Receive(chunk, sizeof chunk, std::chrono::steady_clock::now());
       if (received == 0) return true;
       BIO_write(incoming_, chunk, static_cast<int>(received));
-      ERR_clear_error();
-      std::size_t read = 0;
-      char peek[1];
-      const int result = SSL_peek_ex(ssl_.get(), peek, sizeof peek, &read);
-      if (result == 1) return true;                                               // data
-      if (SSL_get_error(ssl_.get(), result) != SSL_ERROR_WANT_READ) return true;  // closed, broken
-      Flush(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+      if (PeekSpoken()) return true;
     }
     return false;
   }
 
+  // Whatever else is whole already comes along, without waiting: the
+  // library hands over one record a read.
   std::size_t Receive(char* buffer, std::size_t size, TDeadline deadline) override {
     std::size_t read = 0;
     const bool open = Drive([&] { return SSL_read_ex(ssl_.get(), buffer, size, &read); }, deadline,
                             "TLS receive");
-    return open ? read : 0;
+    if (!open) return 0;
+    while (read < size && (SSL_pending(ssl_.get()) > 0 || BIO_ctrl_pending(incoming_) > 0)) {
+      std::size_t more = 0;
+      ERR_clear_error();
+      // A record not yet whole, or the peer's close, is for the next call.
+      if (SSL_read_ex(ssl_.get(), buffer + read, size - read, &more) != 1) break;
+      read += more;
+    }
+    Flush(deadline);
+    return read;
   }
 
  private:
   [[noreturn]] void Fail(const std::string& what) const {
     throw TSocketError("TLS with " + peer_ + ": cannot " + what + ": " + LastSslError());
+  }
+
+  // Whether what was received holds data or the end of the session, or
+  // only records without data (such as session tickets, which may need an
+  // answer sent).
+  bool PeekSpoken() {
+    ERR_clear_error();
+    std::size_t read = 0;
+    char peek[1];
+    const int result = SSL_peek_ex(ssl_.get(), peek, sizeof peek, &read);
+    if (result == 1) return true;                                               // data
+    if (SSL_get_error(ssl_.get(), result) != SSL_ERROR_WANT_READ) return true;  // closed, broken
+    Flush(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    return false;
   }
 
   // Sends what the library has encrypted.

@@ -200,41 +200,27 @@ class TSchannelConnection final : public TTcpConnection {
     }
   }
 
+  // Records already received count as well: a collector's answers come as
+  // many small records, and one read of the socket often brings many. A
+  // record that cannot be decrypted is a broken connection.
   bool ClosedOrSpoken() override {
+    try {
+      DecryptWhole();
+    } catch (const TSocketError&) {
+      return true;
+    }
     return closed_ || !plaintext_.empty() || plain_->ClosedOrSpoken();
   }
 
   std::size_t Receive(char* buffer, std::size_t size, TDeadline deadline) override {
     while (plaintext_.empty()) {
       if (closed_) return 0;
-      if (incoming_.empty() && !ReadMore(deadline, "TLS receive")) return 0;
-      SecBuffer buffers[4] = {
-          {static_cast<unsigned long>(incoming_.size()), SECBUFFER_DATA, incoming_.data()},
-          {0, SECBUFFER_EMPTY, nullptr},
-          {0, SECBUFFER_EMPTY, nullptr},
-          {0, SECBUFFER_EMPTY, nullptr}};
-      SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
-      const SECURITY_STATUS status = DecryptMessage(&context_, &description, 0, nullptr);
-      if (status == SEC_E_INCOMPLETE_MESSAGE) {
-        if (!ReadMore(deadline, "TLS receive")) return 0;
-        continue;
-      }
-      if (status == SEC_I_CONTEXT_EXPIRED) {
-        closed_ = true;
+      if ((incoming_.empty() || !DecryptRecord()) && !closed_ &&
+          !ReadMore(deadline, "TLS receive")) {
         return 0;
       }
-      if (status != SEC_E_OK) Fail("decrypt", status);
-      std::string extra;
-      for (const SecBuffer& part : buffers) {
-        if (part.BufferType == SECBUFFER_DATA && part.cbBuffer > 0) {
-          plaintext_.append(static_cast<const char*>(part.pvBuffer), part.cbBuffer);
-        }
-        if (part.BufferType == SECBUFFER_EXTRA && part.cbBuffer > 0) {
-          extra.assign(static_cast<const char*>(part.pvBuffer), part.cbBuffer);
-        }
-      }
-      incoming_ = std::move(extra);
     }
+    DecryptWhole();  // whatever else is whole comes along
     const std::size_t taken = std::min(size, plaintext_.size());
     std::copy(plaintext_.begin(), plaintext_.begin() + static_cast<std::ptrdiff_t>(taken), buffer);
     plaintext_.erase(0, taken);
@@ -242,6 +228,41 @@ class TSchannelConnection final : public TTcpConnection {
   }
 
  private:
+  // Decrypts the first record of what was received into plaintext_; false
+  // when it is not whole yet, or the server ended the session.
+  bool DecryptRecord() {
+    SecBuffer buffers[4] = {
+        {static_cast<unsigned long>(incoming_.size()), SECBUFFER_DATA, incoming_.data()},
+        {0, SECBUFFER_EMPTY, nullptr},
+        {0, SECBUFFER_EMPTY, nullptr},
+        {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
+    const SECURITY_STATUS status = DecryptMessage(&context_, &description, 0, nullptr);
+    if (status == SEC_E_INCOMPLETE_MESSAGE) return false;
+    if (status == SEC_I_CONTEXT_EXPIRED) {
+      closed_ = true;
+      return false;
+    }
+    if (status != SEC_E_OK) Fail("decrypt", status);
+    std::string extra;
+    for (const SecBuffer& part : buffers) {
+      if (part.BufferType == SECBUFFER_DATA && part.cbBuffer > 0) {
+        plaintext_.append(static_cast<const char*>(part.pvBuffer), part.cbBuffer);
+      }
+      if (part.BufferType == SECBUFFER_EXTRA && part.cbBuffer > 0) {
+        extra.assign(static_cast<const char*>(part.pvBuffer), part.cbBuffer);
+      }
+    }
+    incoming_ = std::move(extra);
+    return true;
+  }
+
+  // Every whole record received so far, without waiting for more.
+  void DecryptWhole() {
+    while (!closed_ && !incoming_.empty() && DecryptRecord()) {
+    }
+  }
+
   [[noreturn]] void Fail(const std::string& what, SECURITY_STATUS status) const {
     throw TSocketError("TLS with " + options_.server_name + ": cannot " + what + " (" +
                        win::SystemMessage(static_cast<DWORD>(status)) + ", " + Hex(status) + ")");

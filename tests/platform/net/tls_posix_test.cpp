@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "fakes/test_backends.h"
 #include "platform/net/tls.h"
@@ -54,11 +55,15 @@ SSL_CTX* MakeServerContext(const std::string& cert_path) {
 }
 
 // Serves one TLS connection: sends its session tickets, collects what the
-// client sends until the client closes or `bytes` arrived, then closes.
+// client sends until the client closes or `bytes` arrived, then sends the
+// answers, each a record of its own and all in one write, and closes once
+// the client did.
 class TTlsPeer {
  public:
-  TTlsPeer(SSL_CTX* context, std::size_t bytes)
-      : listener_(ListenOnLoopback()), thread_([this, context, bytes] { Serve(context, bytes); }) {}
+  TTlsPeer(SSL_CTX* context, std::size_t bytes, std::vector<std::string> answers = {})
+      : listener_(ListenOnLoopback()),
+        answers_(std::move(answers)),
+        thread_([this, context, bytes] { Serve(context, bytes); }) {}
   ~TTlsPeer() { thread_.join(); }
   std::uint16_t Port() const { return listener_->Port(); }
   std::string Received() {
@@ -93,6 +98,18 @@ class TTlsPeer {
           }
         } while (read > 0);
       }
+      if (!answers_.empty()) {
+        for (const std::string& answer : answers_) {
+          SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+        }
+        std::string records;
+        for (int n; (n = BIO_read(out, chunk, sizeof chunk)) > 0;) {
+          records.append(chunk, static_cast<std::size_t>(n));
+        }
+        connection->SendAll(records, Soon());
+        while (connection->Receive(chunk, sizeof chunk, Soon()) > 0) {
+        }
+      }
     } catch (const TSocketError&) {
     }
     SSL_free(ssl);
@@ -103,6 +120,7 @@ class TTlsPeer {
   }
 
   std::unique_ptr<TTcpListener> listener_;
+  std::vector<std::string> answers_;
   std::string received_;
   std::thread thread_;
 };
@@ -121,6 +139,30 @@ TEST(TlsClient, AVerifiedConnectionStaysUsableAfterSessionTickets) {
     EXPECT_EQ(peer.Received(), "helloworld");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(connection->ClosedOrSpoken()) << "the peer has closed";
+  }
+  SSL_CTX_free(server);
+}
+
+// A collector answers each message with a small record: those that came in
+// one read must neither wait for the socket to speak again nor come one a
+// call.
+TEST(TlsClient, RecordsAlreadyReceivedAreSpokenAndComeTogether) {
+  const std::string cert = ScratchPath("tls-cert");
+  SSL_CTX* server = MakeServerContext(cert);
+  {
+    std::vector<std::string> answers;
+    for (int i = 0; i < 10; ++i) answers.push_back("ok" + std::to_string(i) + "\n");
+    TTlsPeer peer(server, 5, answers);
+    auto connection = StartTlsClient(ConnectTcp("127.0.0.1", peer.Port(), Soon()),
+                                     {"127.0.0.1", cert, {}, {}}, Soon());
+    connection->SendAll("hello", Soon());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // every answer is here
+    char buffer[4096];
+    ASSERT_EQ(connection->Receive(buffer, 4, Soon()), 4U);
+    EXPECT_EQ(std::string(buffer, 4), "ok0\n");
+    EXPECT_TRUE(connection->ClosedOrSpoken()) << "nine answers wait in what was received";
+    const std::size_t rest = connection->Receive(buffer, sizeof buffer, Soon());
+    EXPECT_EQ(std::string(buffer, rest), "ok1\nok2\nok3\nok4\nok5\nok6\nok7\nok8\nok9\n");
   }
   SSL_CTX_free(server);
 }
