@@ -32,7 +32,7 @@ TSmtpModule::TSmtpModule(TPolicyStore& store, TMailTransport& mail, TSyslogSende
     : store_(store), mail_(mail), syslog_(syslog), host_name_source_(std::move(host_name_source)) {}
 
 void TSmtpModule::SendAlert(AlertLevel level, const std::string& subject, const std::string& body) {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   if (level == kAlertIntegrity && IntegrityAlertsSuppressed) return;
   DispatchAlert(level, VisibleLine(subject), body, {});
 }
@@ -40,7 +40,7 @@ void TSmtpModule::SendAlert(AlertLevel level, const std::string& subject, const 
 void TSmtpModule::SendAlertWithDetails(AlertLevel level, const std::string& subject,
                                        const std::string& body,
                                        const std::vector<std::string>& details) {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   if (std::any_of(details.begin(), details.end(),
                   [](const std::string& line) { return NeedsVisibleLine(line); })) {
     DispatchAlert(level, VisibleLine(subject), body, VisibleLines(details));
@@ -59,15 +59,24 @@ std::string TSmtpModule::SendStopAlert(AlertLevel level, const std::string& subj
     WriteJournal(visible);
     stop_journalled_ = true;
   }
+  const TRaiseTime raised = RaiseNow();
   std::unique_lock lock(dispatch_mutex_, deadline);
   if (!lock.owns_lock()) {
-    return "a delivery in progress held the mail and syslog senders past the stop's bound";
+    // The delivery that holds the senders queues it as it lets them go; so
+    // does this thread if that happened just now.
+    {
+      const std::lock_guard pending(pending_stop_mutex_);
+      pending_stop_ = TPendingStop{level, visible, body, raised};
+    }
+    std::unique_lock again(dispatch_mutex_, std::chrono::milliseconds(100));
+    if (again.owns_lock()) QueuePendingStop();
+    return "a delivery in progress held the mail and syslog senders past the stop's bound (the "
+           "stop alert waits in the outboxes for the next start)";
   }
   ++counts_.alerts[{std::string(), level}];
   if (observer_ != nullptr) observer_->OnAlert(visible, body, {});
   mail_failure_.blocked = false;
   syslog_failure_.blocked = false;
-  const TRaiseTime raised = RaiseNow();
   std::string undelivered;
   const auto note = [&](const char* sink, const std::string& error) {
     if (!undelivered.empty()) undelivered += "; ";
@@ -92,6 +101,38 @@ std::string TSmtpModule::SendStopAlert(AlertLevel level, const std::string& subj
   return undelivered;
 }
 
+TSmtpModule::TDispatchLock::~TDispatchLock() { module_.QueuePendingStop(); }
+
+void TSmtpModule::QueuePendingStop() {
+  std::optional<TPendingStop> stop;
+  {
+    const std::lock_guard pending(pending_stop_mutex_);
+    stop.swap(pending_stop_);
+  }
+  if (!stop) return;
+  ++counts_.alerts[{std::string(), stop->level}];
+  // A store or an outbox that fails here leaves the stop in the journal.
+  try {
+    if (store_.ReadPolicyBool(kGeneral, "EmailEnabled", false)) {
+      QueueMail(stop->subject, stop->body, {}, stop->raised);
+    }
+    if (store_.ReadPolicyBool(kGeneral, "SyslogEnabled", false)) {
+      const TSyslogTarget target = ReadSyslogTarget();
+      // As sent: the old form carries detail lines only.
+      if (!target.host.empty() && target.form != TSyslogForm::Bsd) {
+        TQueuedLine line;
+        line.line = stop->subject;
+        line.subject = stop->subject;
+        line.level = stop->level;
+        line.sequence_id = NextSequenceId();
+        line.raised = stop->raised;
+        QueueLines({line});
+      }
+    }
+  } catch (const std::exception&) {
+  }
+}
+
 void TSmtpModule::ClearJournal() {
   const std::lock_guard journal(journal_mutex_);
   if (stop_journalled_) return;
@@ -99,14 +140,14 @@ void TSmtpModule::ClearJournal() {
 }
 
 void TSmtpModule::BeginDispatchRound(bool send_backlog) {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   mail_failure_.blocked = false;
   syslog_failure_.blocked = false;
   if (send_backlog) DrainOutboxes();
 }
 
 void TSmtpModule::SetOutboxes(TOutboxes outboxes) {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   outboxes_ = std::move(outboxes);
   for (TOutbox* outbox : {outboxes_.mail, outboxes_.syslog}) {
     if (outbox == nullptr) continue;
@@ -117,7 +158,7 @@ void TSmtpModule::SetOutboxes(TOutboxes outboxes) {
 }
 
 std::map<std::string, TSmtpModule::TBacklog> TSmtpModule::Backlogs() {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   std::map<std::string, TBacklog> backlogs;
   const auto add = [&](const char* sink, const TOutbox* outbox) {
     if (outbox == nullptr) return;
@@ -333,19 +374,19 @@ std::uint32_t TSmtpModule::NextSequenceId() {
 }
 
 void TSmtpModule::SuppressIntegrityAlerts() {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   IntegrityAlertsSuppressed = true;
 }
 
 void TSmtpModule::ResumeIntegrityAlerts() {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   IntegrityAlertsSuppressed = false;
 }
 
 void TSmtpModule::SendAlertWithoutMail(AlertLevel level, const std::string& subject,
                                        const std::string& body,
                                        const std::vector<std::string>& details) {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   DispatchAlert(level, VisibleLine(subject), body, VisibleLines(details), false);
 }
 
@@ -356,12 +397,12 @@ std::uint64_t TSmtpModule::TDispatchCounts::AlertTotal() const {
 }
 
 TSmtpModule::TDispatchCounts TSmtpModule::Counts() {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   return counts_;
 }
 
 void TSmtpModule::SetObserver(TAlertObserver* observer) {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   observer_ = observer;
 }
 
@@ -394,7 +435,7 @@ std::string TSmtpModule::TSinkFailure::Report(const char* sink, const char* unit
 }
 
 std::string TSmtpModule::TakeDeliveryFailures() {
-  const std::lock_guard lock(dispatch_mutex_);
+  const TDispatchLock lock(*this);
   std::string text;
   const auto add = [&text](const std::string& line) {
     if (!text.empty()) text += "\r\n";

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,9 @@ class TSmtpModule final : public TAlertSender {
 
   // The stop alert, bounded: journalled at once, then mailed and sent to
   // syslog only if the dispatch in progress (a mail to a slow server) ends in
-  // time, as a dispatch round of its own. Returns within the bound what kept
-  // it from a sink that is switched on (empty: every such sink took it).
-  // Any thread.
+  // time, as a dispatch round of its own; otherwise that dispatch queues it
+  // in the outboxes as it ends. Returns within the bound what kept it from a
+  // sink that is switched on (empty: every such sink took it). Any thread.
   std::string SendStopAlert(AlertLevel level, const std::string& subject, const std::string& body,
                             std::chrono::milliseconds bound);
 
@@ -151,6 +152,29 @@ class TSmtpModule final : public TAlertSender {
   TAlertObserver* observer_ = nullptr;
 
   std::timed_mutex dispatch_mutex_;
+  // The dispatch lock; whoever lets it go first queues a stop alert that
+  // could not wait for it.
+  class TDispatchLock {
+   public:
+    explicit TDispatchLock(TSmtpModule& module) : module_(module), lock_(module.dispatch_mutex_) {}
+    ~TDispatchLock();
+    TDispatchLock(const TDispatchLock&) = delete;
+    TDispatchLock& operator=(const TDispatchLock&) = delete;
+
+   private:
+    TSmtpModule& module_;
+    std::lock_guard<std::timed_mutex> lock_;
+  };
+  struct TPendingStop {
+    AlertLevel level = 0;
+    std::string subject;
+    std::string body;
+    TRaiseTime raised;
+  };
+  // Under the dispatch lock.
+  void QueuePendingStop();
+  std::mutex pending_stop_mutex_;
+  std::optional<TPendingStop> pending_stop_;
   TMailMessage message_;  // reused for every alert
   bool IntegrityAlertsSuppressed = false;
   // Taken outside the dispatch lock by the stop alert's journal entry.

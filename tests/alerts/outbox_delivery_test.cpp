@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "alerts/smtp_module.h"
 #include "fakes/fake_clock.h"
@@ -166,6 +167,31 @@ TEST_F(OutboxDelivery, AMailBacklogGoesLateWithItsDateAndIdAndPast20AsDigests) {
   EXPECT_EQ(digest.body_lines.size(), 1U + 25 * 3);
   EXPECT_EQ(digest.body_lines[1], "raised at 2026-12-08 09:30:01: alert 0");
   EXPECT_EQ(digest.date, "date+1");
+}
+
+// A delivery in flight (a slow relay) holds the senders past the stop's
+// bound: the stop alert is queued as that delivery ends, and goes at the
+// next start with its raise time.
+TEST_F(OutboxDelivery, AStopAlertTheSendersCouldNotWaitForGoesAtTheNextStart) {
+  Enable(true, true);
+  mail_.delay = 1500ms;
+  std::thread worker([&] { dispatcher_->SendAlertWithDetails(2, "file changes", "b", {"x"}); });
+  std::this_thread::sleep_for(100ms);
+  const std::string held =
+      dispatcher_->SendStopAlert(5, "Warderon stopping", "Warderon is stopping", 300ms);
+  EXPECT_NE(held.find("waits in the outboxes"), std::string::npos) << held;
+  worker.join();
+  ASSERT_EQ(mail_.sent.size(), 1U);
+  EXPECT_EQ(SyslogLines(), (std::vector<std::string>{"x"}));
+  Restart();
+  mail_.delay = 0ms;
+  Later(60s);
+  dispatcher_->BeginDispatchRound();
+  ASSERT_EQ(mail_.sent.size(), 2U);
+  EXPECT_EQ(mail_.sent[1].message.subject, "ws042: Warderon stopping");
+  EXPECT_EQ(mail_.sent[1].message.date, "date+0") << "the time it was raised";
+  ASSERT_EQ(SyslogLines(), (std::vector<std::string>{"x", "Warderon stopping"}));
+  EXPECT_EQ(syslog_.sent[1].alert.level, 5);
 }
 
 TEST_F(OutboxDelivery, AFullOutboxKeepsTheNewestAndTheDroppedNoticeArrivesFirst) {
