@@ -1,5 +1,7 @@
 #include "monitors/tamper/hacking_module.h"
 
+#include <utility>
+
 namespace warderon {
 namespace {
 
@@ -61,16 +63,27 @@ void THackingModule::CheckAutostartKeys() {
                                          : *ExtendedKeys_.RecordAs<TReg>(i - WatchedKeys_.Count());
     cycle_.ActivityText = "regs." + std::to_string(i);
     cycle_.ActivityText = "readtempreg";
-    ReadTempReg(reg, current);
+    const TAutostartReading reading = ReadTempReg(reg, current);
+    if (!reading.failure.empty()) {
+      // What is known of the place stays: an unreadable moment must not
+      // read as every entry removed, then added again. Said once.
+      if (!std::exchange(reg.FailureSaid, true)) {
+        alerts_.SendAlert(kAlertMonitorFailure, "hacking concerns",
+                          "the place " + reg.Key.name + " could not be read (" + reading.failure +
+                              "); what is known of it is kept");
+      }
+      continue;
+    }
+    reg.FailureSaid = false;
     cycle_.ActivityText = "compareonereg";
     if (!reg.Known) {  // the first reading: the baseline, without a line
       std::vector<std::string> silent;
-      CompareOneReg(reg, current, silent);
+      CompareOneReg(reg, current, reading.cut_short, silent);
       SaveBaseline(reg);
       reg.Known = true;
       continue;
     }
-    if (CompareOneReg(reg, current, report)) {
+    if (CompareOneReg(reg, current, reading.cut_short, report)) {
       ++changed;
       SaveBaseline(reg);
     }
@@ -82,9 +95,12 @@ void THackingModule::CheckAutostartKeys() {
   cycle_.ActivityText.clear();
 }
 
-void THackingModule::ReadTempReg(const TReg& reg, TStringList& current) {
+TAutostartReading THackingModule::ReadTempReg(const TReg& reg, TStringList& current) {
   current.Clear();
-  for (TAutostartEntry& entry : source_.ReadEntries(reg.Key)) AddEntry(current, std::move(entry));
+  TAutostartReading reading = source_.Read(reg.Key);
+  for (TAutostartEntry& entry : reading.entries) AddEntry(current, std::move(entry));
+  reading.entries.clear();
+  return reading;
 }
 
 void THackingModule::SaveBaseline(const TReg& reg) {
@@ -97,10 +113,16 @@ void THackingModule::SaveBaseline(const TReg& reg) {
   baselines_.SaveBaselinePairs(reg.Section, std::move(entries), true);
 }
 
-bool THackingModule::CompareOneReg(TReg& reg, TStringList& current,
+// A reading cut short says so in its place's header, once when it first
+// is, and with every change after; it tells nothing of what is gone (that
+// may lie beyond the cut), so nothing known is dropped then.
+bool THackingModule::CompareOneReg(TReg& reg, TStringList& current, const std::string& cut_short,
                                    std::vector<std::string>& report) {
+  const std::string note = cut_short.empty() ? "" : " (cut short: " + cut_short + ")";
+  const bool newly_cut = !cut_short.empty() && reg.CutShort.empty();
+  reg.CutShort = cut_short;
   bool differs = false;
-  for (std::size_t i = reg.Baseline.Count(); i-- > 0;) {
+  for (std::size_t i = reg.Baseline.Count(); cut_short.empty() && i-- > 0;) {
     if (current.Find(reg.Baseline.Text(i))) continue;
     if (!differs) report.push_back("  Registry Key: " + reg.Key.name);
     differs = true;
@@ -109,10 +131,14 @@ bool THackingModule::CompareOneReg(TReg& reg, TStringList& current,
   }
   for (std::size_t i = current.Count(); i-- > 0;) {
     if (reg.Baseline.Find(current.Text(i))) continue;
-    if (!differs) report.push_back("Registry Key: " + reg.Key.name);
+    if (!differs) report.push_back("Registry Key: " + reg.Key.name + note);
     differs = true;
     report.push_back("  - added: " + current.Text(i));
     AddEntry(reg.Baseline, current.RecordAs<TAutostartValue>(i)->Entry);
+  }
+  if (!differs && newly_cut) {
+    report.push_back("Registry Key: " + reg.Key.name + note);
+    differs = true;
   }
   if (differs) report.push_back("");
   return differs;

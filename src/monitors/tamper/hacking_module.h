@@ -36,6 +36,8 @@ class TReg final : public TListRecord {
   std::string Section;
   TStringList Baseline{true};  // "name=text" lines, each owning its TAutostartValue
   bool Known = true;           // a baseline was recorded (else the next reading is it)
+  std::string CutShort;        // how the last reading was cut short ("": it was whole)
+  bool FailureSaid = false;    // that the place cannot be read was reported
 };
 
 class THackingModule final : public TCycleModule {
@@ -49,9 +51,11 @@ class THackingModule final : public TCycleModule {
  private:
   void AddWatchedKey(const TAutostartKey& key, TStringList& keys);
   void CheckAutostartKeys();
-  void ReadTempReg(const TReg& reg, TStringList& current);
+  // Fills current; returns what kept the reading from being whole.
+  TAutostartReading ReadTempReg(const TReg& reg, TStringList& current);
   void SaveBaseline(const TReg& reg);
-  bool CompareOneReg(TReg& reg, TStringList& current, std::vector<std::string>& report);
+  bool CompareOneReg(TReg& reg, TStringList& current, const std::string& cut_short,
+                     std::vector<std::string>& report);
 
   TPolicyStore& store_;
   TBaselineLists& baselines_;

@@ -36,6 +36,17 @@ struct TAutostartEntry {
   bool operator==(const TAutostartEntry&) const = default;
 };
 
+// A place as it was read: its entries, and whether the reading is whole.
+struct TAutostartReading {
+  std::vector<TAutostartEntry> entries;
+  // Not empty: a bound ended the reading, and this says which (what lies
+  // beyond it is not seen).
+  std::string cut_short;
+  // Not empty: the place is there but could not be read, and why (no
+  // rights, a broken file); its entries then say nothing.
+  std::string failure;
+};
+
 class TAutostartSource {
  public:
   virtual ~TAutostartSource() = default;
@@ -48,6 +59,8 @@ class TAutostartSource {
   // inside a text shown as U+2400 (so what follows it is seen and kept).
   // Nothing when the place cannot be opened.
   virtual std::vector<TAutostartEntry> ReadEntries(const TAutostartKey& key) = 0;
+  // The same, with what kept the reading from being whole.
+  virtual TAutostartReading Read(const TAutostartKey& key) { return {ReadEntries(key), "", ""}; }
 };
 
 std::unique_ptr<TAutostartSource> MakeSystemAutostartSource();

@@ -19,9 +19,12 @@
 // Entries whose names coincide are merged, their texts joined, so that every
 // entry keeps a name of its own. A name may hold "=" (a crontab line
 // "PATH=/a"): names and texts travel apart.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -30,22 +33,80 @@
 #include "platform/autostart/linux_autostart.h"
 #include "platform/crypto/md5.h"
 #include "platform/crypto/sha256.h"
+#include "platform/posix/unique_fd.h"
 
 namespace warderon {
 namespace {
 
 namespace fs = std::filesystem;
 
+// Collects entries by name; texts of one name are joined. Keeps what kept
+// the reading from being whole: the first bound met, the first failure.
+class TEntries {
+ public:
+  void Add(const std::string& name, const std::string& text) { texts_[name].insert(text); }
+  void AddEntry(const std::string& entry) {
+    const auto equals = entry.find('=');
+    if (equals == std::string::npos) {
+      Add(entry, "");
+    } else {
+      Add(entry.substr(0, equals), entry.substr(equals + 1));
+    }
+  }
+  void CutShort(const std::string& what) {
+    if (cut_short_.empty()) cut_short_ = what;
+  }
+  void Unreadable(const std::string& what) {
+    if (failure_.empty()) failure_ = what;
+  }
+  TAutostartReading Take() const {
+    TAutostartReading reading{{}, cut_short_, failure_};
+    for (const auto& [name, texts] : texts_) {
+      std::string joined;
+      for (const std::string& text : texts) joined += (joined.empty() ? "" : ", ") + text;
+      reading.entries.push_back({name, joined});
+    }
+    return reading;
+  }
+
+ private:
+  std::map<std::string, std::set<std::string>> texts_;
+  std::string cut_short_;
+  std::string failure_;
+};
+
 // Files larger than this are read only this far: the entries are lines of
 // configuration, and no file may cost the watchdog unbounded memory.
-constexpr std::streamsize kMaxFileBytes = 1 << 20;
+constexpr std::size_t kMaxFileBytes = 1 << 20;
 
-std::optional<std::string> ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  std::string content(static_cast<std::size_t>(kMaxFileBytes), '\0');
-  file.read(content.data(), kMaxFileBytes);
-  content.resize(static_cast<std::size_t>(file.gcount()));
+// The first megabyte of a regular file; nothing when there is none at the
+// path. Opened without blocking: a FIFO put in a file's place must not hold
+// the cycle. A file that is there but cannot be read is noted.
+std::optional<std::string> ReadFile(const std::string& path, TEntries& notes) {
+  const TUniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!file.Valid()) {
+    if (errno != ENOENT && errno != ENOTDIR) notes.Unreadable(path + ": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  struct stat status {};
+  if (fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  std::string content(kMaxFileBytes + 1, '\0');
+  std::size_t filled = 0;
+  while (filled < content.size()) {
+    const ssize_t got = read(file.Get(), content.data() + filled, content.size() - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      notes.Unreadable(path + ": " + std::strerror(errno));
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  if (filled > kMaxFileBytes) {
+    notes.CutShort("only the first MB of " + path + " is read");
+    filled = kMaxFileBytes;
+  }
+  content.resize(filled);
   return content;
 }
 
@@ -72,43 +133,27 @@ std::vector<std::string> MeaningfulLines(const std::string& content) {
 // fills must not cost the cycle without bound.
 constexpr std::size_t kMaxFiles = 10000;
 
-// The regular files of a folder, sorted; none when it cannot be listed.
-std::vector<std::string> FilesIn(const std::string& folder) {
+// The regular files of a folder, sorted; none when there is no such
+// folder. A folder that cannot be listed, or has more, is noted.
+std::vector<std::string> FilesIn(const std::string& folder, TEntries& notes) {
   std::vector<std::string> files;
   std::error_code error;
-  for (fs::directory_iterator entry(folder, error), end;
-       !error && entry != end && files.size() < kMaxFiles; entry.increment(error)) {
-    if (entry->is_regular_file(error)) files.push_back(entry->path().string());
+  fs::directory_iterator entry(folder, error), end;
+  for (; !error && entry != end; entry.increment(error)) {
+    if (files.size() == kMaxFiles) {
+      notes.CutShort("only 10,000 files of " + folder + " are read");
+      break;
+    }
+    std::error_code kind;
+    if (entry->is_regular_file(kind)) files.push_back(entry->path().string());
+  }
+  if (error && error != std::errc::no_such_file_or_directory &&
+      error != std::errc::not_a_directory) {
+    notes.Unreadable(folder + ": " + error.message());
   }
   std::sort(files.begin(), files.end());
   return files;
 }
-
-// Collects entries by name; texts of one name are joined.
-class TEntries {
- public:
-  void Add(const std::string& name, const std::string& text) { texts_[name].insert(text); }
-  void AddEntry(const std::string& entry) {
-    const auto equals = entry.find('=');
-    if (equals == std::string::npos) {
-      Add(entry, "");
-    } else {
-      Add(entry.substr(0, equals), entry.substr(equals + 1));
-    }
-  }
-  std::vector<TAutostartEntry> Take() const {
-    std::vector<TAutostartEntry> entries;
-    for (const auto& [name, texts] : texts_) {
-      std::string joined;
-      for (const std::string& text : texts) joined += (joined.empty() ? "" : ", ") + text;
-      entries.push_back({name, joined});
-    }
-    return entries;
-  }
-
- private:
-  std::map<std::string, std::set<std::string>> texts_;
-};
 
 class TLinuxAutostartSource final : public TAutostartSource {
  public:
@@ -139,15 +184,19 @@ class TLinuxAutostartSource final : public TAutostartSource {
   }
 
   std::vector<TAutostartEntry> ReadEntries(const TAutostartKey& key) override {
+    return Read(key).entries;
+  }
+
+  TAutostartReading Read(const TAutostartKey& key) override {
     TEntries entries;
     if (key.extended) {
       ReadExtended(key.name, entries);
       return entries.Take();
     }
     if (key.name == "Environment") {
-      for (const std::string& line : Lines(key.key_path)) entries.AddEntry(line);
+      for (const std::string& line : Lines(key.key_path, entries)) entries.AddEntry(line);
     } else if (key.name == "ld.so.preload") {
-      for (const std::string& line : Lines(key.key_path)) {
+      for (const std::string& line : Lines(key.key_path, entries)) {
         std::size_t start = 0;
         while ((start = line.find_first_not_of(" \t:", start)) != std::string::npos) {
           const std::size_t end = std::min(line.find_first_of(" \t:", start), line.size());
@@ -162,13 +211,13 @@ class TLinuxAutostartSource final : public TAutostartSource {
     } else if (key.name == "crontabs") {
       AddLinesOf("/etc/crontab", entries);
       for (const char* folder : {"/etc/cron.d", "/var/spool/cron/crontabs"}) {
-        for (const std::string& file : FilesIn(root_ + folder)) {
+        for (const std::string& file : FilesIn(root_ + folder, entries)) {
           AddLinesOf(file.substr(root_.size()), entries);
         }
       }
     } else if (key.name == "profile.d") {
-      for (const std::string& file : FilesIn(root_ + key.key_path)) {
-        if (const auto content = ReadFile(file)) {
+      for (const std::string& file : FilesIn(root_ + key.key_path, entries)) {
+        if (const auto content = ReadFile(file, entries)) {
           entries.Add(file.substr(root_.size()), "md5 " + Md5Hex(*content));
         }
       }
@@ -180,14 +229,14 @@ class TLinuxAutostartSource final : public TAutostartSource {
   }
 
  private:
-  std::vector<std::string> Lines(const std::string& path) const {
-    const auto content = ReadFile(root_ + path);
+  std::vector<std::string> Lines(const std::string& path, TEntries& entries) const {
+    const auto content = ReadFile(root_ + path, entries);
     return content ? MeaningfulLines(*content) : std::vector<std::string>{};
   }
 
   // Each line is an entry named by the line, with the file as its text.
   void AddLinesOf(const std::string& path, TEntries& entries) const {
-    for (const std::string& line : Lines(path)) entries.Add(line, path);
+    for (const std::string& line : Lines(path, entries)) entries.Add(line, path);
   }
 
   // Enabled units are links in the .wants, .requires and .upholds folders
@@ -212,16 +261,16 @@ class TLinuxAutostartSource final : public TAutostartSource {
   // The places "HackingExtended" adds.
   void ReadExtended(const std::string& place, TEntries& entries) const {
     const auto folder_lines = [&](const char* folder, const auto& keep) {
-      for (const std::string& file : FilesIn(root_ + folder)) {
+      for (const std::string& file : FilesIn(root_ + folder, entries)) {
         const std::string path = file.substr(root_.size());
-        for (const std::string& line : Lines(path)) {
+        for (const std::string& line : Lines(path, entries)) {
           if (keep(line)) entries.Add(line, path);
         }
       }
     };
     const auto every_line = [](const std::string&) { return true; };
     const auto digest = [&](const std::string& path) {
-      if (const auto content = ReadFile(root_ + path)) {
+      if (const auto content = ReadFile(root_ + path, entries)) {
         entries.Add(path, "sha256 " + HexDigest(Sha256(*content)));
       }
     };
@@ -255,13 +304,13 @@ class TLinuxAutostartSource final : public TAutostartSource {
       folder_lines("/etc/xdg/autostart",
                    [](const std::string& line) { return line.rfind("Exec", 0) == 0; });
     } else if (place == "at jobs") {
-      for (const std::string& file : FilesIn(root_ + "/var/spool/cron/atjobs")) {
+      for (const std::string& file : FilesIn(root_ + "/var/spool/cron/atjobs", entries)) {
         digest(file.substr(root_.size()));
       }
     } else if (place == "ssh keys") {
       // Every account's home, from the account file below the root.
       std::set<std::string> homes;
-      for (const std::string& line : Lines("/etc/passwd")) {
+      for (const std::string& line : Lines("/etc/passwd", entries)) {
         // NAME:PASSWORD:UID:GID:GECOS:HOME:SHELL
         std::vector<std::string> fields;
         for (std::size_t start = 0;;) {
@@ -272,7 +321,12 @@ class TLinuxAutostartSource final : public TAutostartSource {
         }
         if (fields.size() < 6) continue;
         const std::string& home = fields[5];
-        if (!home.empty() && home.front() == '/' && homes.size() < kMaxFiles) homes.insert(home);
+        if (home.empty() || home.front() != '/') continue;
+        if (homes.size() == kMaxFiles) {
+          entries.CutShort("only 10,000 homes are read");
+          break;
+        }
+        homes.insert(home);
       }
       for (const std::string& home : homes) {
         AddLinesOf(home + "/.ssh/authorized_keys", entries);
@@ -287,8 +341,11 @@ class TLinuxAutostartSource final : public TAutostartSource {
     TEntries units;
     AddEnabledUnits("/etc/systemd/system", units);
     std::size_t read = 0;
-    for (const TAutostartEntry& unit : units.Take()) {
-      if (++read > kMaxFiles) break;
+    for (const TAutostartEntry& unit : units.Take().entries) {
+      if (++read > kMaxFiles) {
+        entries.CutShort("only 10,000 units are read");
+        break;
+      }
       std::vector<std::string> files;
       for (const char* folder :
            {"/etc/systemd/system/", "/lib/systemd/system/", "/usr/lib/systemd/system/"}) {
@@ -298,11 +355,12 @@ class TLinuxAutostartSource final : public TAutostartSource {
           break;
         }
       }
-      for (const std::string& file : FilesIn(root_ + "/etc/systemd/system/" + unit.name + ".d")) {
+      for (const std::string& file :
+           FilesIn(root_ + "/etc/systemd/system/" + unit.name + ".d", entries)) {
         files.push_back(file.substr(root_.size()));
       }
       for (const std::string& file : files) {
-        for (const std::string& line : Lines(file)) {
+        for (const std::string& line : Lines(file, entries)) {
           if (line.rfind("Exec", 0) == 0) entries.Add(unit.name + ": " + line, file);
         }
       }

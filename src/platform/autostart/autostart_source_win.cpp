@@ -93,14 +93,30 @@ std::wstring RegistryPath(const std::string& path) {
   return Widen(path.substr(!path.empty() && path.front() == '\\' ? 1 : 0));
 }
 
-// The first megabyte of a file; nothing when it cannot be read.
-std::optional<std::string> FileStart(const std::filesystem::path& path) {
+// The first megabyte of a file (cut says whether there is more); nothing
+// when it cannot be read.
+std::optional<std::string> FileStart(const std::filesystem::path& path, bool& cut) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return std::nullopt;
-  std::string content(kMaxFileBytes, '\0');
+  std::string content(kMaxFileBytes + 1, '\0');
   file.read(content.data(), static_cast<std::streamsize>(content.size()));
   content.resize(static_cast<std::size_t>(file.gcount()));
+  cut = content.size() > kMaxFileBytes;
+  if (cut) content.resize(kMaxFileBytes);
   return content;
+}
+
+// Opens a key of HKEY_LOCAL_MACHINE for reading; a key that is not there is
+// no failure (its place is empty), any other refusal is.
+bool OpenPlaceKey(const std::wstring& path, REGSAM view, win::TRegKey& key,
+                  TAutostartReading& reading) {
+  const LONG result =
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, key.Receive());
+  if (result == ERROR_SUCCESS) return true;
+  if (result != ERROR_FILE_NOT_FOUND && result != ERROR_PATH_NOT_FOUND) {
+    reading.failure = win::ErrorText("open the key", static_cast<DWORD>(result));
+  }
+  return false;
 }
 
 // A task file's text: UTF-16 with its byte-order mark, as the scheduler
@@ -206,15 +222,19 @@ class TRegistryAutostartSource final : public TAutostartSource {
   }
 
   std::vector<TAutostartEntry> ReadEntries(const TAutostartKey& key) override {
-    if (key.extended) return ReadExtended(key);
+    return Read(key).entries;
+  }
+
+  TAutostartReading Read(const TAutostartKey& key) override {
+    TAutostartReading reading;
+    if (key.extended) {
+      ReadExtended(key, reading);
+      return reading;
+    }
     const REGSAM view = key.view_32bit ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     win::TRegKey opened;
     // Paths are written with a leading "\", which the registry does not take.
-    const std::wstring path = Widen(key.key_path.substr(key.key_path.front() == '\\' ? 1 : 0));
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, opened.Receive()) !=
-        ERROR_SUCCESS) {
-      return {};
-    }
+    if (!OpenPlaceKey(RegistryPath(key.key_path), view, opened, reading)) return reading;
     std::vector<std::wstring> names;
     if (key.value_name) {
       names.push_back(Widen(*key.value_name));
@@ -229,47 +249,61 @@ class TRegistryAutostartSource final : public TAutostartSource {
         if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA) break;
       }
     }
-    std::vector<TAutostartEntry> entries;
     for (const std::wstring& name : names) {
-      entries.push_back({Narrow(name), ValueText(opened.Get(), name).value_or("")});
+      reading.entries.push_back({Narrow(name), ValueText(opened.Get(), name).value_or("")});
     }
-    return entries;
+    return reading;
   }
 
  private:
-  std::vector<TAutostartEntry> ReadExtended(const TAutostartKey& key) {
+  void ReadExtended(const TAutostartKey& key, TAutostartReading& reading) {
     using TKind = TAutostartKey::TKind;
-    std::vector<TAutostartEntry> entries;
+    std::vector<TAutostartEntry>& entries = reading.entries;
+    const auto cut = [&reading](const std::string& what) {
+      if (reading.cut_short.empty()) reading.cut_short = what;
+    };
     if (key.kind == TKind::FolderFiles || key.kind == TKind::Tasks) {
       namespace fs = std::filesystem;
-      if (key.key_path.empty()) return entries;
+      if (key.key_path.empty()) return;
       const fs::path folder(Widen(key.key_path));
       std::error_code error;
       std::size_t seen = 0;
-      for (fs::recursive_directory_iterator file(folder, error), end;
-           !error && file != end && seen < kMaxItems; file.increment(error)) {
+      fs::recursive_directory_iterator file(folder, error), end;
+      for (; !error && file != end; file.increment(error)) {
         if (key.kind == TKind::FolderFiles) file.disable_recursion_pending();
         std::error_code kind;
         if (!file->is_regular_file(kind)) continue;
-        ++seen;
-        const auto content = FileStart(file->path());
-        if (!content) continue;
+        if (++seen > kMaxItems) {
+          cut("only 10,000 files are read");
+          break;
+        }
+        bool long_file = false;
+        const auto content = FileStart(file->path(), long_file);
         const std::string name = Narrow(fs::relative(file->path(), folder, kind).wstring());
+        if (!content) {  // locked or refused now: said, and tried again next time
+          reading.failure = name + " cannot be read";
+          return;
+        }
+        if (long_file) cut("only the first MB of " + name + " is read");
         std::string text = "sha256 " + HexDigest(Sha256(*content));
         if (key.kind == TKind::Tasks) text = TaskCommands(TaskText(*content)) + " ; " + text;
         entries.push_back({name, text});
       }
-      return entries;
+      if (error && error != std::errc::no_such_file_or_directory) {
+        reading.failure = "the folder cannot be listed: " + error.message();
+      }
+      return;
     }
     const REGSAM view = key.view_32bit ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
     win::TRegKey opened;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, RegistryPath(key.key_path).c_str(), 0, KEY_READ | view,
-                      opened.Receive()) != ERROR_SUCCESS) {
-      return entries;
-    }
+    if (!OpenPlaceKey(RegistryPath(key.key_path), view, opened, reading)) return;
     if (key.kind == TKind::SubkeyValues) {
       const std::wstring value = Widen(key.value_name.value_or(""));
-      for (DWORD index = 0; index < kMaxItems; ++index) {
+      for (DWORD index = 0;; ++index) {
+        if (index == kMaxItems) {
+          cut("only 10,000 subkeys are read");
+          break;
+        }
         wchar_t name[256];
         DWORD length = 256;
         const LONG result =
@@ -285,10 +319,14 @@ class TRegistryAutostartSource final : public TAutostartSource {
           entries.push_back({Narrow(std::wstring(name, length)), std::move(text)});
         }
       }
-      return entries;
+      return;
     }
     if (key.values.empty()) {  // every value of the key
-      for (DWORD index = 0; index < kMaxItems; ++index) {
+      for (DWORD index = 0;; ++index) {
+        if (index == kMaxItems) {
+          cut("only 10,000 values are read");
+          break;
+        }
         wchar_t name[16384];
         DWORD length = 16384;
         const LONG result =
@@ -299,14 +337,13 @@ class TRegistryAutostartSource final : public TAutostartSource {
           entries.push_back({Narrow(std::wstring(name, length)), std::move(text)});
         }
       }
-      return entries;
+      return;
     }
     for (const std::string& value : key.values) {
       for (std::string& text : ValueTexts(opened.Get(), Widen(value))) {
         entries.push_back({value, std::move(text)});
       }
     }
-    return entries;
   }
 };
 

@@ -14,6 +14,8 @@
 #include "platform/store/memory_policy_backend.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
+
 #include "platform/autostart/linux_autostart.h"
 #else
 #include "platform/crypto/sha256.h"
@@ -147,6 +149,48 @@ TEST_F(ExtendedPlaces, EachLinuxPlaceChangedAloneGivesItsLines) {
   EXPECT_EQ(lines[2].rfind("  - removed: /etc/profile=sha256 ", 0), 0U);
   EXPECT_EQ(lines[3].rfind("  - added: /etc/profile=sha256 ", 0), 0U);
 }
+
+// A place read only in part says so in its header; one that cannot be read
+// (here a loop of links where a file was) is said once and forgets nothing;
+// a FIFO put in a file's place never holds the cycle.
+TEST_F(ExtendedPlaces, ALinuxPlaceCutShortOrUnreadableSaysSoAndForgetsNothing) {
+  const std::string root = ScratchPath("extended-notes");
+  const std::string sudoers = root + "/etc/sudoers";
+  Write(sudoers, "jane ALL=(ALL) ALL\n");
+  const auto source = MakeLinuxAutostartSource(root);
+  Start(*source);
+  store_.WritePolicyBool("general", "HackingExtended", true);
+  cycle_.NewInstall = true;
+  Cycle();
+  cycle_.NewInstall = false;
+
+  Write(sudoers, "jane ALL=(ALL) ALL\nevil ALL=(ALL) ALL\n#" + std::string(1 << 20, 'x') + "\n");
+  EXPECT_EQ(Cycle(), (TLines{"Hacking Detection",
+                             "Registry Key: sudoers (cut short: only the first MB of " + sudoers +
+                                 " is read)",
+                             "  - added: evil ALL=(ALL) ALL=/etc/sudoers", ""}));
+  EXPECT_EQ(Cycle(), TLines{});
+
+  fs::remove(sudoers);
+  fs::create_symlink("sudoers", sudoers);
+  EXPECT_EQ(Cycle(), TLines{}) << "no line is removed";
+  ASSERT_EQ(alerts_.alerts.size(), 1U);
+  EXPECT_EQ(alerts_.alerts[0].level, kAlertMonitorFailure);
+  EXPECT_EQ(alerts_.alerts[0].body, "the place sudoers could not be read (" + sudoers +
+                                        ": Too many levels of symbolic links); what is known "
+                                        "of it is kept");
+  EXPECT_EQ(Cycle(), TLines{});
+  EXPECT_TRUE(alerts_.alerts.empty()) << "said once";
+  fs::remove(sudoers);
+  Write(sudoers, "jane ALL=(ALL) ALL\nevil ALL=(ALL) ALL\n");
+  EXPECT_EQ(Cycle(), TLines{}) << "read again as it was known";
+
+  fs::remove(sudoers);
+  ASSERT_EQ(mkfifo(sudoers.c_str(), 0600), 0);
+  EXPECT_EQ(Cycle(), (TLines{"Hacking Detection", "  Registry Key: sudoers",
+                             "  - removed: jane ALL=(ALL) ALL=/etc/sudoers",
+                             "  - removed: evil ALL=(ALL) ALL=/etc/sudoers", ""}));
+}
 #else
 // A value of HKEY_LOCAL_MACHINE set (or, with no data, the key removed).
 void SetValue(const std::wstring& key, const wchar_t* name, DWORD type, const std::wstring& data) {
@@ -166,9 +210,11 @@ TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
   const std::wstring lsa = L"SYSTEM\\CurrentControlSet\\Control\\Lsa";
   const auto source = MakeSystemAutostartSource();
   TAutostartKey startup;
+  TAutostartKey tasks;
   std::wstring packages;  // the Security Packages as they are, to add one and put them back
   for (const TAutostartKey& key : source->ExtendedKeys()) {
     if (key.name == "Startup folder") startup = key;
+    if (key.name == "Scheduled tasks") tasks = key;
     if (key.name != "LSA packages") continue;
     for (const TAutostartEntry& entry : source->ReadEntries(key)) {
       if (entry.name == "Security Packages" && entry.text != "evilssp") {
@@ -180,6 +226,14 @@ TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
   const std::string startup_file = startup.key_path + "\\warderon-test.bat";
   const std::string startup_text = "start evil.exe\r\n";
   const std::string startup_digest = HexDigest(Sha256(startup_text));
+  // A task as the scheduler writes it: UTF-16 with its byte-order mark.
+  ASSERT_FALSE(tasks.key_path.empty());
+  const std::string task_file = tasks.key_path + "\\warderon-test";
+  const std::wstring task_xml =
+      L"<?xml version=\"1.0\" encoding=\"UTF-16\"?><Task><Actions><Exec>"
+      L"<Command>C:\\evil\\x.exe</Command><Arguments>-quiet</Arguments></Exec></Actions></Task>";
+  std::string task_bytes = "\xFF\xFE";
+  task_bytes.append(reinterpret_cast<const char*>(task_xml.data()), task_xml.size() * 2);
   Start(*source);
   cycle_.NewInstall = true;  // the Part's places of this prefix, silently
   Cycle();
@@ -198,10 +252,14 @@ TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
               added("LSA packages", "Security Packages=evilssp")},
              {"a file in the Startup folder", [&] { Write(startup_file, startup_text); },
               added("Startup folder", "warderon-test.bat=sha256 " + startup_digest)},
+             {"a scheduled task", [&] { Write(task_file, task_bytes); },
+              added("Scheduled tasks", "warderon-test=C:\\evil\\x.exe -quiet ; sha256 " +
+                                           HexDigest(Sha256(task_bytes)))},
          });
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, ifeo.c_str());
   SetValue(lsa, L"Security Packages", REG_MULTI_SZ, packages);
   std::filesystem::remove(startup_file);
+  std::filesystem::remove(task_file);
 }
 #endif
 
