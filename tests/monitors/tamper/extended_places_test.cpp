@@ -208,17 +208,26 @@ TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
       L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options\\"
       L"warderon-test.exe";
   const std::wstring lsa = L"SYSTEM\\CurrentControlSet\\Control\\Lsa";
+  const std::wstring policies_run =
+      L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer\\Run";
+  const std::wstring silent_exit =
+      L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\SilentProcessExit\\warderon-test.exe";
+  const std::wstring boot = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
   const auto source = MakeSystemAutostartSource();
   TAutostartKey startup;
   TAutostartKey tasks;
-  std::wstring packages;  // the Security Packages as they are, to add one and put them back
+  std::wstring packages;      // the Security Packages as they are, to add one and put them back
+  std::wstring boot_execute;  // so too BootExecute
   for (const TAutostartKey& key : source->ExtendedKeys()) {
     if (key.name == "Startup folder") startup = key;
     if (key.name == "Scheduled tasks") tasks = key;
-    if (key.name != "LSA packages") continue;
+    if (key.name != "LSA packages" && key.name != "BootExecute") continue;
     for (const TAutostartEntry& entry : source->ReadEntries(key)) {
       if (entry.name == "Security Packages" && entry.text != "evilssp") {
         packages += win::Widen(entry.text) + L'\0';
+      }
+      if (entry.name == "BootExecute" && entry.text != "evil.exe") {
+        boot_execute += win::Widen(entry.text) + L'\0';
       }
     }
   }
@@ -247,6 +256,15 @@ TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
              {"an IFEO debugger",
               [&] { SetValue(ifeo, L"Debugger", REG_SZ, L"C:\\evil\\debugger.exe"); },
               added("IFEO Debugger", "warderon-test.exe=C:\\evil\\debugger.exe")},
+             {"a policy Run value",
+              [&] { SetValue(policies_run, L"updater", REG_SZ, L"C:\\evil\\run.exe"); },
+              added("Policies Run", "updater=C:\\evil\\run.exe")},
+             {"a silent process exit monitor",
+              [&] { SetValue(silent_exit, L"MonitorProcess", REG_SZ, L"C:\\evil\\mon.exe"); },
+              added("SilentProcessExit", "warderon-test.exe=C:\\evil\\mon.exe")},
+             {"a boot program",
+              [&] { SetValue(boot, L"BootExecute", REG_MULTI_SZ, boot_execute + L"evil.exe"); },
+              added("BootExecute", "BootExecute=evil.exe")},
              {"a security package item",
               [&] { SetValue(lsa, L"Security Packages", REG_MULTI_SZ, packages + L"evilssp"); },
               added("LSA packages", "Security Packages=evilssp")},
@@ -257,6 +275,9 @@ TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
                                            HexDigest(Sha256(task_bytes)))},
          });
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, ifeo.c_str());
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, silent_exit.c_str());
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, policies_run.c_str(), L"updater");
+  SetValue(boot, L"BootExecute", REG_MULTI_SZ, boot_execute);
   SetValue(lsa, L"Security Packages", REG_MULTI_SZ, packages);
   std::filesystem::remove(startup_file);
   std::filesystem::remove(task_file);
