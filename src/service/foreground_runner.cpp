@@ -56,6 +56,13 @@ int RunForeground(std::optional<int> cycles, const std::optional<std::string>& s
   } catch (const TPolicyError&) {
     // The run itself reports what is wrong with the store.
   }
+  std::unique_ptr<TInstanceLock> lock;
+  try {
+    lock = TWarderonProcess::LockStateFolder(CataloguePath(store_path));
+  } catch (const TInstanceLockError& error) {
+    err << "warderon: " << error.what() << "\n";
+    return 1;
+  }
   TWarderonProcess process(std::move(backend), CataloguePath(store_path));
   TConsoleAlertPrinter printer(out);
   process.Alerts().SetObserver(&printer);

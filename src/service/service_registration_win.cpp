@@ -101,6 +101,10 @@ void WINAPI ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
   service.status_handle =
       RegisterServiceCtrlHandlerExW(Widen(kServiceName).c_str(), &ControlHandler, &service);
   if (service.status_handle == nullptr) return;
+  if (g_process == nullptr) {  // `net start` shows "An instance of the service is already running"
+    service.Report(SERVICE_STOPPED, ERROR_SERVICE_ALREADY_RUNNING);
+    return;
+  }
   service.Report(SERVICE_START_PENDING);
   // The host lives as long as the process: a paused worker is never joined.
   auto* host = new TServiceHost(*g_process);
@@ -182,9 +186,17 @@ const char* OwnServiceName() { return kServiceName; }
 bool ServiceHostAvailable() { return true; }
 
 int RunAsService(std::ostream& out) {
-  // The process's objects are created first and live until it ends.
-  g_process = new TWarderonProcess(OpenPolicyBackend(std::nullopt, TStoreUser::Daemon),
-                                   CataloguePath(std::nullopt));
+  // The process's objects are created first and live until it ends; none
+  // while another watchdog (a `warderon -run` in a console) holds the state
+  // folder.
+  try {
+    static const std::unique_ptr<TInstanceLock> lock =
+        TWarderonProcess::LockStateFolder(CataloguePath(std::nullopt));
+    g_process = new TWarderonProcess(OpenPolicyBackend(std::nullopt, TStoreUser::Daemon),
+                                     CataloguePath(std::nullopt));
+  } catch (const TInstanceLockError& error) {
+    out << "warderon: " << error.what() << std::endl;
+  }
   std::wstring name = Widen(kServiceName);
   SERVICE_TABLE_ENTRYW table[] = {{name.data(), &ServiceMain}, {nullptr, nullptr}};
   if (StartServiceCtrlDispatcherW(table) == FALSE) {

@@ -12,6 +12,7 @@
 #include "monitors/resources/script_runner.h"
 #include "monitors/tamper/auth_module.h"
 #include "monitors/tamper/hacking_module.h"
+#include "platform/files/atomic_file.h"
 #include "platform/time/mail_date.h"
 #include "service/service_registration.h"
 
@@ -87,6 +88,18 @@ void TWarderonProcess::AddMonitorRows() {
       Row("authenticode", "auth tests", 11,
           std::make_unique<TAuthModule>(store_, baselines_, alerts_, *parts_.process_info,
                                         *parts_.process_services, *parts_.signature_verifier)));
+}
+
+std::unique_ptr<TInstanceLock> TWarderonProcess::LockStateFolder(
+    const std::string& catalogue_path) {
+  const std::string lock_path = BesideCatalogue(catalogue_path, "warderon.lock");
+  const auto slash = lock_path.find_last_of("/\\");
+  try {
+    if (slash != std::string::npos && slash > 0) PrepareServiceFolder(lock_path.substr(0, slash));
+  } catch (const std::runtime_error& error) {
+    throw TInstanceLockError(error.what());
+  }
+  return LockInstance(lock_path);
 }
 
 TWarderonProcess::TWarderonProcess(std::unique_ptr<TPolicyBackend> backend,

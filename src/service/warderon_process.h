@@ -9,6 +9,7 @@
 
 #include "alerts/smtp_module.h"
 #include "core/cycle_state.h"
+#include "platform/files/instance_lock.h"
 #include "platform/store/policy_backend.h"
 #include "policy/baseline_lists.h"
 #include "policy/policy_store.h"
@@ -23,6 +24,11 @@ class TWarderonProcess {
  public:
   TWarderonProcess(std::unique_ptr<TPolicyBackend> backend, std::string catalogue_path,
                    TProcessParts parts = MakeSystemProcessParts());
+
+  // The lock that keeps a second watchdog off the state folder of this
+  // catalogue (its outboxes and catalogue), the folder made first if need
+  // be. Taken before a process is built; raises TInstanceLockError.
+  static std::unique_ptr<TInstanceLock> LockStateFolder(const std::string& catalogue_path);
 
   TSmtpModule& Alerts() { return alerts_; }
   TWarderonThread& Worker() { return worker_; }

@@ -38,6 +38,12 @@ expect_line "WARDERON_STORE is honoured" "$out" $'version\tinteger\t66304'
 "$warderon" -run -store "$store" >"$work/daemon.out" 2>&1 &
 pid=$!
 for _ in $(seq 100); do grep -q "Warderon starting" "$work/daemon.out" && break; sleep 0.1; done
+# A second run on the same store would deliver the outboxes twice: it refuses.
+second=$(timeout 20 "$warderon" -run -cycles 1 -store "$store" 2>&1)
+rc=$?
+expect_contains "a second run on the store refuses, naming the first" "$second" \
+  "warderon: another watchdog (process $pid) runs on this store"
+[ "$rc" = 1 ] && pass "and ends with status 1" || fail "and ends with status 1 (got $rc)"
 sleep 0.5
 start=$(date +%s%N)
 kill -TERM "$pid"

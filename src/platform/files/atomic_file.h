@@ -29,6 +29,10 @@ void WriteFileAtomically(const std::string& path,
                          const std::function<void(const TWriteText&)>& produce,
                          TFileAccess access = TFileAccess::ServiceOnly);
 
+// Creates the folder and any missing parent for the service alone, as
+// WriteFileAtomically does for a file's folder. Raises std::runtime_error.
+void PrepareServiceFolder(const std::string& folder);
+
 // Opens a file for reading by its UTF-8 path; null on failure, with errno
 // set (ENOENT when it does not exist, EISDIR when it is a directory).
 std::FILE* OpenFileForReading(const std::string& path);

@@ -79,6 +79,8 @@ class TPosixTemporaryFile final : public TTemporaryFile {
 
 }  // namespace
 
+void PrepareServiceFolder(const std::string& folder) { PrepareFolder(folder); }
+
 std::unique_ptr<TTemporaryFile> CreateTemporaryFileFor(const std::string& target,
                                                        TFileAccess access) {
   if (access == TFileAccess::ReadableByAll) {

@@ -112,6 +112,8 @@ class TWinTemporaryFile final : public TTemporaryFile {
 
 }  // namespace
 
+void PrepareServiceFolder(const std::string& folder) { PrepareFolder(win::Widen(folder)); }
+
 std::unique_ptr<TTemporaryFile> CreateTemporaryFileFor(const std::string& path,
                                                        TFileAccess access) {
   std::wstring target = win::Widen(path);
