@@ -59,6 +59,8 @@ std::string TSmtpModule::SendStopAlert(AlertLevel level, const std::string& subj
     WriteJournal(visible);
     stop_journalled_ = true;
   }
+  // The time the stop was asked, however long the senders keep it waiting
+  // (the clocks are set once, before any thread dispatches).
   const TRaiseTime raised = RaiseNow();
   std::unique_lock lock(dispatch_mutex_, deadline);
   if (!lock.owns_lock()) {
