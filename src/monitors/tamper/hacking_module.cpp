@@ -64,26 +64,27 @@ void THackingModule::CheckAutostartKeys() {
     cycle_.ActivityText = "regs." + std::to_string(i);
     cycle_.ActivityText = "readtempreg";
     const TAutostartReading reading = ReadTempReg(reg, current);
-    if (!reading.failure.empty()) {
-      // What is known of the place stays: an unreadable moment must not
-      // read as every entry removed, then added again. Said once.
-      if (!std::exchange(reg.FailureSaid, true)) {
-        alerts_.SendAlert(kAlertMonitorFailure, "hacking concerns",
-                          "the place " + reg.Key.name + " could not be read (" + reading.failure +
-                              "); what is known of it is kept");
-      }
-      continue;
+    // A part that cannot be read (no rights, a broken file) is said once;
+    // what is known of the place stays, since an unreadable moment must not
+    // read as entries removed and then added again, and what could be read
+    // is still compared, so one bad file never blinds its place.
+    if (reading.failure.empty()) {
+      reg.FailureSaid = false;
+    } else if (!std::exchange(reg.FailureSaid, true)) {
+      alerts_.SendAlert(kAlertMonitorFailure, "hacking concerns",
+                        "the place " + reg.Key.name + " could not be read (" + reading.failure +
+                            "); what is known of it is kept");
     }
-    reg.FailureSaid = false;
+    const bool partial = !reading.cut_short.empty() || !reading.failure.empty();
     cycle_.ActivityText = "compareonereg";
     if (!reg.Known) {  // the first reading: the baseline, without a line
       std::vector<std::string> silent;
-      CompareOneReg(reg, current, reading.cut_short, silent);
+      CompareOneReg(reg, current, reading.cut_short, partial, silent);
       SaveBaseline(reg);
       reg.Known = true;
       continue;
     }
-    if (CompareOneReg(reg, current, reading.cut_short, report)) {
+    if (CompareOneReg(reg, current, reading.cut_short, partial, report)) {
       ++changed;
       SaveBaseline(reg);
     }
@@ -114,15 +115,15 @@ void THackingModule::SaveBaseline(const TReg& reg) {
 }
 
 // A reading cut short says so in its place's header, once when it first
-// is, and with every change after; it tells nothing of what is gone (that
-// may lie beyond the cut), so nothing known is dropped then.
+// is, and with every change after. A partial reading (cut short, or a part
+// unreadable) tells nothing of what is gone, so nothing known is dropped.
 bool THackingModule::CompareOneReg(TReg& reg, TStringList& current, const std::string& cut_short,
-                                   std::vector<std::string>& report) {
+                                   bool partial, std::vector<std::string>& report) {
   const std::string note = cut_short.empty() ? "" : " (cut short: " + cut_short + ")";
   const bool newly_cut = !cut_short.empty() && reg.CutShort.empty();
   reg.CutShort = cut_short;
   bool differs = false;
-  for (std::size_t i = reg.Baseline.Count(); cut_short.empty() && i-- > 0;) {
+  for (std::size_t i = reg.Baseline.Count(); !partial && i-- > 0;) {
     if (current.Find(reg.Baseline.Text(i))) continue;
     if (!differs) report.push_back("  Registry Key: " + reg.Key.name);
     differs = true;

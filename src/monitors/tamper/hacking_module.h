@@ -54,7 +54,7 @@ class THackingModule final : public TCycleModule {
   // Fills current; returns what kept the reading from being whole.
   TAutostartReading ReadTempReg(const TReg& reg, TStringList& current);
   void SaveBaseline(const TReg& reg);
-  bool CompareOneReg(TReg& reg, TStringList& current, const std::string& cut_short,
+  bool CompareOneReg(TReg& reg, TStringList& current, const std::string& cut_short, bool partial,
                      std::vector<std::string>& report);
 
   TPolicyStore& store_;

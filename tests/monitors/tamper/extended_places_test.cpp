@@ -181,9 +181,16 @@ TEST_F(ExtendedPlaces, ALinuxPlaceCutShortOrUnreadableSaysSoAndForgetsNothing) {
                                         "of it is kept");
   EXPECT_EQ(Cycle(), TLines{});
   EXPECT_TRUE(alerts_.alerts.empty()) << "said once";
+  Write(root + "/etc/sudoers.d/x", "bob ALL=(ALL) ALL\n");
+  EXPECT_EQ(Cycle(), (TLines{"Hacking Detection", "Registry Key: sudoers",
+                             "  - added: bob ALL=(ALL) ALL=/etc/sudoers.d/x", ""}))
+      << "what can be read is still compared";
+  fs::remove(root + "/etc/sudoers.d/x");
   fs::remove(sudoers);
   Write(sudoers, "jane ALL=(ALL) ALL\nevil ALL=(ALL) ALL\n");
-  EXPECT_EQ(Cycle(), TLines{}) << "read again as it was known";
+  EXPECT_EQ(Cycle(), (TLines{"Hacking Detection", "  Registry Key: sudoers",
+                             "  - removed: bob ALL=(ALL) ALL=/etc/sudoers.d/x", ""}))
+      << "read whole again: as it was known, the line gone meanwhile removed";
 
   fs::remove(sudoers);
   ASSERT_EQ(mkfifo(sudoers.c_str(), 0600), 0);
