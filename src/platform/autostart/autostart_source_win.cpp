@@ -280,9 +280,9 @@ class TRegistryAutostartSource final : public TAutostartSource {
         bool long_file = false;
         const auto content = FileStart(file->path(), long_file);
         const std::string name = Narrow(fs::relative(file->path(), folder, kind).wstring());
-        if (!content) {  // locked or refused now: said, and tried again next time
-          reading.failure = name + " cannot be read";
-          return;
+        if (!content) {  // locked or refused now: said, the others still read
+          if (reading.failure.empty()) reading.failure = name + " cannot be read";
+          continue;
         }
         if (long_file) cut("only the first MB of " + name + " is read");
         std::string text = "sha256 " + HexDigest(Sha256(*content));

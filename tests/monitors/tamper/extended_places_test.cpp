@@ -19,6 +19,7 @@
 #include "platform/autostart/linux_autostart.h"
 #else
 #include "platform/crypto/sha256.h"
+#include "platform/win/unique_handle.h"
 #include "platform/win/win_support.h"
 #endif
 
@@ -240,6 +241,7 @@ TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
   }
   ASSERT_FALSE(startup.key_path.empty());
   const std::string startup_file = startup.key_path + "\\warderon-test.bat";
+  const std::string second_file = startup.key_path + "\\warderon-test2.bat";
   const std::string startup_text = "start evil.exe\r\n";
   const std::string startup_digest = HexDigest(Sha256(startup_text));
   // A task as the scheduler writes it: UTF-16 with its byte-order mark.
@@ -250,6 +252,19 @@ TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
       L"<Command>C:\\evil\\x.exe</Command><Arguments>-quiet</Arguments></Exec></Actions></Task>";
   std::string task_bytes = "\xFF\xFE";
   task_bytes.append(reinterpret_cast<const char*>(task_xml.data()), task_xml.size() * 2);
+  // What the test adds goes again at its end, and first, should an earlier
+  // run have stopped half way.
+  const auto clean = [&] {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, ifeo.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, silent_exit.c_str());
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, policies_run.c_str(), L"updater");
+    SetValue(boot, L"BootExecute", REG_MULTI_SZ, boot_execute);
+    SetValue(lsa, L"Security Packages", REG_MULTI_SZ, packages);
+    for (const std::string& file : {startup_file, second_file, task_file}) {
+      std::filesystem::remove(file);
+    }
+  };
+  clean();
   Start(*source);
   cycle_.NewInstall = true;  // the Part's places of this prefix, silently
   Cycle();
@@ -281,13 +296,21 @@ TEST_F(ExtendedPlaces, EachWindowsPlaceChangedAloneGivesItsLines) {
               added("Scheduled tasks", "warderon-test=C:\\evil\\x.exe -quiet ; sha256 " +
                                            HexDigest(Sha256(task_bytes)))},
          });
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, ifeo.c_str());
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, silent_exit.c_str());
-  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, policies_run.c_str(), L"updater");
-  SetValue(boot, L"BootExecute", REG_MULTI_SZ, boot_execute);
-  SetValue(lsa, L"Security Packages", REG_MULTI_SZ, packages);
-  std::filesystem::remove(startup_file);
-  std::filesystem::remove(task_file);
+  // A file another program holds open without sharing cannot be read: said
+  // once, and the folder's other files are still read; nothing is removed.
+  {
+    const win::TFileHandle held(CreateFileW(win::Widen(startup_file).c_str(), GENERIC_READ, 0,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                            nullptr));
+    ASSERT_TRUE(held.Valid());
+    Write(second_file, startup_text);
+    EXPECT_EQ(Cycle(), added("Startup folder", "warderon-test2.bat=sha256 " + startup_digest));
+    ASSERT_EQ(alerts_.alerts.size(), 2U);
+    EXPECT_EQ(alerts_.alerts[0].body,
+              "the place Startup folder could not be read (warderon-test.bat cannot be read); "
+              "what is known of it is kept");
+  }
+  clean();
 }
 #endif
 
