@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string_view>
 #include <system_error>
 
@@ -167,6 +168,37 @@ std::wstring TasksFolder() {
   return std::wstring(system) + L"\\Tasks";
 }
 
+// Keeps the first bound that ended a reading.
+void NoteCut(TAutostartReading& reading, const std::string& what) {
+  if (reading.cut_short.empty()) reading.cut_short = what;
+}
+
+// Calls each(name) for the subkeys, or the values, of a key: at most
+// kMaxItems of them, and what kept the listing from the end is noted.
+void EnumerateNames(HKEY key, bool subkeys, TAutostartReading& reading,
+                    const std::function<void(const std::wstring&)>& each) {
+  for (DWORD index = 0;; ++index) {
+    if (index == kMaxItems) {
+      NoteCut(reading, subkeys ? "only 10,000 subkeys are read" : "only 10,000 values are read");
+      return;
+    }
+    wchar_t name[16384];  // the longest value name; key names are shorter
+    DWORD length = 16384;
+    const LONG result =
+        subkeys ? RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr)
+                : RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_NO_MORE_ITEMS) return;
+    if (result == ERROR_MORE_DATA) continue;
+    if (result != ERROR_SUCCESS) {
+      if (reading.failure.empty()) {
+        reading.failure = win::ErrorText("list the key", static_cast<DWORD>(result));
+      }
+      return;
+    }
+    each(std::wstring(name, length));
+  }
+}
+
 class TRegistryAutostartSource final : public TAutostartSource {
  public:
   std::vector<TAutostartKey> ExtendedKeys() override {
@@ -239,15 +271,8 @@ class TRegistryAutostartSource final : public TAutostartSource {
     if (key.value_name) {
       names.push_back(Widen(*key.value_name));
     } else {
-      for (DWORD index = 0;; ++index) {
-        wchar_t name[16384];
-        DWORD length = 16384;
-        const LONG result =
-            RegEnumValueW(opened.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_NO_MORE_ITEMS) break;
-        if (result == ERROR_SUCCESS) names.emplace_back(name, length);
-        if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA) break;
-      }
+      EnumerateNames(opened.Get(), false, reading,
+                     [&names](const std::wstring& name) { names.push_back(name); });
     }
     for (const std::wstring& name : names) {
       reading.entries.push_back({Narrow(name), ValueText(opened.Get(), name).value_or("")});
@@ -259,9 +284,6 @@ class TRegistryAutostartSource final : public TAutostartSource {
   void ReadExtended(const TAutostartKey& key, TAutostartReading& reading) {
     using TKind = TAutostartKey::TKind;
     std::vector<TAutostartEntry>& entries = reading.entries;
-    const auto cut = [&reading](const std::string& what) {
-      if (reading.cut_short.empty()) reading.cut_short = what;
-    };
     if (key.kind == TKind::FolderFiles || key.kind == TKind::Tasks) {
       namespace fs = std::filesystem;
       if (key.key_path.empty()) return;
@@ -274,7 +296,7 @@ class TRegistryAutostartSource final : public TAutostartSource {
         std::error_code kind;
         if (!file->is_regular_file(kind)) continue;
         if (++seen > kMaxItems) {
-          cut("only 10,000 files are read");
+          NoteCut(reading, "only 10,000 files are read");
           break;
         }
         bool long_file = false;
@@ -284,7 +306,7 @@ class TRegistryAutostartSource final : public TAutostartSource {
           if (reading.failure.empty()) reading.failure = name + " cannot be read";
           continue;
         }
-        if (long_file) cut("only the first MB of " + name + " is read");
+        if (long_file) NoteCut(reading, "only the first MB of " + name + " is read");
         std::string text = "sha256 " + HexDigest(Sha256(*content));
         if (key.kind == TKind::Tasks) text = TaskCommands(TaskText(*content)) + " ; " + text;
         entries.push_back({name, text});
@@ -299,44 +321,24 @@ class TRegistryAutostartSource final : public TAutostartSource {
     if (!OpenPlaceKey(RegistryPath(key.key_path), view, opened, reading)) return;
     if (key.kind == TKind::SubkeyValues) {
       const std::wstring value = Widen(key.value_name.value_or(""));
-      for (DWORD index = 0;; ++index) {
-        if (index == kMaxItems) {
-          cut("only 10,000 subkeys are read");
-          break;
-        }
-        wchar_t name[256];
-        DWORD length = 256;
-        const LONG result =
-            RegEnumKeyExW(opened.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_NO_MORE_ITEMS) break;
-        if (result != ERROR_SUCCESS) continue;
+      EnumerateNames(opened.Get(), true, reading, [&](const std::wstring& name) {
         win::TRegKey subkey;
-        if (RegOpenKeyExW(opened.Get(), name, 0, KEY_READ | view, subkey.Receive()) !=
+        if (RegOpenKeyExW(opened.Get(), name.c_str(), 0, KEY_READ | view, subkey.Receive()) !=
             ERROR_SUCCESS) {
-          continue;
+          return;
         }
         for (std::string& text : ValueTexts(subkey.Get(), value)) {
-          entries.push_back({Narrow(std::wstring(name, length)), std::move(text)});
+          entries.push_back({Narrow(name), std::move(text)});
         }
-      }
+      });
       return;
     }
     if (key.values.empty()) {  // every value of the key
-      for (DWORD index = 0;; ++index) {
-        if (index == kMaxItems) {
-          cut("only 10,000 values are read");
-          break;
+      EnumerateNames(opened.Get(), false, reading, [&](const std::wstring& name) {
+        for (std::string& text : ValueTexts(opened.Get(), name)) {
+          entries.push_back({Narrow(name), std::move(text)});
         }
-        wchar_t name[16384];
-        DWORD length = 16384;
-        const LONG result =
-            RegEnumValueW(opened.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_NO_MORE_ITEMS) break;
-        if (result != ERROR_SUCCESS) continue;
-        for (std::string& text : ValueTexts(opened.Get(), std::wstring(name, length))) {
-          entries.push_back({Narrow(std::wstring(name, length)), std::move(text)});
-        }
-      }
+      });
       return;
     }
     for (const std::string& value : key.values) {
