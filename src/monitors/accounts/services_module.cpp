@@ -156,9 +156,9 @@ void TServicesModule::ScanConfigurations(bool every_service) {
     config_failure_said_ = false;
   } catch (const TServiceListError& error) {
     if (!std::exchange(config_failure_said_, true)) {
-      alerts_.SendAlert(
-          kAlertMonitorFailure, "service configurations",
-          std::string("the service configurations could not be read: ") + error.what());
+      alerts_.SendAlert(kAlertMonitorFailure, "service configurations",
+                        VisibleLine(std::string("the service configurations could not be read: ") +
+                                    error.what()));
     }
     return;
   }

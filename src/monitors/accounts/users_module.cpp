@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/text.h"
+
 namespace warderon {
 namespace {
 
@@ -33,8 +35,9 @@ void TLocalUsersModule::Run() {
     failure_said_ = false;
   } catch (const TLocalUsersError& error) {
     if (!std::exchange(failure_said_, true)) {
-      alerts_.SendAlert(kAlertMonitorFailure, "user account changes",
-                        std::string("the local accounts could not be read: ") + error.what());
+      alerts_.SendAlert(
+          kAlertMonitorFailure, "user account changes",
+          VisibleLine(std::string("the local accounts could not be read: ") + error.what()));
     }
     return;
   }

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/text.h"
+
 namespace warderon {
 namespace {
 
@@ -72,8 +74,8 @@ void THackingModule::CheckAutostartKeys() {
       reg.FailureSaid = false;
     } else if (!std::exchange(reg.FailureSaid, true)) {
       alerts_.SendAlert(kAlertMonitorFailure, "hacking concerns",
-                        "the place " + reg.Key.name + " could not be read (" + reading.failure +
-                            "); what is known of it is kept");
+                        VisibleLine("the place " + reg.Key.name + " could not be read (" +
+                                    reading.failure + "); what is known of it is kept"));
     }
     const bool partial = !reading.cut_short.empty() || !reading.failure.empty();
     cycle_.ActivityText = "compareonereg";
